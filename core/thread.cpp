@@ -1,0 +1,98 @@
+#include "core/thread.h"
+
+#include <pthread.h>
+
+#include "core/logger.h"
+#include "core/time.h"
+
+namespace kestrel {
+
+Thread::~Thread() {
+    running_ = false;
+    waitFinished();
+}
+
+int Thread::Start() {
+    int ret = beforeStart();
+    if (ret < 0) {
+        KS_LOGD("Before start failed, ret = %d\n", ret);
+        return -1;
+    }
+    finished_ = false;
+    running_ = true;
+
+    pthread_attr_t attr;
+    ret = pthread_attr_init(&attr);
+    if (ret != 0) {
+        running_ = false;
+        finished_ = true;
+        KS_LOGD("Create thread attr failed, ret = %d\n", ret);
+        return -2;
+    }
+    ret = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (ret != 0) {
+        pthread_attr_destroy(&attr);
+        running_ = false;
+        finished_ = true;
+        KS_LOGD("Set thread attr failed, ret = %d\n", ret);
+        return -3;
+    }
+    pthread_t tid;
+    ret = pthread_create(&tid, &attr, &Thread::innerFunction, this);
+    pthread_attr_destroy(&attr);
+    if (ret != 0) {
+        running_ = false;
+        finished_ = true;
+        KS_LOGD("Create thread failed, ret = %d\n", ret);
+        return -4;
+    }
+    ret = afterStart();
+    if (ret < 0) {
+        running_ = false;
+        KS_LOGD("After start failed, ret = %d\n", ret);
+        return -5;
+    }
+    return 0;
+}
+
+void* Thread::innerFunction(void* arg) {
+    Thread* self = static_cast<Thread*>(arg);
+    if (self->beforeThread() < 0)
+        self->running_ = false;
+    while (self->running_) {
+        if (self->realThread() < 0)
+            self->running_ = false;
+    }
+    self->afterThread();
+    // Last touch of the object: once finished is seen, the owner may delete it.
+    self->finished_ = true;
+    return nullptr;
+}
+
+void Thread::Stop(bool wait) {
+    running_ = false;
+    if (!wait)
+        return;
+    beforeStop();
+    waitFinished();
+    afterStop();
+}
+
+void Thread::waitFinished() {
+    while (!finished_)
+        Sleep::SleepMs(20);
+}
+
+ThreadSimple::~ThreadSimple() {
+    Stop(true);
+}
+
+int ThreadSimple::beforeStart() {
+    if (!fn_) {
+        KS_LOGE("Thread error");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace kestrel
