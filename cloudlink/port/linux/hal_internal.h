@@ -12,6 +12,10 @@ void prt(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // "<storage dir>/<name>", or just name when no directory is set.
 std::string storage_path(const char* name);
 
+// Resolution attempts of HAL_SSL_Establish and the pause between them.
+int dns_attempts();
+int dns_retry_pause_ms();
+
 }  // namespace tether_port
 
 #endif  // TETHER_PORT_LINUX_HAL_INTERNAL_H

@@ -1,0 +1,528 @@
+// TLS 1.2 client connections over mbedTLS for the MQTT and HTTPS layers.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+#include <new>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "port/linux/hal_internal.h"
+#include "tether/hal.h"
+
+using tether_port::prt;
+
+namespace {
+
+constexpr int kHostMax = 253;
+constexpr int kHandshakeTimeoutMs = 10000;
+constexpr int kConnectTimeoutS = 10;
+constexpr size_t kAnchorFileMax = 1 << 20;
+
+thread_local int t_last_error = HAL_SSL_OK;
+
+std::mutex g_lock;
+void* (*g_malloc)(uint32_t) = nullptr;
+void (*g_free)(void*) = nullptr;
+std::string g_anchor;        // override PEM; empty = none
+std::set<uintptr_t> g_live;  // handles not yet destroyed
+
+struct TlsConn {
+    int fd;
+    void (*free_fn)(void*);
+    mbedtls_ssl_context ssl;
+    mbedtls_ssl_config conf;
+    mbedtls_x509_crt ca;
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+};
+
+std::string err_text(int code) {
+    char buf[128];
+    mbedtls_strerror(code, buf, sizeof(buf));
+    return buf;
+}
+
+int fail(int code) {
+    t_last_error = code;
+    return 0;
+}
+
+// --- socket I/O for mbedTLS -------------------------------------------------
+
+int bio_send(void* ctx, const unsigned char* buf, size_t len) {
+    int fd = static_cast<TlsConn*>(ctx)->fd;
+    ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+    if (n >= 0) {
+        return static_cast<int>(n);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return MBEDTLS_ERR_SSL_WANT_WRITE;
+    }
+    if (errno == EPIPE || errno == ECONNRESET) {
+        return MBEDTLS_ERR_NET_CONN_RESET;
+    }
+    return MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+// poll() rather than select(): descriptors above FD_SETSIZE stay usable.
+int bio_recv_timeout(void* ctx, unsigned char* buf, size_t len, uint32_t timeout) {
+    int fd = static_cast<TlsConn*>(ctx)->fd;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int pr = poll(&pfd, 1, timeout == 0 ? -1 : static_cast<int>(timeout));
+    if (pr == 0) {
+        return MBEDTLS_ERR_SSL_TIMEOUT;
+    }
+    if (pr < 0) {
+        return errno == EINTR ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
+    }
+    ssize_t n = recv(fd, buf, len, 0);
+    if (n >= 0) {
+        return static_cast<int>(n);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return MBEDTLS_ERR_SSL_WANT_READ;
+    }
+    if (errno == ECONNRESET || errno == EPIPE) {
+        return MBEDTLS_ERR_NET_CONN_RESET;
+    }
+    return MBEDTLS_ERR_NET_RECV_FAILED;
+}
+
+// --- connecting ---------------------------------------------------------------
+
+int connect_addr(const struct sockaddr* sa, socklen_t len) {
+    int fd = socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        prt(LOG_ERR_LEVEL, "socket failed - '%s' (%d)", strerror(errno), errno);
+        return -1;
+    }
+    struct timeval tv = {kConnectTimeoutS, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+        prt(LOG_ERR_LEVEL, "setsockopt SO_SNDTIMEO timeout: %ds", kConnectTimeoutS);
+    }
+    if (connect(fd, sa, len) != 0) {
+        prt(LOG_DEBUG_LEVEL, "connect failed - '%s' (%d)", strerror(errno), errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The library's resolver first, retried with a pause, then every address.
+int connect_own_dns(const char* host, uint16_t port) {
+    uint32_t addrs[DNS_MAX_ADDRS];
+    int n = -1;
+    int attempts = tether_port::dns_attempts();
+    for (int i = 0; i < attempts; ++i) {
+        n = dns_getaddrinfo(host, addrs);
+        if (n > 0) {
+            break;
+        }
+        prt(LOG_WARNING_LEVEL, "getaddrinfo error[%d], res: %s, host: %s, port: %u\n", i + 1,
+            "no answer", host, port);
+        if (i + 1 < attempts) {
+            HAL_SleepMs(static_cast<uint32_t>(tether_port::dns_retry_pause_ms()));
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        struct sockaddr_in sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = addrs[i];
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &sa.sin_addr, text, sizeof(text));
+        prt(LOG_DEBUG_LEVEL, "ip address: %s\n", text);
+        int fd = connect_addr(reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa));
+        if (fd >= 0) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+int connect_system_dns(const char* host, uint16_t port) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    char port_text[8];
+    snprintf(port_text, sizeof(port_text), "%u", port);
+    struct addrinfo* res = nullptr;
+    int rc = getaddrinfo(host, port_text, &hints, &res);
+    if (rc != 0) {
+        prt(LOG_ERR_LEVEL, "getaddrinfo error[%d], res: %s, host: %s, port: %s\n", rc,
+            gai_strerror(rc), host, port_text);
+        return -1;
+    }
+    int fd = -1;
+    for (struct addrinfo* ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
+        fd = connect_addr(ai->ai_addr, ai->ai_addrlen);
+    }
+    freeaddrinfo(res);
+    return fd;
+}
+
+bool is_ip_literal(const char* host) {
+    unsigned char buf[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
+}
+
+void* conn_alloc(void (**free_out)(void*)) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_malloc != nullptr) {
+        *free_out = g_free;
+        return g_malloc(sizeof(TlsConn));
+    }
+    *free_out = free;
+    return malloc(sizeof(TlsConn));
+}
+
+void conn_free(TlsConn* c) {
+    if (c->fd >= 0) {
+        close(c->fd);
+    }
+    mbedtls_ssl_free(&c->ssl);
+    mbedtls_ssl_config_free(&c->conf);
+    mbedtls_x509_crt_free(&c->ca);
+    mbedtls_ctr_drbg_free(&c->drbg);
+    mbedtls_entropy_free(&c->entropy);
+    c->free_fn(c);
+}
+
+// Classifies a failed verification; the order puts the most telling first.
+int report_verify(uint32_t flags) {
+    prt(LOG_DEBUG_LEVEL, "certificate verification result: 0x%02x", flags);
+    if (flags & MBEDTLS_X509_BADCERT_EXPIRED) {
+        prt(LOG_ERR_LEVEL, "! fail ! ERROR_CERTIFICATE_EXPIRED");
+        return HAL_SSL_ERR_CERT_EXPIRED;
+    }
+    if (flags & MBEDTLS_X509_BADCERT_REVOKED) {
+        prt(LOG_ERR_LEVEL, "! fail ! server certificate has been revoked");
+        return HAL_SSL_ERR_CERT_REVOKED;
+    }
+    if (flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) {
+        prt(LOG_ERR_LEVEL, "! fail ! CN mismatch");
+        return HAL_SSL_ERR_CN_MISMATCH;
+    }
+    prt(LOG_ERR_LEVEL, "! fail ! self-signed or not signed by a trusted CA");
+    return HAL_SSL_ERR_CERT_UNTRUSTED;
+}
+
+bool live(uintptr_t h) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_live.count(h) != 0;
+}
+
+int64_t now_ms() {
+    return static_cast<int64_t>(HAL_UptimeMs());
+}
+
+}  // namespace
+
+int HAL_SSLHooks_set(void* (*malloc_fn)(uint32_t size), void (*free_fn)(void* ptr)) {
+    if ((malloc_fn == nullptr) != (free_fn == nullptr)) {
+        prt(LOG_ERR_LEVEL, "ssl hooks: give both functions or neither");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_malloc = malloc_fn;
+    g_free = free_fn;
+    return 0;
+}
+
+int HAL_SetTrustAnchorPem(const char* pem_or_path) {
+    std::string pem;
+    if (pem_or_path != nullptr && pem_or_path[0] != '\0') {
+        if (strstr(pem_or_path, "-----BEGIN") != nullptr) {
+            pem = pem_or_path;
+        } else {
+            std::ifstream in(pem_or_path, std::ios::binary);
+            if (!in) {
+                prt(LOG_ERR_LEVEL, "trust anchor: cannot open '%s' - '%s' (%d)", pem_or_path,
+                    strerror(errno), errno);
+                return -1;
+            }
+            std::ostringstream ss;
+            ss << in.rdbuf();
+            pem = ss.str();
+            if (pem.size() > kAnchorFileMax) {
+                prt(LOG_ERR_LEVEL, "trust anchor: '%s' is too large", pem_or_path);
+                return -1;
+            }
+        }
+        mbedtls_x509_crt crt;
+        mbedtls_x509_crt_init(&crt);
+        int rc = mbedtls_x509_crt_parse(&crt, reinterpret_cast<const unsigned char*>(pem.c_str()),
+                                        pem.size() + 1);
+        bool any = rc >= 0 && crt.version != 0;
+        mbedtls_x509_crt_free(&crt);
+        if (!any) {
+            prt(LOG_ERR_LEVEL, "trust anchor: no usable certificate (-0x%04x)",
+                static_cast<unsigned>(-rc));
+            return -1;
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_anchor = pem;
+    return 0;
+}
+
+const char* HAL_GetTrustAnchorPem(void) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_anchor.empty() ? HAL_GetBuiltinTrustAnchorPem() : g_anchor.c_str();
+}
+
+int HAL_SSL_LastError(void) {
+    return t_last_error;
+}
+
+uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
+                            uint32_t ca_crt_len) {
+    t_last_error = HAL_SSL_OK;
+    if (host == nullptr || host[0] == '\0' || port == 0) {
+        prt(LOG_ERR_LEVEL, "input params are NULL, abort");
+        return fail(HAL_SSL_ERR_PARAM);
+    }
+    int host_len = static_cast<int>(strnlen(host, kHostMax + 1));
+    if (host_len > kHostMax) {
+        prt(LOG_ERR_LEVEL, "invalid host: '%.64s...'(len=%d), abort", host,
+            static_cast<int>(strlen(host)));
+        return fail(HAL_SSL_ERR_PARAM);
+    }
+
+    std::string anchor;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        anchor = g_anchor;
+    }
+    if (anchor.empty()) {
+        if (ca_crt != nullptr && ca_crt_len > 0) {
+            anchor.assign(ca_crt, strnlen(ca_crt, ca_crt_len));
+        } else {
+            anchor = HAL_GetBuiltinTrustAnchorPem();
+        }
+    }
+
+    void (*free_fn)(void*) = nullptr;
+    TlsConn* c = static_cast<TlsConn*>(conn_alloc(&free_fn));
+    if (c == nullptr) {
+        prt(LOG_ERR_LEVEL, "no memory for the TLS connection");
+        return fail(HAL_SSL_ERR_MEMORY);
+    }
+    c->fd = -1;
+    c->free_fn = free_fn;
+    mbedtls_ssl_init(&c->ssl);
+    mbedtls_ssl_config_init(&c->conf);
+    mbedtls_x509_crt_init(&c->ca);
+    mbedtls_entropy_init(&c->entropy);
+    mbedtls_ctr_drbg_init(&c->drbg);
+
+    static const char kPers[] = "tether_tls";
+    int rc = mbedtls_ctr_drbg_seed(&c->drbg, mbedtls_entropy_func, &c->entropy,
+                                   reinterpret_cast<const unsigned char*>(kPers), sizeof(kPers));
+    if (rc != 0) {
+        prt(LOG_ERR_LEVEL, "failed ! mbedtls_ctr_drbg_seed returned -0x%04x",
+            static_cast<unsigned>(-rc));
+        conn_free(c);
+        return fail(HAL_SSL_ERR_MEMORY);
+    }
+
+    prt(LOG_DEBUG_LEVEL, "Loading the CA root certificate ...");
+    rc = mbedtls_x509_crt_parse(&c->ca, reinterpret_cast<const unsigned char*>(anchor.c_str()),
+                                anchor.size() + 1);
+    if (rc < 0 || c->ca.version == 0) {
+        prt(LOG_ERR_LEVEL, "failed ! x509parse_crt returned -0x%04x",
+            static_cast<unsigned>(rc < 0 ? -rc : 0));
+        conn_free(c);
+        return fail(HAL_SSL_ERR_CA);
+    }
+    prt(LOG_DEBUG_LEVEL, "ok (%d skipped)", rc);
+
+    // Also sent with MSG_NOSIGNAL; the process-wide setting covers callers
+    // that write to sockets of their own.
+    signal(SIGPIPE, SIG_IGN);
+    c->fd = connect_own_dns(host, port);
+    if (c->fd < 0) {
+        c->fd = connect_system_dns(host, port);
+        if (c->fd < 0) {
+            prt(LOG_ERR_LEVEL, "backup failed ! net_connect returned -0x%04x",
+                static_cast<unsigned>(-MBEDTLS_ERR_NET_CONNECT_FAILED));
+            conn_free(c);
+            return fail(HAL_SSL_ERR_CONNECT);
+        }
+    }
+
+    rc = mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                     MBEDTLS_SSL_PRESET_DEFAULT);
+    if (rc != 0) {
+        prt(LOG_ERR_LEVEL, "failed ! mbedtls_ssl_config_defaults returned -0x%04x",
+            static_cast<unsigned>(-rc));
+        conn_free(c);
+        return fail(HAL_SSL_ERR_HANDSHAKE);
+    }
+    mbedtls_ssl_conf_min_version(&c->conf, MBEDTLS_SSL_MAJOR_VERSION_3,
+                                 MBEDTLS_SSL_MINOR_VERSION_3);
+    mbedtls_ssl_conf_max_version(&c->conf, MBEDTLS_SSL_MAJOR_VERSION_3,
+                                 MBEDTLS_SSL_MINOR_VERSION_3);
+    mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_REQUIRED);
+    mbedtls_ssl_conf_ca_chain(&c->conf, &c->ca, nullptr);
+    mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
+    mbedtls_ssl_conf_read_timeout(&c->conf, kHandshakeTimeoutMs);
+    rc = mbedtls_ssl_setup(&c->ssl, &c->conf);
+    // IP literals: the chain is verified, but mbedTLS cannot match an address
+    // against the certificate, so no name is set.
+    if (rc == 0 && !is_ip_literal(host)) {
+        rc = mbedtls_ssl_set_hostname(&c->ssl, host);
+    }
+    if (rc != 0) {
+        prt(LOG_ERR_LEVEL, "failed ! mbedtls_ssl_setup returned -0x%04x",
+            static_cast<unsigned>(-rc));
+        conn_free(c);
+        return fail(HAL_SSL_ERR_MEMORY);
+    }
+    mbedtls_ssl_set_bio(&c->ssl, c, bio_send, nullptr, bio_recv_timeout);
+
+    prt(LOG_DEBUG_LEVEL, "Performing the SSL/TLS handshake...");
+    while ((rc = mbedtls_ssl_handshake(&c->ssl)) != 0) {
+        if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            break;
+        }
+    }
+    uint32_t flags = mbedtls_ssl_get_verify_result(&c->ssl);
+    if (rc != 0) {
+        prt(LOG_ERR_LEVEL, "failed  ! mbedtls_ssl_handshake returned -0x%04x (%s)",
+            static_cast<unsigned>(-rc), err_text(rc).c_str());
+        int why = HAL_SSL_ERR_HANDSHAKE;
+        if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED && flags != 0 && flags != 0xffffffffu) {
+            why = report_verify(flags);
+        }
+        conn_free(c);
+        return fail(why);
+    }
+    if (flags != 0) {
+        int why = report_verify(flags);
+        conn_free(c);
+        return fail(why);
+    }
+    uintptr_t h = reinterpret_cast<uintptr_t>(c);
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_live.insert(h);
+    }
+    return h;
+}
+
+int HAL_SSL_Read(uintptr_t handle, char* buf, int len, int timeout_ms) {
+    if (!live(handle) || buf == nullptr || len < 0) {
+        prt(LOG_ERR_LEVEL, "ssl read: paras err");
+        return -1;
+    }
+    TlsConn* c = reinterpret_cast<TlsConn*>(handle);
+    int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+    int got = 0;
+    bool tried = false;
+    while (got < len) {
+        int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            if (tried && mbedtls_ssl_get_bytes_avail(&c->ssl) == 0) {
+                break;
+            }
+            left = 1;  // 0 would mean "wait for ever" to mbedTLS
+        }
+        mbedtls_ssl_conf_read_timeout(&c->conf, static_cast<uint32_t>(left));
+        int rc = mbedtls_ssl_read(&c->ssl, reinterpret_cast<unsigned char*>(buf) + got,
+                                  static_cast<size_t>(len - got));
+        tried = true;
+        if (rc > 0) {
+            got += rc;
+            continue;
+        }
+        if (rc == MBEDTLS_ERR_SSL_TIMEOUT || rc == MBEDTLS_ERR_SSL_WANT_READ ||
+            rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
+            continue;
+        }
+        if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || rc == MBEDTLS_ERR_SSL_CONN_EOF ||
+            rc == MBEDTLS_ERR_NET_CONN_RESET) {
+            prt(LOG_DEBUG_LEVEL, "ssl recv error: code = %d, err_str = '%s'", rc,
+                err_text(rc).c_str());
+            return got > 0 ? got : -2;
+        }
+        prt(LOG_ERR_LEVEL, "ssl recv error: code = %d, err_str = '%s'", rc, err_text(rc).c_str());
+        return -1;
+    }
+    return got;
+}
+
+int HAL_SSL_Write(uintptr_t handle, const char* buf, int len, int timeout_ms) {
+    if (!live(handle) || buf == nullptr || len < 0) {
+        prt(LOG_ERR_LEVEL, "ssl write: paras err");
+        return -1;
+    }
+    TlsConn* c = reinterpret_cast<TlsConn*>(handle);
+    int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+    int sent = 0;
+    bool tried = false;
+    while (sent < len) {
+        int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            if (tried) {
+                break;
+            }
+            left = 1;
+        }
+        struct timeval tv = {static_cast<time_t>(left / 1000),
+                             static_cast<suseconds_t>((left % 1000) * 1000)};
+        setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        int rc = mbedtls_ssl_write(&c->ssl, reinterpret_cast<const unsigned char*>(buf) + sent,
+                                   static_cast<size_t>(len - sent));
+        tried = true;
+        if (rc > 0) {
+            sent += rc;
+            continue;
+        }
+        if (rc == MBEDTLS_ERR_SSL_WANT_WRITE || rc == MBEDTLS_ERR_SSL_WANT_READ) {
+            continue;
+        }
+        prt(LOG_ERR_LEVEL, "ssl write error: code = %d, err_str = '%s'", rc, err_text(rc).c_str());
+        return -1;
+    }
+    return sent;
+}
+
+int32_t HAL_SSL_Destroy(uintptr_t handle) {
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (g_live.erase(handle) == 0) {
+            prt(LOG_ERR_LEVEL, "ssl destroy: unknown handle");
+            return -1;
+        }
+    }
+    TlsConn* c = reinterpret_cast<TlsConn*>(handle);
+    struct timeval tv = {1, 0};
+    setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    mbedtls_ssl_close_notify(&c->ssl);
+    conn_free(c);
+    return 0;
+}
