@@ -1,0 +1,6 @@
+"""Local cloud for the camera device: broker, device registry, platform
+agent, and the platform's commands (used by the devcloud command and by
+end-to-end tests through devcloud_lib.testing)."""
+
+from .cloud import Cloud, CloudError, NotRunning, Device  # noqa: F401
+from .identity import password, user_name  # noqa: F401

@@ -1,0 +1,565 @@
+"""The local cloud's state directory and the processes it runs.
+
+Everything lives under one home directory:
+
+    ca.pem ca.key              throwaway CA (kept across up/down so the
+                               device's trust anchor file stays valid)
+    server.pem server.key      broker certificate for 127.0.0.1 and localhost
+    mosquitto.conf passwd acl  broker configuration, rewritten as needed
+    mosquitto.log              broker log (connections, denials)
+    mosquitto.pid agent.pid    processes started by `up`
+    agent.log                  the platform agent's log
+    devices.json platform.json registered devices and the platform's own login
+    config.json                the port of the last `up`
+"""
+
+import base64
+import contextlib
+import fcntl
+import hashlib
+import json
+import os
+import pwd
+import secrets
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from . import identity
+from . import topics
+
+HOST = "127.0.0.1"
+DEFAULT_PORT = 8883
+PLATFORM_USER = "devcloud-platform"
+
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+OPENSSL = shutil.which("openssl") or "/usr/bin/openssl"
+
+_START_TIMEOUT = 10.0
+_STOP_TIMEOUT = 5.0
+
+
+class CloudError(RuntimeError):
+    """Something the local cloud cannot do; the message says what and why."""
+
+
+class NotRunning(CloudError):
+    pass
+
+
+def default_home():
+    return os.environ.get("DEVCLOUD_HOME") or os.path.join(os.getcwd(), ".devcloud")
+
+
+def free_port():
+    with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def _write_atomic(path, text, mode=0o600):
+    """The broker may reread a file at any moment (SIGHUP), so it must never
+    see one half written."""
+    d = os.path.dirname(path)
+    fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-")
+    try:
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(tmp, mode)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def _password_hash(password):
+    # The broker's PBKDF2-SHA512 format ("$7$" iterations, salt, digest).
+    salt = os.urandom(12)
+    digest = hashlib.pbkdf2_hmac("sha512", password.encode("utf-8"), salt, 101)
+    return "$7$101$%s$%s" % (
+        base64.b64encode(salt).decode("ascii"),
+        base64.b64encode(digest).decode("ascii"),
+    )
+
+
+def _proc_alive(pid):
+    """True when pid names a live process (a zombie nobody reaped is dead)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except OSError:
+        return False
+    state = stat.rsplit(")", 1)[-1].split()[0] if ")" in stat else "?"
+    return state not in ("Z", "X")
+
+
+def _proc_cmdline(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
+    except OSError:
+        return []
+
+
+def _tail(path, lines=15):
+    try:
+        with open(path, "r", errors="replace") as f:
+            return "".join(f.readlines()[-lines:])
+    except OSError:
+        return ""
+
+
+class Device(object):
+    __slots__ = ("product_key", "device_name", "device_secret")
+
+    def __init__(self, product_key, device_name, device_secret):
+        self.product_key = product_key
+        self.device_name = device_name
+        self.device_secret = device_secret
+
+    @property
+    def user(self):
+        return identity.user_name(self.product_key, self.device_name)
+
+    @property
+    def password(self):
+        return identity.password(self.product_key, self.device_name, self.device_secret)
+
+
+class Cloud(object):
+    """One local cloud, identified by its home directory."""
+
+    def __init__(self, home=None):
+        self.home = os.path.abspath(home or default_home())
+        # Processes this object started itself, so that it can reap them.
+        self._children = {}
+
+    # ---- paths -------------------------------------------------------------
+
+    def path(self, name):
+        return os.path.join(self.home, name)
+
+    @property
+    def ca_path(self):
+        return self.path("ca.pem")
+
+    @property
+    def log_path(self):
+        return self.path("mosquitto.log")
+
+    # ---- small persistent records -------------------------------------------
+
+    def _read_json(self, name, default):
+        try:
+            with open(self.path(name)) as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return default
+        except (OSError, ValueError) as e:
+            raise CloudError("cannot read %s: %s" % (self.path(name), e))
+
+    def _write_json(self, name, value):
+        _write_atomic(self.path(name), json.dumps(value, indent=1, sort_keys=True) + "\n")
+
+    @contextlib.contextmanager
+    def _locked(self):
+        """Serialise state changes of concurrent devcloud commands."""
+        self._ensure_home()
+        with open(self.path(".lock"), "w") as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            try:
+                yield
+            finally:
+                fcntl.flock(f, fcntl.LOCK_UN)
+
+    def _ensure_home(self):
+        if any(c.isspace() for c in self.home):
+            # The broker's configuration format cannot carry such paths.
+            raise CloudError("home directory must not contain blanks: %r" % self.home)
+        os.makedirs(self.home, mode=0o700, exist_ok=True)
+
+    @property
+    def port(self):
+        port = self._read_json("config.json", {}).get("port")
+        return int(port) if port else None
+
+    def platform_login(self):
+        rec = self._read_json("platform.json", None)
+        if not rec:
+            raise NotRunning("no platform login in %s: run 'devcloud up' first" % self.home)
+        return rec["user"], rec["password"]
+
+    # ---- devices -----------------------------------------------------------
+
+    def devices(self):
+        out = []
+        for d in self._read_json("devices.json", {"devices": []}).get("devices", []):
+            out.append(Device(d["pk"], d["dn"], d["ds"]))
+        return out
+
+    def device(self, product_key, device_name):
+        for d in self.devices():
+            if d.product_key == product_key and d.device_name == device_name:
+                return d
+        return None
+
+    def add_device(self, product_key, device_name, device_secret):
+        """Register (or re-key) a device. A running broker picks it up at
+        once; the call returns when the new login works."""
+        try:
+            identity.check_identity(product_key, device_name, device_secret)
+        except identity.IdentityError as e:
+            raise CloudError(str(e))
+        with self._locked():
+            devs = [
+                d
+                for d in self.devices()
+                if not (d.product_key == product_key and d.device_name == device_name)
+            ]
+            dev = Device(product_key, device_name, device_secret)
+            devs.append(dev)
+            self._save_devices(devs)
+            self._write_security()
+            if self.running():
+                self._reload_and_wait(dev.user, dev.password)
+        return dev
+
+    def remove_device(self, product_key, device_name):
+        with self._locked():
+            devs = self.devices()
+            keep = [
+                d
+                for d in devs
+                if not (d.product_key == product_key and d.device_name == device_name)
+            ]
+            if len(keep) == len(devs):
+                return False
+            self._save_devices(keep)
+            self._write_security()
+            if self.running():
+                self._reload()
+        return True
+
+    def _save_devices(self, devs):
+        self._write_json(
+            "devices.json",
+            {
+                "devices": [
+                    {"pk": d.product_key, "dn": d.device_name, "ds": d.device_secret} for d in devs
+                ]
+            },
+        )
+
+    def _write_security(self):
+        user, pw = self._platform_login_create()
+        pw_lines = ["%s:%s" % (user, _password_hash(pw))]
+        acl = ["# Written by devcloud; every device may touch only its own topics.", ""]
+        acl += ["user %s" % user, "topic readwrite #", ""]
+        for d in self.devices():
+            pw_lines.append("%s:%s" % (d.user, _password_hash(d.password)))
+            acl += topics.acl_lines(d.product_key, d.device_name, d.user) + [""]
+        _write_atomic(self.path("passwd"), "\n".join(pw_lines) + "\n")
+        _write_atomic(self.path("acl"), "\n".join(acl) + "\n")
+
+    def _platform_login_create(self):
+        rec = self._read_json("platform.json", None)
+        if not rec:
+            rec = {"user": PLATFORM_USER, "password": secrets.token_hex(16)}
+            self._write_json("platform.json", rec)
+        return rec["user"], rec["password"]
+
+    # ---- certificates ------------------------------------------------------
+
+    def _openssl(self, *args):
+        try:
+            r = subprocess.run(
+                [OPENSSL] + list(args),
+                cwd=self.home,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT,
+                timeout=60,
+            )
+        except (OSError, subprocess.TimeoutExpired) as e:
+            raise CloudError("openssl failed to run: %s" % e)
+        if r.returncode != 0:
+            raise CloudError(
+                "openssl %s failed:\n%s" % (args[0], r.stdout.decode("utf-8", "replace"))
+            )
+
+    def _make_certificates(self):
+        if not (os.path.exists(self.ca_path) and os.path.exists(self.path("ca.key"))):
+            self._openssl(
+                "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
+                "-subj", "/CN=devcloud local CA",
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+            )  # fmt: skip
+            # A new CA invalidates any server certificate made by an old one.
+            for name in ("server.pem", "server.key"):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(self.path(name))
+        if os.path.exists(self.path("server.pem")) and os.path.exists(self.path("server.key")):
+            return
+        _write_atomic(
+            self.path("server.ext"),
+            "basicConstraints=critical,CA:FALSE\n"
+            "keyUsage=critical,digitalSignature,keyEncipherment\n"
+            "extendedKeyUsage=serverAuth\n"
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\n",
+        )
+        self._openssl(
+            "req", "-newkey", "rsa:2048", "-nodes", "-sha256",
+            "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost",
+        )  # fmt: skip
+        self._openssl(
+            "x509", "-req", "-sha256", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-set_serial", "0x" + secrets.token_hex(8), "-days", "825",
+            "-extfile", "server.ext", "-out", "server.pem",
+        )  # fmt: skip
+        for name in ("server.csr", "server.ext"):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path(name))
+        os.chmod(self.path("server.key"), 0o600)
+        os.chmod(self.path("ca.key"), 0o600)
+
+    # ---- broker configuration ------------------------------------------------
+
+    def _write_broker_conf(self, port):
+        lines = [
+            "# Written by devcloud up; rewritten on every up.",
+            "per_listener_settings false",
+            "listener %d %s" % (port, HOST),
+            "cafile %s" % self.ca_path,
+            "certfile %s" % self.path("server.pem"),
+            "keyfile %s" % self.path("server.key"),
+            "allow_anonymous false",
+            "password_file %s" % self.path("passwd"),
+            "acl_file %s" % self.path("acl"),
+            "persistence false",
+            "log_dest file %s" % self.log_path,
+            # "all" includes the debug lines that report denied publishes,
+            # which `watch` shows.
+            "log_type all",
+            "connection_messages true",
+            "log_timestamp true",
+            "log_timestamp_format %Y-%m-%dT%H:%M:%S",
+        ]
+        if os.geteuid() == 0:
+            # Run as root the broker would switch to its own user, which
+            # cannot read the files of this home.
+            lines.append("user %s" % pwd.getpwuid(0).pw_name)
+        _write_atomic(self.path("mosquitto.conf"), "\n".join(lines) + "\n")
+
+    # ---- processes -----------------------------------------------------------
+
+    def _pid(self, name, must_contain):
+        """The pid recorded in name.pid when that process still runs and is
+        ours; a stale file is removed."""
+        path = self.path(name + ".pid")
+        try:
+            with open(path) as f:
+                pid = int(f.read().strip() or "0")
+        except FileNotFoundError:
+            return None
+        except (OSError, ValueError):
+            pid = 0
+        if pid > 0 and _proc_alive(pid):
+            cmd = " ".join(_proc_cmdline(pid))
+            if all(s in cmd for s in must_contain):
+                return pid
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+        return None
+
+    def broker_pid(self):
+        return self._pid("mosquitto", [self.path("mosquitto.conf")])
+
+    def agent_pid(self):
+        return self._pid("agent", ["agent", self.home])
+
+    def running(self):
+        return self.broker_pid() is not None
+
+    def status(self):
+        return {
+            "home": self.home,
+            "host": HOST,
+            "port": self.port,
+            "ca": self.ca_path,
+            "broker_pid": self.broker_pid(),
+            "agent_pid": self.agent_pid(),
+        }
+
+    def _spawn(self, name, argv, out_name):
+        out = open(self.path(out_name), "ab")
+        try:
+            p = subprocess.Popen(
+                argv,
+                cwd=self.home,
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+                close_fds=True,
+            )
+        except OSError as e:
+            raise CloudError("cannot start %s: %s" % (argv[0], e))
+        finally:
+            out.close()
+        self._children[name] = p
+        _write_atomic(self.path(name + ".pid"), "%d\n" % p.pid, 0o644)
+        return p
+
+    def _wait_listening(self, proc, port):
+        deadline = time.monotonic() + _START_TIMEOUT
+        while time.monotonic() < deadline:
+            if proc.poll() is not None:
+                return False
+            with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
+                s.settimeout(0.5)
+                if s.connect_ex((HOST, port)) == 0:
+                    return True
+            time.sleep(0.05)
+        return False
+
+    def _start_broker(self, port):
+        self._write_broker_conf(port)
+        log_mark = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
+        p = self._spawn("mosquitto", [MOSQUITTO, "-c", self.path("mosquitto.conf")], "mosquitto.out")
+        if self._wait_listening(p, port):
+            return True
+        self._stop_child("mosquitto", p.pid)
+        log = ""
+        with contextlib.suppress(OSError):
+            with open(self.log_path, errors="replace") as f:
+                f.seek(log_mark)
+                log = f.read()[-2000:]
+        if "Address already in use" in log:
+            return False
+        raise CloudError(
+            "broker did not start on %s:%d\n%s%s"
+            % (HOST, port, log, _tail(self.path("mosquitto.out")))
+        )
+
+    def _start_agent(self):
+        ready = self.path("agent.ready")
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(ready)
+        script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "devcloud")
+        p = self._spawn("agent", [sys.executable, script, "--home", self.home, "agent"], "agent.log")
+        deadline = time.monotonic() + _START_TIMEOUT
+        while time.monotonic() < deadline:
+            if os.path.exists(ready):
+                return
+            if p.poll() is not None:
+                break
+            time.sleep(0.05)
+        self._stop_child("agent", p.pid)
+        raise CloudError("platform agent did not come up\n%s" % _tail(self.path("agent.log")))
+
+    def up(self, port=None):
+        """Start the broker and the agent; port None means the default, 0 a
+        free one. Returns the status. Already running: returns the status
+        (a different explicit port is an error)."""
+        with self._locked():
+            if self.running():
+                if port not in (None, 0) and port != self.port:
+                    raise CloudError(
+                        "already running on port %s; run 'devcloud down' first" % self.port
+                    )
+                if self.agent_pid() is None:
+                    self._start_agent()
+                return self.status()
+            self._make_certificates()
+            self._write_security()
+            # Port 0: pick a free one; another process may take it between
+            # the probe and the broker's bind, so try a few.
+            attempts = 5 if port == 0 else 1
+            for _ in range(attempts):
+                chosen = free_port() if port == 0 else (port or DEFAULT_PORT)
+                self._write_json("config.json", {"port": chosen})
+                if self._start_broker(chosen):
+                    break
+                if port != 0:
+                    raise CloudError("port %d on %s is already in use" % (chosen, HOST))
+            else:
+                raise CloudError("could not find a free port for the broker")
+            try:
+                self._start_agent()
+            except CloudError:
+                self._stop_child("mosquitto", self.broker_pid())
+                raise
+            return self.status()
+
+    def _stop_child(self, name, pid):
+        if pid:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGTERM)
+            deadline = time.monotonic() + _STOP_TIMEOUT
+            while _proc_alive(pid) and time.monotonic() < deadline:
+                self._reap(name, pid)
+                time.sleep(0.02)
+            if _proc_alive(pid):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+                while _proc_alive(pid):
+                    self._reap(name, pid)
+                    time.sleep(0.02)
+            self._reap(name, pid)
+        self._children.pop(name, None)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(self.path(name + ".pid"))
+
+    def _reap(self, name, pid):
+        p = self._children.get(name)
+        if p is not None and p.pid == pid:
+            p.poll()
+
+    def down(self):
+        """Stop what `up` started. Returns True when something was running."""
+        with self._locked():
+            agent = self.agent_pid()
+            broker = self.broker_pid()
+            self._stop_child("agent", agent)
+            self._stop_child("mosquitto", broker)
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path("agent.ready"))
+            return bool(agent or broker)
+
+    def _reload(self):
+        pid = self.broker_pid()
+        if pid:
+            os.kill(pid, signal.SIGHUP)
+
+    def _reload_and_wait(self, user, password):
+        """The broker rereads its files asynchronously after SIGHUP; wait
+        until the new login is accepted so that callers can use it at once."""
+        from . import platform  # late: paho is only needed when running
+
+        self._reload()
+        deadline = time.monotonic() + _START_TIMEOUT
+        last = None
+        while time.monotonic() < deadline:
+            try:
+                platform.try_login(HOST, self.port, self.ca_path, user, password)
+                return
+            except CloudError as e:
+                last = e
+                time.sleep(0.05)
+        raise CloudError("broker did not accept the new device login: %s" % last)
+
+
+def pid_alive(pid):
+    return _proc_alive(pid)
+
+
+__all__ = ["Cloud", "CloudError", "NotRunning", "Device", "default_home", "free_port", "pid_alive"]
