@@ -1,0 +1,134 @@
+#include "sdk/device_monitor.h"
+
+#include <kestrel/ks_api.h>
+
+#include "core/logger.h"
+#include "core/single.h"
+#include "net/task_entry.h"
+#include "net/task_queue.h"
+#include "sdk/device_env.h"
+#include "sdk/sdk_version.h"
+
+namespace kestrel {
+
+namespace {
+
+std::atomic<DeviceMonitor::DelayHook> g_delay_hook{nullptr};
+
+unsigned long Delay(unsigned long nominal) {
+    DeviceMonitor::DelayHook hook = g_delay_hook.load();
+    return hook ? hook(nominal) : nominal;
+}
+
+MessageService* Messages() {
+    return Single<MessageService>::Instance();
+}
+
+// Reports run on the task-queue thread; they look the monitor up when they run,
+// so a task left over from a destroyed SDK reaches no stale object.
+class VersionTask : public TaskEntry {
+  public:
+    explicit VersionTask(int dev_id) : dev_id_(dev_id) {}
+    void Run() override {
+        if (DeviceMonitor* m = Single<DeviceMonitor>::Peek())
+            m->ReportVersionInfo(dev_id_);
+    }
+
+  private:
+    int dev_id_;
+};
+
+class PropertyTask : public TaskEntry {
+  public:
+    explicit PropertyTask(int dev_id) : dev_id_(dev_id) {}
+    void Run() override {
+        if (DeviceMonitor* m = Single<DeviceMonitor>::Peek())
+            m->ReportProperty(dev_id_);
+    }
+
+  private:
+    int dev_id_;
+};
+
+}  // namespace
+
+void DeviceMonitor::SetDelayHook(DelayHook hook) {
+    g_delay_hook = hook;
+}
+
+int DeviceMonitor::ReportVersionInfo(int dev_id) {
+    if (report_on_) {
+        TaskEntry* next = new VersionTask(dev_id);
+        next->SetDelayTime(Delay(kVersionReportPeriodMs));
+        DeviceEnv::Get()->Task()->AddTask(next);
+    }
+    std::string version = std::string(kSdkVersion) + "_" + kSdkBuildIds[0] + "_" + kSdkBuildIds[1] +
+                          "_" + kSdkBuildIds[2] + "_" + kSdkBuildDate + "_" + kSdkBuilder;
+    std::string payload =
+        "{\"version\":\"1.0\",\"method\":\"IpcNvrSDKVersion\",\"params\":{\"version\":\"" +
+        version + "\",\"pic\":\"kiv\"}}";
+    KS_LOGD("version: %s", payload.c_str());
+    return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
+}
+
+int DeviceMonitor::ReportVersionInfoStop() {
+    report_on_ = false;
+    return 0;
+}
+
+int DeviceMonitor::ReportProperty(int dev_id) {
+    bool pre = pre_record_;
+    int ret = Messages()->AddProperty(
+        dev_id,
+        std::string("{\"UploadPictureType\":1,\"EncryptTypeList\":[0],\"PreRecordSupport\":") +
+            (pre ? "1" : "0") + "}");
+    if (ret < 0)
+        return ret;
+    ret = Messages()->AddKestrel(
+        dev_id, "/vision/biz/dev/core/ability/upstream",
+        std::string(
+            "{\"version\":\"1.0\",\"params\":{\"domainNameSupport\": true,\"preRecordSupport\":") +
+            (pre ? "true" : "false") + "}}");
+    if (ret < 0)
+        return ret;
+    return Messages()->AddKestrel(dev_id, "/vision/p2p/dev/ability/upstream",
+                                  "{\"version\":\"1.0\",\"params\":{\"p2pPreConnect\":true}}");
+}
+
+int DeviceMonitor::ReportPropertyAsync(int dev_id) {
+    if (dev_id < 0)
+        return -1;
+    TaskEntry* task = new PropertyTask(dev_id);
+    task->SetDelayTime(Delay(static_cast<unsigned long>(dev_id) * kSubCameraReportStepMs +
+                             kSubCameraReportDelayMs));
+    DeviceEnv::Get()->Task()->AddTask(task);
+    return 0;
+}
+
+int DeviceMonitor::ReportRelayInfoV1_1(int dev_id, const MonitorRelayInfo& i) {
+    std::string payload =
+        "{\"version\":\"1.1\",\"method\":\"" + i.method + "\",\"code\":" + i.code +
+        ",\"message\":\"" + i.message + "\",\"params\":{\"sessionId\":\"" + i.session_id +
+        "\",\"recvPushUtc\":\"" + i.recv_push_utc + "\",\"recvPushTs\":\"" + i.recv_push_ts +
+        "\",\"startRtmpTs\":\"" + i.start_rtmp_ts + "\",\"handshakeTs\":\"" + i.handshake_ts +
+        "\",\"iframeTs\":\"" + i.iframe_ts + "\",\"forceCmdTs\":\"" + i.force_cmd_ts +
+        "\",\"forceIframeTs\":\"" + i.force_iframe_ts + "\",\"iframeSize\":\"" + i.iframe_size +
+        "\",\"buffSize\":\"" + i.buff_size + "\",\"videoCodec\":\"" + i.video_codec +
+        "\",\"audioCodec\":\"" + i.audio_codec + "\",\"encrypt\":\"" + i.encrypt + "\"}}";
+    return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
+}
+
+int DeviceMonitor::ReportTransQualityStatistic(int dev_id, const MonitorTransQualityInfo& i) {
+    std::string payload =
+        "{\"version\":\"1.1\", \"method\":\"transQualityStatistic\", "
+        "\"code\":200,\"message\":\"Success\",\"params\":{\"sessionId\":\"" +
+        i.session_id + "\",\"module\":\"" + i.module + "\",\"beginTs\":\"" + i.begin_ts +
+        "\",\"endTs\":\"" + i.end_ts + "\",\"baseUtc\":\"" + i.base_utc + "\",\"sendDeltaSd\":[" +
+        i.send_delta_sd + "],\"pingDelay\":[" + i.ping_delay + "],\"dropFrame\":" + i.drop_frame +
+        ",\"avgBitrate\":" + i.avg_bitrate + ",\"peakBitrate\":" + i.peak_bitrate +
+        ",\"fps\":" + i.fps + ",\"gop\":" + i.gop + ",\"maxIframe\":" + i.max_iframe +
+        ",\"totalFlow\":" + i.total_flow + ",\"buffQueue\":" + i.buff_queue + "}}";
+    return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
+}
+
+}  // namespace kestrel

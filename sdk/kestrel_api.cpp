@@ -1,0 +1,327 @@
+// The flat entry points: each checks its input, logs, and hands the call to
+// one of the SDK's services.
+#include <kestrel/ks_api.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "core/async_process.h"
+#include "core/logger.h"
+#include "core/single.h"
+#include "sdk/device_auth.h"
+#include "sdk/device_dispatch.h"
+#include "sdk/device_env.h"
+#include "sdk/device_monitor.h"
+#include "sdk/sdk_version.h"
+
+using namespace kestrel;
+
+namespace {
+
+std::atomic<bool> g_initialised{false};
+
+constexpr int kFeaturePreRecord = 10000;
+constexpr size_t kAlarmAdditionMax = 1024;
+constexpr size_t kIntelligentAdditionMax = 2048;
+
+bool CheckInit(const char* api) {
+    if (g_initialised)
+        return true;
+    KS_LOGE("[API:%s] SDK is not init yet", api);
+    return false;
+}
+
+// Streaming, pictures, record queries and stream checks arrive with later
+// services; until then a call that needs one says so instead of pretending.
+int Unavailable(const char* api, const char* what) {
+    KS_LOGE("[API:%s] %s is not available in this build", api, what);
+    return -1;
+}
+
+// A text is used only when both pointer and length are set; it is cut, or
+// padded with NULs, to exactly that length.
+std::string TakeText(const char* p, uint32_t len) {
+    if (!p || len == 0)
+        return std::string();
+    std::string s(p, strnlen(p, len));
+    s.resize(len, '\0');
+    return s;
+}
+
+}  // namespace
+
+int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
+            const ks_init_system_s* system) {
+    static const char* api = "ks_init";
+    if (g_initialised) {
+        KS_LOGI("[API:%s] SDK is already init, do nothing", api);
+        return 0;
+    }
+    DeviceEnv* env = DeviceEnv::Get();
+    if (env->Start() < 0) {
+        KS_LOGE("[API:%s] Start device env failed", api);
+        return -1;
+    }
+    if (!config || !callbacks || !system) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
+    env->Auth()->DeviceType(config->device_type);
+    if (config->log_dest == 2 && callbacks->logger_cb)
+        logger_set_user_define(callbacks->logger_cb);
+    if (config->log_dest == 1)
+        logger_set_level(config->log_level);
+
+    KS_LOGI("Build version: %s", kSdkVersion);
+    KS_LOGI("Build date:    %s", kSdkBuildDate);
+    for (const char* id : kSdkBuildIds)
+        KS_LOGI("Build id:      %s", id);
+
+    if (env->Dispatch()->Init(config, callbacks, system) < 0) {
+        KS_LOGE("[API:%s] start config service failed", api);
+        ks_destroy();
+        return -1;
+    }
+    env->PictureProcess()->SetParallel(config->process_parallel);
+    Single<MessageService>::Instance()->RegisterPublish(callbacks->message_publish_cb);
+    if (config->stream_auto_save_on) {
+        KS_LOGW("[API:%s] Stream auto save is not available in this build, path = %s", api,
+                config->stream_auto_save_path);
+    }
+
+    Single<DeviceMonitor>::Instance()->SetReportSupportPreRecord(env->Dispatch()->FeatureCheck() ==
+                                                                 kFeaturePreRecord);
+    g_initialised = true;
+    KS_LOGI("[API:%s] Init success", api);
+    return 0;
+}
+
+int ks_destroy(void) {
+    g_initialised = false;
+    if (DeviceEnv* env = Single<DeviceEnv>::Peek())
+        env->Stop();
+    if (DeviceMonitor* monitor = Single<DeviceMonitor>::Peek())
+        monitor->ReportVersionInfoStop();
+    Single<MessageService>::Destroy();
+    Single<DeviceEnv>::Destroy();
+    Single<DeviceMonitor>::Destroy();
+    KS_LOGI("[API:%s] Destroy success", "ks_destroy");
+    return 0;
+}
+
+int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_param_s* param) {
+    static const char* api = "ks_message_adapter";
+    if (!CheckInit(api))
+        return -1;
+    if (!auth || !param) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
+    DeviceEnv* env = DeviceEnv::Get();
+    DeviceAuthService* auths = env->Auth();
+    int dev_id =
+        auths->GetDevId(auth->product_key, auth->device_name, auth->device_secret, auth->dev_id);
+    if (dev_id < 0) {
+        KS_LOGE("[API:%s] Device auth error", api);
+        return -1;
+    }
+    if (param->type == KS_MESSAGE_ADAPTER_TYPE_CONNECTED) {
+        if (auths->IsLogin(dev_id))
+            return 0;
+        auths->Login(dev_id);
+        DeviceMonitor* monitor = Single<DeviceMonitor>::Instance();
+        if (auths->IsMain(dev_id))
+            monitor->ReportVersionInfo(dev_id);
+        if (auths->IsIpc(dev_id)) {
+            if (auths->IsMain(dev_id)) {
+                monitor->ReportProperty(dev_id);
+            } else {
+                monitor->ReportPropertyAsync(dev_id);
+            }
+        }
+        return 0;
+    }
+    if (!auths->IsLogin(dev_id)) {
+        KS_LOGE("[API:%s] KS_MESSAGE_ADAPTER_TYPE_CONNECTED is not set yet, dev_id = %d", api,
+                dev_id);
+        return -1;
+    }
+    std::string msg_id = TakeText(param->msg_id, param->msg_id_len);
+    std::string service = TakeText(param->service, param->service_len);
+    std::string payload = TakeText(param->payload, param->payload_len);
+    MessageService* messages = Single<MessageService>::Instance();
+    switch (param->type) {
+        case KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE:
+            return messages->AdapterService(dev_id, msg_id, service, payload);
+        case KS_MESSAGE_ADAPTER_TYPE_KESTREL:
+            return messages->AdapterKestrel(dev_id, service, payload);
+        default:
+            KS_LOGE("[API:%s] Not recognize adapter type: %d", api, static_cast<int>(param->type));
+            return -1;
+    }
+}
+
+int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* param) {
+    static const char* api = "ks_stream_send_config";
+    if (!CheckInit(api))
+        return -1;
+    if (!param || !param->video || !param->audio) {
+        KS_LOGE("[API:%s] Invalid parameter(s)", api);
+        return -1;
+    }
+    KS_LOGI("[API:%s] [service_id:%d] Video param %d %d %d, audio param %d %d %d %d", api,
+            service_id, param->video->format, param->video->fps, param->video->key_frame_interval,
+            param->audio->format, param->audio->sample_rate, param->audio->bits_per_sample,
+            param->audio->channel);
+    return Unavailable(api, "Streaming");
+}
+
+int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* param) {
+    static const char* api = "ks_stream_send_media";
+    if (!CheckInit(api))
+        return -1;
+    if (!param || !param->p) {
+        KS_LOGE("[API:%s] Invalid param, null pointer", api);
+        return -1;
+    }
+    if (param->type == 0) {
+        KS_LOGV("[API:%s] Send video, service_id:%d, key_frame:%d, len:%d, timestamp:%u", api,
+                service_id, param->key_frame, param->len, param->timestamp);
+    } else if (param->type == 1) {
+        KS_LOGV("[API:%s] Send audio, service_id:%d, len:%d, timestamp:%u", api, service_id,
+                param->len, param->timestamp);
+    } else {
+        return -1;
+    }
+    return Unavailable(api, "Streaming");
+}
+
+int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_s cmd) {
+    static const char* api = "ks_stream_send_cmd";
+    if (!CheckInit(api))
+        return -1;
+    KS_LOGI("[API:%s] [service_id:%d] send cmd:%d", api, service_id, static_cast<int>(cmd));
+    return Unavailable(api, "Streaming");
+}
+
+int ks_control(int type, ...) {
+    static const char* api = "ks_control";
+    if (!CheckInit(api))
+        return -1;
+    va_list ap;
+    va_start(ap, type);
+    int ret = 0;
+    switch (type) {
+        case KS_CONTROL_LOG_LEVEL:
+            logger_set_level(va_arg(ap, int));
+            break;
+        case KS_CONTROL_STREAM_AUTO_CHECK:
+            va_arg(ap, int);
+            ret = Unavailable(api, "Stream check");
+            break;
+        case KS_CONTROL_STREAM_AUTO_SAVE: {
+            int on = va_arg(ap, int);
+            if (on == 0) {
+                ret = Unavailable(api, "Stream save");
+                break;
+            }
+            const char* path = va_arg(ap, const char*);
+            if (!path) {
+                KS_LOGE("[API:%s] No save path", api);
+                ret = -1;
+                break;
+            }
+            ret = Unavailable(api, "Stream save");
+            break;
+        }
+        default:
+            KS_LOGE("[API:%s] Type %d is not support", api, type);
+            ret = -1;
+            break;
+    }
+    va_end(ap);
+    return ret;
+}
+
+int ks_post_trigger_picture(int /*service_id*/, const ks_picture_param_s* param) {
+    static const char* api = "ks_post_trigger_picture";
+    if (!CheckInit(api))
+        return -1;
+    if (!param) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
+    return Unavailable(api, "Picture upload");
+}
+
+namespace {
+
+// Resolves the caller's identity; -1 (logged) when it is refused.
+int ResolveDevice(const char* api, const ks_device_auth_s* auth) {
+    int dev_id = DeviceEnv::Get()->Auth()->GetDevId(auth->product_key, auth->device_name,
+                                                    auth->device_secret, auth->dev_id);
+    if (dev_id < 0)
+        KS_LOGE("[API:%s] Device auth error", api);
+    return dev_id;
+}
+
+}  // namespace
+
+int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param_s* param,
+                        int* /*service_id*/) {
+    static const char* api = "ks_post_alarm_image";
+    if (!CheckInit(api))
+        return -1;
+    if (!auth || !param) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
+    if (ResolveDevice(api, auth) < 0)
+        return -1;
+    std::string addition;
+    if (param->addition_string) {
+        addition.assign(param->addition_string, strnlen(param->addition_string, kAlarmAdditionMax));
+    }
+    return Unavailable(api, "Alarm event upload");
+}
+
+int ks_post_intelligent_alarm(const ks_device_auth_s* auth,
+                              const ks_intelligent_alarm_param_s* param, int* /*service_id*/) {
+    static const char* api = "ks_post_intelligent_alarm";
+    if (!CheckInit(api))
+        return -1;
+    if (!auth || !param) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
+    if (ResolveDevice(api, auth) < 0)
+        return -1;
+    return Unavailable(api, "Intelligent alarm upload");
+}
+
+int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* /*p*/, unsigned /*len*/,
+                                      unsigned /*count*/,
+                                      const ks_intelligent_alarm_gateway_item_s* items,
+                                      int* /*service_id*/) {
+    static const char* api = "ks_post_intelligent_alarm_gateway";
+    if (!CheckInit(api))
+        return -1;
+    if (dev_id < 0 || !items) {
+        KS_LOGE("[API:%s] Device auth error", api);
+        return -1;
+    }
+    return Unavailable(api, "Intelligent alarm upload");
+}
+
+int ks_post_query_record(int /*service_id*/, const ks_query_record_response_param_s* param) {
+    static const char* api = "ks_post_query_record";
+    if (!CheckInit(api))
+        return -1;
+    if (!param) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
+    return Unavailable(api, "Record query");
+}

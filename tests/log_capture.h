@@ -1,0 +1,72 @@
+// Captures every SDK log line (formatted) so tests can assert on the exact texts.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/logger.h"
+
+namespace kestrel_test {
+
+class LogCapture {
+  public:
+    LogCapture() {
+        Instance() = this;
+        kestrel::logger_set_user_define(&LogCapture::Sink);
+    }
+    ~LogCapture() {
+        kestrel::logger_reset_default();
+        Instance() = nullptr;
+    }
+
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
+    bool Contains(const std::string& text) {
+        for (const auto& l : Lines()) {
+            if (l.find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+    size_t Count(const std::string& text) {
+        size_t n = 0;
+        for (const auto& l : Lines()) {
+            if (l.find(text) != std::string::npos)
+                ++n;
+        }
+        return n;
+    }
+
+    static void Sink(int level, const char* /*file*/, int /*line*/, const char* fmt, ...) {
+        char buf[4096];
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(buf, sizeof(buf), fmt, ap);
+        va_end(ap);
+        LogCapture* self = Instance();
+        if (!self)
+            return;
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lines_.push_back(std::to_string(level) + " " + buf);
+    }
+
+  private:
+    static std::atomic<LogCapture*>& Instance() {
+        static std::atomic<LogCapture*> instance{nullptr};
+        return instance;
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace kestrel_test
