@@ -49,6 +49,20 @@ struct Recorder {
                       [&] { return published.size() >= n; });
         return published;
     }
+    // Waits until a message on a topic ending in `suffix` has been published.
+    std::vector<Published> WaitTopicSuffix(const std::string& suffix, int timeout_ms = 3000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        cond.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+            for (const auto& p : published) {
+                if (p.topic.size() >= suffix.size() &&
+                    p.topic.compare(p.topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        });
+        return published;
+    }
     std::vector<std::string> WaitStarted(size_t n, int timeout_ms = 3000) {
         std::unique_lock<std::mutex> lock(mutex);
         cond.wait_for(lock, std::chrono::milliseconds(timeout_ms),
