@@ -1,0 +1,97 @@
+// Device model internals shared by the API, the message handling and the
+// reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tether/tether_api.h"
+
+#define DM_MSG_QUEUE_MAX 50
+#define DM_TOPIC_TABLE_SIZE 29
+
+enum dm_msg_kind_t {
+    DM_MSG_CLOUD_CONNECTED,
+    DM_MSG_CLOUD_DISCONNECTED,
+    DM_MSG_INIT_DONE,
+    DM_MSG_PROPERTY_SET,
+    DM_MSG_PROPERTY_GET,
+    DM_MSG_SERVICE_REQUEST,
+    DM_MSG_RRPC_REQUEST,
+    DM_MSG_KESTREL,
+    DM_MSG_TIME_REPLY,
+    DM_MSG_EVENT_NOTIFY,
+    DM_MSG_FOTA,
+    DM_MSG_REPORT_REPLY,
+    DM_MSG_EVENT_REPLY,
+    DM_MSG_CLOUD_ERROR,
+    DM_MSG_RAW_DATA,
+    DM_MSG_TOPO_LIST_REPLY,
+    DM_MSG_PERMIT_JOIN,
+    DM_MSG_MQTT_CONNECT_SUCC,
+};
+
+// One queued downstream message. Fields unused by a kind stay empty.
+struct dm_msg_t {
+    dm_msg_kind_t kind;
+    int devid = 0;
+    int code = 0;
+    std::string id;         // message id of the request
+    std::string serviceid;  // service / event id
+    std::string rrpcid;
+    std::string payload;  // params object or body as received
+    std::string topic;
+};
+
+struct dm_device_t {
+    int devid = -1;
+    int type = TETHER_DEV_TYPE_MASTER;
+    std::string pk, ps, dn, ds;
+};
+
+// Callback slots.
+void* dm_cb_get(int slot);
+
+// Queue of downstream messages (at most DM_MSG_QUEUE_MAX). false when full.
+bool dm_queue_push(dm_msg_t&& m);
+bool dm_queue_pop(dm_msg_t* out);
+size_t dm_queue_size();
+void dm_queue_clear();
+
+// Devices.
+int dm_find_devid(const std::string& pk, const std::string& dn);
+bool dm_get_device(int devid, dm_device_t* out);
+
+// Upstream.
+int dm_next_msgid();
+int dm_cm_handle();
+// Publishes on the open connection; packet id / 0 or negative ("Publish Result: %d").
+int dm_publish(const std::string& topic, const char* payload, size_t len, int qos);
+// "{"id":"<id>","version":"1.0","params":<params>,"method":"<method>"}" on
+// "/sys/<pk>/<dn>/<suffix>"; params must be valid JSON. Message id or negative.
+int dm_send_request(int devid, const std::string& suffix, const std::string& method,
+                    const std::string& params, int qos);
+// "{"id":"<id>","code":<code>,"data":<data>}" on topic.
+int dm_send_reply(const std::string& topic, const std::string& id, int code,
+                  const std::string& data);
+
+// Topic table subscription for one device. 0 or -1.
+int dm_subscribe_topics(int devid);
+
+// MQTT client event handler of the device-link connection.
+void dm_mqtt_event(void* ctx, void* client, tether_mqtt_event_msg_t* msg);
+void dm_cm_event(void* ctx, int handle, int event);
+
+// Wakes IOT_Tether_Yield after a push.
+void dm_wake_yield();
+
+// Dispatches one queued message to its callback (on the Yield thread).
+void dm_dispatch(dm_msg_t& m);
+
+// Synchronous waits for cloud replies (sub-device steps).
+void* dm_wait_register(int msgid);
+// Result code of the reply, or -1 on time-out. Frees the wait.
+int dm_wait_take(void* wait, uint32_t timeout_ms);
+// Called by a reply handler; false when nobody waits for that id.
+bool dm_wait_complete(int msgid, int code);
