@@ -1,5 +1,7 @@
 // A thread with a fixed life cycle: subclasses fill in the hooks, and the base
 // runs realThread() over and over until asked to stop or until it fails.
+// A subclass must stop its thread in its own destructor: by the time the base
+// destructor waits, the subclass's hooks are gone.
 #pragma once
 
 #include <atomic>

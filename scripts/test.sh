@@ -31,7 +31,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_pass build "" ""
 if [ $quick -eq 0 ]; then
-  run_pass build-asan address ""
+  run_pass build-asan address "-LE consumer"
   run_pass build-tsan thread "-L threaded"
 fi
 echo "=== all test passes succeeded ==="
