@@ -179,7 +179,11 @@ class Agent(object):
         user, password = self.cloud.platform_login()
         c = _new_client("devcloud-agent-%d" % os.getpid())
         c.username_pw_set(user, password)
-        c.tls_set(ca_certs=self.cloud.ca_path, cert_reqs=ssl.CERT_REQUIRED)
+        c.tls_set(
+            ca_certs=self.cloud.ca_path,
+            cert_reqs=ssl.CERT_REQUIRED,
+            tls_version=ssl.PROTOCOL_TLS_CLIENT,
+        )
         c.reconnect_delay_set(min_delay=1, max_delay=5)
         c.on_connect = self._on_connect
         c.on_subscribe = self._on_subscribe

@@ -211,6 +211,8 @@ def cmd_watch(cloud, a):
     with _platform(cloud) as p:
         p.subscribe_devices()
         broker = None if a.no_broker else BrokerLog(cloud.log_path)
+        # Scripts wait for this line before they make the device talk.
+        _err("watching %s (Ctrl-C to stop)" % ("%s/%s" % (a.pk, a.dn) if a.pk else "all devices"))
         pos = 0
         while not done():
             if deadline is not None and time.monotonic() >= deadline:

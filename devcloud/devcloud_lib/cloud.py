@@ -419,30 +419,50 @@ class Cloud(object):
         _write_atomic(self.path(name + ".pid"), "%d\n" % p.pid, 0o644)
         return p
 
-    def _wait_listening(self, proc, port):
+    def _wait_listening(self, proc, port, log_mark):
+        """True once the broker we started says it runs and takes
+        connections (a bare TCP connect could reach someone else's socket)."""
         deadline = time.monotonic() + _START_TIMEOUT
         while time.monotonic() < deadline:
             if proc.poll() is not None:
                 return False
-            with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
-                s.settimeout(0.5)
-                if s.connect_ex((HOST, port)) == 0:
-                    return True
+            if " running" in self._log_since(log_mark):
+                with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
+                    s.settimeout(0.5)
+                    if s.connect_ex((HOST, port)) == 0:
+                        return True
             time.sleep(0.05)
         return False
 
+    def _log_since(self, mark):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                f.seek(mark)
+                return f.read()
+        except OSError:
+            return ""
+
+    @staticmethod
+    def _port_free(port):
+        with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind((HOST, port))
+            except OSError:
+                return False
+        return True
+
     def _start_broker(self, port):
+        """Start the broker on port; False when the port is taken."""
+        if not self._port_free(port):
+            return False
         self._write_broker_conf(port)
         log_mark = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         p = self._spawn("mosquitto", [MOSQUITTO, "-c", self.path("mosquitto.conf")], "mosquitto.out")
-        if self._wait_listening(p, port):
+        if self._wait_listening(p, port, log_mark):
             return True
         self._stop_child("mosquitto", p.pid)
-        log = ""
-        with contextlib.suppress(OSError):
-            with open(self.log_path, errors="replace") as f:
-                f.seek(log_mark)
-                log = f.read()[-2000:]
+        log = self._log_since(log_mark)[-2000:]
         if "Address already in use" in log:
             return False
         raise CloudError(

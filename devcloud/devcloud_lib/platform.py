@@ -103,9 +103,10 @@ class PlatformClient(object):
         self._subacks = {}
         self._pubacks = set()
         self._lost = False
+        self._filters = []
         self._client = _new_client(client_id or ("devcloud-%s" % next_id()))
         self._client.username_pw_set(user, password)
-        self._client.tls_set(ca_certs=ca, cert_reqs=ssl.CERT_REQUIRED)
+        self._client.tls_set(ca_certs=ca, cert_reqs=ssl.CERT_REQUIRED, tls_version=ssl.PROTOCOL_TLS_CLIENT)
         self._client.on_connect = self._on_connect
         self._client.on_disconnect = self._on_disconnect
         self._client.on_message = self._on_message
@@ -193,6 +194,11 @@ class PlatformClient(object):
     def subscribe(self, filters, timeout=_CONNECT_TIMEOUT):
         if isinstance(filters, str):
             filters = [filters]
+        # The broker delivers a message once per matching subscription, so a
+        # topic already covered is not subscribed again.
+        filters = [f for f in filters if not any(topics.matches(s, f) for s in self._filters)]
+        if not filters:
+            return
         rc, mid = self._client.subscribe([(f, 1) for f in filters])
         if rc != mqtt.MQTT_ERR_SUCCESS:
             raise CloudError("subscribe failed: %s" % mqtt.error_string(rc))
@@ -200,6 +206,7 @@ class PlatformClient(object):
             raise CloudError("no SUBACK for %s" % ", ".join(filters))
         if any(q not in (0, 1, 2) for q in self._subacks[mid]):
             raise CloudError("broker refused the subscription to %s" % ", ".join(filters))
+        self._filters.extend(filters)
 
     def publish(self, topic, payload, qos=1, timeout=_CONNECT_TIMEOUT):
         if isinstance(payload, str):
