@@ -1,0 +1,146 @@
+// kestrel_demo: one simulated IP camera online through the SDK and the cloud
+// link. Runs until SIGINT or SIGTERM, then undoes its start-up and exits 0.
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "demo/app/demo_options.h"
+#include "demo/app/kestrel_client.h"
+#include "demo/app/tether_client.h"
+#include "demo/camera/dummy_ipc.h"
+
+namespace {
+
+constexpr unsigned kPictureIntervalS = 600;
+constexpr useconds_t kIdleUs = 500 * 1000;
+const char* const kLiveNames[2] = {"avc_aac_1000k", "avc_aac_500k"};
+const char kPictureName[] = "1.jpg";
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+    // A second signal means the orderly stop is stuck: leave at once.
+    if (g_stop)
+        _exit(130);
+    g_stop = 1;
+}
+
+void InstallSignals() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A peer that closes its socket must not end the process.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// Stream and picture names inside the media directory; false when a path
+// does not fit the camera's name buffers.
+bool MediaNames(const char* dir, char names[2][DUMMY_IPC_NAME_LEN], std::string* picture) {
+    std::string prefix = std::string(dir) + (dir[strlen(dir) - 1] == '/' ? "" : "/");
+    for (int i = 0; i < 2; ++i) {
+        std::string path = prefix + kLiveNames[i];
+        if (path.size() >= DUMMY_IPC_NAME_LEN) {
+            printf("Media path too long: %s\n", path.c_str());
+            return false;
+        }
+        memset(names[i], 0, DUMMY_IPC_NAME_LEN);
+        memcpy(names[i], path.c_str(), path.size());
+    }
+    *picture = prefix + kPictureName;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Lines reach a pipe (a script, a test) as they are printed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    InstallSignals();
+
+    demo_options_s opts;
+    if (demo_options_parse(argc, argv, &opts) < 0)
+        return -1;
+    printf("PRODUCT_KEY            :%s\n", opts.product_key);
+    printf("DEVICE_NAME            :%s\n", opts.device_name);
+    printf("DEVICE_SECRET          :%s\n", opts.device_secret);
+    printf("Log level              :%d\n", opts.log_level);
+
+    if (kestrel_client_init(0, opts.log_level) < 0) {
+        printf("kestrel_client_init failed\n");
+        return -1;
+    }
+
+    ks_device_auth_s auth;
+    auth.dev_id = 0;
+    auth.product_key = opts.product_key;
+    auth.device_name = opts.device_name;
+    auth.device_secret = opts.device_secret;
+
+    tether_client_broker_s broker = {opts.broker_host, opts.broker_port, opts.trust_anchor};
+    tether_client_set_broker(&broker);
+    if (tether_client_start(&auth, opts.product_secret, 0, nullptr) < 0) {
+        printf("tether_client_start failed\n");
+        kestrel_client_destroy();
+        return -1;
+    }
+
+    char names[2][DUMMY_IPC_NAME_LEN];
+    std::string picture;
+    dummy_ipc_camera_s camera;
+    memset(&camera, 0, sizeof(camera));
+    camera.picture_interval = kPictureIntervalS;
+    camera.auth = &auth;
+    if (opts.media_dir) {
+        if (!MediaNames(opts.media_dir, names, &picture)) {
+            tether_client_destroy();
+            kestrel_client_destroy();
+            return -1;
+        }
+        camera.live_source = DUMMY_IPC_SOURCE_NAMED;
+        camera.live_names = names;
+        camera.vod_source = DUMMY_IPC_SOURCE_NAMED;
+        camera.vod_names = names;
+        camera.picture = picture.c_str();
+    }
+    dummy_ipc_config_s config;
+    memset(&config, 0, sizeof(config));
+    config.num = 1;
+    config.cameras = &camera;
+    config.video = kestrel_client_video_handler;
+    config.audio = kestrel_client_audio_handler;
+    config.picture = kestrel_client_picture_handler;
+    config.property = tether_client_set_property_handler;
+    config.record = kestrel_client_query_record;
+    if (dummy_ipc_start(&config) < 0) {
+        printf("Start dummy ipc failed\n");
+        tether_client_destroy();
+        kestrel_client_destroy();
+        return -1;
+    }
+    tether_client_camera_ready();
+
+    if (kestrel_client_assistant_start(0, &auth, 0, nullptr) < 0) {
+        printf("Start kestrel client dummy ipc assistant failed\n");
+        tether_client_destroy();
+        kestrel_client_destroy();
+        dummy_ipc_stop();
+        return -1;
+    }
+
+    while (!g_stop)
+        usleep(kIdleUs);
+
+    printf("Stopping\n");
+    tether_client_destroy();
+    kestrel_client_destroy();
+    dummy_ipc_stop();
+    kestrel_client_assistant_stop();
+    printf("Stopped\n");
+    return 0;
+}
