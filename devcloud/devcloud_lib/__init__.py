@@ -2,5 +2,7 @@
 agent, and the platform's commands (used by the devcloud command and by
 end-to-end tests through devcloud_lib.testing)."""
 
-from .cloud import Cloud, CloudError, NotRunning, Device  # noqa: F401
-from .identity import password, user_name  # noqa: F401
+from .cloud import Cloud, CloudError, Device, NotRunning
+from .identity import password, user_name
+
+__all__ = ["Cloud", "CloudError", "Device", "NotRunning", "password", "user_name"]

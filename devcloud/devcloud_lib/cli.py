@@ -61,10 +61,10 @@ def _known_device(cloud, pk, dn):
         raise CloudError("device %s/%s is not registered: run 'devcloud device add'" % (pk, dn))
 
 
-def _platform(cloud):
+def _platform(cloud, history=True):
     from .platform import PlatformClient
 
-    return PlatformClient.for_cloud(cloud).connect()
+    return PlatformClient.for_cloud(cloud, history=history).connect()
 
 
 # ---- commands ---------------------------------------------------------------
@@ -208,12 +208,11 @@ def cmd_watch(cloud, a):
             return True
         return a.count is not None and count >= a.count
 
-    with _platform(cloud) as p:
+    with _platform(cloud, history=False) as p:
         p.subscribe_devices()
         broker = None if a.no_broker else BrokerLog(cloud.log_path)
         # Scripts wait for this line before they make the device talk.
         _err("watching %s (Ctrl-C to stop)" % ("%s/%s" % (a.pk, a.dn) if a.pk else "all devices"))
-        pos = 0
         while not done():
             if deadline is not None and time.monotonic() >= deadline:
                 if a.until or a.count is not None:
@@ -224,9 +223,8 @@ def cmd_watch(cloud, a):
             if p.lost:
                 _err("watch: lost the broker")
                 return EXIT_ERROR
-            m = p.next_message(pos, 0.2)
+            m = p.pop(0.2)
             if m is not None:
-                pos += 1
                 k = m.kind
                 if a.pk and (k.product_key != a.pk or k.device_name != a.dn):
                     continue

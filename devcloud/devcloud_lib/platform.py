@@ -1,6 +1,7 @@
 """The platform's side of the MQTT link: watching what devices send and
 sending them calls, property sets and SDK-topic messages."""
 
+import collections
 import itertools
 import json
 import random
@@ -94,11 +95,15 @@ class PlatformClient(object):
     """A platform connection: every message received is kept, in order, and
     can be waited for by predicate."""
 
-    def __init__(self, host, port, ca, user, password, client_id=None):
+    def __init__(self, host, port, ca, user, password, client_id=None, history=True):
+        # Without history (a long watch) messages are handed out once by
+        # pop() and then forgotten, so memory stays flat.
+        self._history = history
         self.host = host
         self.port = int(port)
         self._cond = threading.Condition()
         self._received = []
+        self._queue = collections.deque()
         self._connected = None  # None: pending, else the CONNACK rc
         self._subacks = {}
         self._pubacks = set()
@@ -115,12 +120,12 @@ class PlatformClient(object):
         self._started = False
 
     @classmethod
-    def for_cloud(cls, cloud, client_id=None):
+    def for_cloud(cls, cloud, client_id=None, history=True):
         port = cloud.port
         if not cloud.running() or not port:
             raise CloudError("the cloud in %s is not running: run 'devcloud up'" % cloud.home)
         user, password = cloud.platform_login()
-        return cls(HOST, port, cloud.ca_path, user, password, client_id)
+        return cls(HOST, port, cloud.ca_path, user, password, client_id, history)
 
     # paho callbacks (network thread)
 
@@ -138,7 +143,10 @@ class PlatformClient(object):
     def _on_message(self, client, userdata, msg):
         m = Message(msg.topic, bytes(msg.payload), msg.qos, bool(msg.retain))
         with self._cond:
-            self._received.append(m)
+            if self._history:
+                self._received.append(m)
+            else:
+                self._queue.append(m)
             self._cond.notify_all()
 
     def _on_subscribe(self, client, userdata, mid, granted_qos):
@@ -242,6 +250,13 @@ class PlatformClient(object):
 
         self._wait(scan, timeout)
         return found[0] if found else None
+
+    def pop(self, timeout):
+        """Next message of a client made without history, or None."""
+        if not self._wait(lambda: len(self._queue) > 0, timeout):
+            return None
+        with self._cond:
+            return self._queue.popleft()
 
     def next_message(self, position, timeout):
         """The message at position, waiting up to timeout; None on time-out."""
