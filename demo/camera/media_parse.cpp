@@ -115,6 +115,7 @@ int MediaParse::Open(int service_id, const std::string& path, bool live, unsigne
     key_request_ = false;
     seek_request_ = false;
     stop_ = false;
+    ended_ = false;
     service_id_ = service_id;
     Reanchor(clock_.NowMs(), 0);
 
@@ -216,12 +217,13 @@ bool MediaParse::ThreadMain(void* self) {
 }
 
 bool MediaParse::RunCycle() {
-    if (stop_ || index_.empty()) {
+    if (stop_ || ended_ || index_.empty()) {
         manual_running_ = false;
         return false;
     }
     bool more = live_ ? LiveCycle() : VodCycle();
     if (!more) {
+        ended_ = true;
         manual_running_ = false;
     }
     return more;

@@ -109,6 +109,7 @@ class MediaParse {
     uint32_t loop_span_ = 0;
 
     // Replay thread state.
+    bool ended_ = false;  // the run met its end or a bad frame
     size_t pos_ = 0;
     int64_t live_offset_ = kInitialLiveOffset;
     uint64_t time_anchor_ = 0;
