@@ -1173,8 +1173,10 @@ int IOT_MQTT_Subscribe_Sync(void* handle, const char* topic_filter, int qos,
     }
     uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
     int result = 0;
+    // Short cycles: the acknowledgement usually arrives within a few
+    // milliseconds, and a connect subscribes some thirty topics in a row.
     while (result == 0 && HAL_UptimeMs() < end) {
-        IOT_MQTT_Yield(c, 100);
+        IOT_MQTT_Yield(c, 10);
         HalLock l(c->lock_misc);
         for (auto& r : c->sync_results) {
             if (r.first == id)
