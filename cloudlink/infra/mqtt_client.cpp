@@ -616,8 +616,11 @@ int HandleReconnect(Client* c, std::vector<Event>* evs) {
     return 0;
 }
 
-// One round of the client cycle; caller holds lock_client.
-void CycleOnce(Client* c) {
+// One round of the client cycle; caller holds lock_client. Returns true when
+// acknowledgements are awaited or packets were handled, so the caller polls
+// again soon instead of idling.
+bool CycleOnce(Client* c) {
+    bool busy = false;
     std::vector<Event> evs;
     uint64_t now = HAL_UptimeMs();
 
@@ -693,8 +696,13 @@ void CycleOnce(Client* c) {
         }
     }
     {
+        HalLock l(c->lock_pub_wait);
+        busy |= !c->pub_wait.empty();
+    }
+    {
         now = HAL_UptimeMs();
         HalLock l(c->lock_sub_wait);
+        busy |= !c->sub_wait.empty();
         for (auto it = c->sub_wait.begin(); it != c->sub_wait.end();) {
             if (now - it->sent >= 10ull * c->request_timeout_ms) {
                 log_err(MOD, "%s '%s' timed out", it->kind == kSub ? "subscribe" : "unsubscribe",
@@ -714,6 +722,7 @@ void CycleOnce(Client* c) {
         }
     }
     FireEvents(c, evs);
+    return busy && c->state == TETHER_MC_STATE_CONNECTED;
 }
 
 void FreeClient(Client* c) {

@@ -224,7 +224,8 @@ std::string Broker::Start(const std::vector<Device>& devices) {
         conf += "user root\n";
     conf += "persistence false\nallow_anonymous false\n";
     conf += "password_file " + d + "/passwd\nacl_file " + d + "/acl\n";
-    conf += "log_dest file " + d + "/mosquitto.log\nlog_type all\n";
+    conf += "log_dest file " + d + "/mosquitto.log\n";
+    conf += quiet_ ? "log_type error\nlog_type warning\n" : "log_type all\n";
     conf += "listener " + std::to_string(port_) + " 127.0.0.1\n";
     conf += "cafile " + d + "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
             "/server.key\ntls_version tlsv1.2\n";

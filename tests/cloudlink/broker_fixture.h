@@ -40,6 +40,9 @@ class Broker {
     // Makes the certificates, password file and ACL for these devices and
     // starts the broker. Returns "" or a description of what failed.
     std::string Start(const std::vector<Device>& devices);
+    // Before Start: log only warnings and errors (for rate measurements,
+    // where a log line per message would slow the broker down).
+    void SetQuietLog(bool quiet) { quiet_ = quiet; }
     // Kills the broker (SIGKILL, so nothing is said goodbye) and waits.
     void Kill();
     // Starts it again on the same port with the same files. "" or failure.
@@ -65,6 +68,7 @@ class Broker {
     int port_ = 0;
     pid_t pid_ = -1;
     bool paused_ = false;
+    bool quiet_ = false;
 };
 
 // A mosquitto_sub child printing "topic payload" lines of one filter.
