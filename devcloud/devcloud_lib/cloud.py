@@ -373,8 +373,10 @@ class Cloud(object):
         except (OSError, ValueError):
             pid = 0
         if pid > 0 and _proc_alive(pid):
-            cmd = " ".join(_proc_cmdline(pid))
-            if all(s in cmd for s in must_contain):
+            # Whole arguments, so that a home that is a prefix of another
+            # home's path never claims that cloud's processes.
+            argv = _proc_cmdline(pid)
+            if all(s in argv for s in must_contain):
                 return pid
         with contextlib.suppress(FileNotFoundError):
             os.unlink(path)

@@ -49,6 +49,8 @@ def openssl_hmac_sha1(key, text):
 
 
 A = ("pkA1", "camA", "secretA")
+DEVICE_CLIENT_ID = ("pkA1.camA|securemode=2,_v=sdk-c-2.3.0,timestamp=2524608000000,"
+                    "signmethod=hmacsha1,lan=C,gw=0,ext=0,pid=partner,mid=module|")  # fmt: skip
 B = ("pkB2", "camB", "secretB")
 
 
@@ -144,6 +146,8 @@ class RunningCloudTest(unittest.TestCase):
         topic = "/sys/pkA1/camA/thing/event/property/post"
         cases = [
             ("right credentials", dict(user="camA&pkA1", password=self.password[A]), True),
+            ("the device's own client id", dict(user="camA&pkA1", password=self.password[A],
+                                                client_id=DEVICE_CLIENT_ID), True),
             ("wrong password", dict(user="camA&pkA1", password="0" * 40), False),
             ("other device's password", dict(user="camA&pkA1", password=self.password[B]), False),
             ("user name the wrong way round", dict(user="pkA1&camA", password=self.password[A]), False),
