@@ -501,6 +501,9 @@ class Cloud(object):
                 if self.agent_pid() is None:
                     self._start_agent()
                 return self.status()
+            # An agent outliving its broker would answer twice once a new
+            # one runs next to it.
+            self._stop_child("agent", self.agent_pid())
             self._make_certificates()
             self._write_security()
             # Port 0: pick a free one; another process may take it between

@@ -499,6 +499,25 @@ class LifecycleTest(unittest.TestCase):
                        "/sys/pkD/camD/thing/event/property/post", "{}")  # fmt: skip
         self.assertEqual(r.returncode, 0, r.stderr)
 
+    def test_up_heals_a_cloud_whose_process_died(self):
+        first = kv(devcloud(self.home, "up", "--port", "0").stdout)
+        for dead in ("agent_pid", "broker_pid"):
+            with self.subTest(dead):
+                before = kv(devcloud(self.home, "status").stdout)
+                os.kill(int(before[dead]), 9)
+                self.assertTrue(wait_gone(int(before[dead])))
+                st = devcloud(self.home, "status")
+                self.assertEqual(st.returncode, 1)
+                after = kv(devcloud(self.home, "up", "--port", "0").stdout)
+                self.assertEqual(kv(devcloud(self.home, "status").stdout)["state"], "running")
+                self.assertNotEqual(after[dead], before[dead])
+                if dead == "broker_pid":
+                    # The old agent does not linger next to the new one.
+                    self.assertFalse(alive(int(before["agent_pid"])))
+                else:
+                    self.assertEqual(after["broker_pid"], before["broker_pid"])
+        self.assertEqual(after["ca"], first["ca"])
+
     def test_commands_need_a_running_cloud(self):
         self.assertEqual(devcloud(self.home, "ca-path").returncode, 1)
         devcloud(self.home, "device", "add", "pkE", "camE", "s")
