@@ -82,14 +82,9 @@ int main(int argc, char* argv[]) {
     auth.device_name = opts.device_name;
     auth.device_secret = opts.device_secret;
 
-    tether_client_broker_s broker = {opts.broker_host, opts.broker_port, opts.trust_anchor};
-    tether_client_set_broker(&broker);
-    if (tether_client_start(&auth, opts.product_secret, 0, nullptr) < 0) {
-        printf("tether_client_start failed\n");
-        kestrel_client_destroy();
-        return -1;
-    }
-
+    // The camera and the device list are ready before the cloud link connects:
+    // the platform may set a property or start a stream the moment the device
+    // is online, and such a request must not find nothing to serve it.
     char names[2][DUMMY_IPC_NAME_LEN];
     std::string picture;
     dummy_ipc_camera_s camera;
@@ -98,7 +93,6 @@ int main(int argc, char* argv[]) {
     camera.auth = &auth;
     if (opts.media_dir) {
         if (!MediaNames(opts.media_dir, names, &picture)) {
-            tether_client_destroy();
             kestrel_client_destroy();
             return -1;
         }
@@ -119,23 +113,32 @@ int main(int argc, char* argv[]) {
     config.record = kestrel_client_query_record;
     if (dummy_ipc_start(&config) < 0) {
         printf("Start dummy ipc failed\n");
-        tether_client_destroy();
         kestrel_client_destroy();
         return -1;
     }
-    tether_client_camera_ready();
 
     if (kestrel_client_assistant_start(0, &auth, 0, nullptr) < 0) {
         printf("Start kestrel client dummy ipc assistant failed\n");
-        tether_client_destroy();
         kestrel_client_destroy();
         dummy_ipc_stop();
+        return -1;
+    }
+
+    tether_client_broker_s broker = {opts.broker_host, opts.broker_port, opts.trust_anchor};
+    tether_client_set_broker(&broker);
+    if (tether_client_start(&auth, opts.product_secret, 0, nullptr) < 0) {
+        printf("tether_client_start failed\n");
+        kestrel_client_destroy();
+        dummy_ipc_stop();
+        kestrel_client_assistant_stop();
         return -1;
     }
 
     while (!g_stop)
         usleep(kIdleUs);
 
+    // Cloud link first (no new requests), then the SDK (drains the callbacks
+    // it has queued), then the camera that those callbacks drive.
     printf("Stopping\n");
     tether_client_destroy();
     kestrel_client_destroy();

@@ -22,7 +22,6 @@ constexpr int kFirmwareQuerySize = 1024;
 
 std::atomic<int> g_running{0};
 std::atomic<int> g_connected{0};
-std::atomic<int> g_camera_ready{0};
 int g_master_id = -1;
 tether_dev_meta_info_t* g_meta = nullptr;
 
@@ -308,15 +307,6 @@ void tether_client_destroy(void) {
     printf("After destroy tether\n");
 }
 
-void tether_client_camera_ready(void) {
-    g_camera_ready = 1;
-    if (!g_connected || g_sub_num > 0)
-        return;
-    ks_device_auth_s auth;
-    if (GetAuth(0, &auth) == 0)
-        dummy_ipc_get_all_property(&auth);
-}
-
 void tether_message_publish_cb(const kestrel::MessageService::MessagePublishParam* msg) {
     if (!msg || !msg->topic || !msg->message) {
         printf("Publish msg error:%d\n", -1);
@@ -346,9 +336,7 @@ int user_connected_event_handler(void) {
     ks_device_auth_s auth;
     if (GetAuth(0, &auth) < 0)
         return 0;
-    // Before the camera runs there is nothing to report; tether_client_camera_ready
-    // reports once it does.
-    if (g_sub_num == 0 && g_camera_ready)
+    if (g_sub_num == 0)
         dummy_ipc_get_all_property(&auth);
     IOT_Tether_Query(g_master_id, TETHER_MSG_QUERY_TIMESTAMP, nullptr, 0);
     AdapterConnected(&auth);

@@ -28,10 +28,6 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
                         const ks_device_auth_s* sub_list);
 void tether_client_destroy(void);
 
-// The camera is running: from now on every (re)connection reports all of its
-// properties; when the device is online already they are reported at once.
-void tether_client_camera_ready(void);
-
 // The SDK's publish callback: one MQTT message on the device's connection.
 void tether_message_publish_cb(const kestrel::MessageService::MessagePublishParam* msg);
 
