@@ -294,8 +294,12 @@ def build_parser():
     s.add_argument("--all", action="store_true", help="also show platform-to-device messages")
     s.add_argument("--json", action="store_true", help="one JSON record a line")
     s.add_argument("--count", type=int, help="exit 0 after this many lines")
-    s.add_argument("--until", action="append", metavar="TEXT",
-                   help="exit 0 once a line containing TEXT was printed (repeatable: all of them)")  # fmt: skip
+    s.add_argument(
+        "--until",
+        action="append",
+        metavar="TEXT",
+        help="exit 0 once a line containing TEXT was printed (repeatable: all of them)",
+    )
     s.add_argument("--timeout", type=float, help="stop after this many seconds (exit 3 if "
                    "--count/--until are not met)")  # fmt: skip
     s.add_argument("--no-broker", action="store_true", help="hide the broker's refusals")

@@ -460,7 +460,8 @@ class Cloud(object):
             return False
         self._write_broker_conf(port)
         log_mark = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
-        p = self._spawn("mosquitto", [MOSQUITTO, "-c", self.path("mosquitto.conf")], "mosquitto.out")
+        argv = [MOSQUITTO, "-c", self.path("mosquitto.conf")]
+        p = self._spawn("mosquitto", argv, "mosquitto.out")
         if self._wait_listening(p, port, log_mark):
             return True
         self._stop_child("mosquitto", p.pid)
@@ -476,8 +477,10 @@ class Cloud(object):
         ready = self.path("agent.ready")
         with contextlib.suppress(FileNotFoundError):
             os.unlink(ready)
-        script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "devcloud")
-        p = self._spawn("agent", [sys.executable, script, "--home", self.home, "agent"], "agent.log")
+        here = os.path.dirname(os.path.abspath(__file__))
+        script = os.path.join(os.path.dirname(here), "devcloud")
+        argv = [sys.executable, script, "--home", self.home, "agent"]
+        p = self._spawn("agent", argv, "agent.log")
         deadline = time.monotonic() + _START_TIMEOUT
         while time.monotonic() < deadline:
             if os.path.exists(ready):

@@ -111,7 +111,9 @@ class PlatformClient(object):
         self._filters = []
         self._client = _new_client(client_id or ("devcloud-%s" % next_id()))
         self._client.username_pw_set(user, password)
-        self._client.tls_set(ca_certs=ca, cert_reqs=ssl.CERT_REQUIRED, tls_version=ssl.PROTOCOL_TLS_CLIENT)
+        self._client.tls_set(
+            ca_certs=ca, cert_reqs=ssl.CERT_REQUIRED, tls_version=ssl.PROTOCOL_TLS_CLIENT
+        )
         self._client.on_connect = self._on_connect
         self._client.on_disconnect = self._on_disconnect
         self._client.on_message = self._on_message
@@ -378,10 +380,12 @@ def problems(m):
         missing = [f for f in need if f not in j]
         if missing:
             out.append("missing " + ",".join(missing))
-        if k.kind == "property.post" and "method" in j and j["method"] != "thing.event.property.post":
-            out.append("method should be thing.event.property.post")
-        if k.kind == "event.post" and "method" in j and j["method"] != "thing.event.%s.post" % k.name:
-            out.append("method should be thing.event.%s.post" % k.name)
+        want = {
+            "property.post": "thing.event.property.post",
+            "event.post": "thing.event.%s.post" % k.name,
+        }.get(k.kind)
+        if want and "method" in j and j["method"] != want:
+            out.append("method should be " + want)
     return out
 
 
@@ -449,7 +453,9 @@ def json_line(m):
 # ---- broker log: what the broker refused ------------------------------------
 
 _RE_CONNECTED = re.compile(r"New client connected from \S+ as (\S+) \(.*u'([^']*)'\)")
-_RE_DENIED = re.compile(r"Denied PUBLISH from (\S+) \(d\d, q(\d), r\d, m\d+, '(.*)', \.\.\. \((\d+) bytes\)\)")
+_RE_DENIED = re.compile(
+    r"Denied PUBLISH from (\S+) \(d\d, q(\d), r\d, m\d+, '(.*)', \.\.\. \((\d+) bytes\)\)"
+)
 _RE_REFUSED = re.compile(r"Sending CONNACK to (\S+) \(\d, (\d+)\)")
 
 
@@ -506,13 +512,11 @@ class BrokerLog(object):
             m = _RE_DENIED.search(line)
             if m:
                 user = self.users.get(m.group(1), m.group(1))
-                notes.append(
-                    BrokerNote(user, "DENIED publish topic=%s qos=%s bytes=%s" % (m.group(3), m.group(2), m.group(4)))
-                )
+                text = "DENIED publish topic=%s qos=%s bytes=%s" % m.group(3, 2, 4)
+                notes.append(BrokerNote(user, text))
                 continue
             m = _RE_REFUSED.search(line)
             if m and m.group(2) != "0":
-                notes.append(
-                    BrokerNote(None, "REFUSED login from %s: %s" % (m.group(1), _connack_text(int(m.group(2)))))
-                )
+                text = "REFUSED login from %s: %s" % (m.group(1), _connack_text(int(m.group(2))))
+                notes.append(BrokerNote(None, text))
         return notes
