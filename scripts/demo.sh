@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# The demo camera online against a local cloud, on one machine.
+#
+#   scripts/demo.sh [--seconds N]
+#
+# Installs what is missing, builds kestrel_demo, starts a throwaway local cloud
+# (TLS broker + platform agent) with a demo device identity, starts the camera
+# against it, shows what the platform receives, round-trips a property set,
+# and runs until Ctrl-C (or for N seconds). Everything it started is stopped
+# on the way out. Exit status: 0 when the device came online and answered the
+# property set; non-zero otherwise.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PY=/usr/bin/python3
+DEVCLOUD=("$PY" "$ROOT/devcloud/devcloud")
+
+PK="kDemoProduct"
+DN="demo_camera_01"
+DS="9f3c1b7e52a04d8e8c6b2f1a7d3e5c90"
+ONLINE_TIMEOUT_S=30
+STOP_TIMEOUT_S=15
+
+run_seconds=""
+log_level=4
+
+usage() {
+  sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds)
+      [ $# -ge 2 ] || { echo "demo.sh: --seconds needs a value" >&2; exit 2; }
+      run_seconds="$2"; shift 2 ;;
+    --seconds=*) run_seconds="${1#*=}"; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "demo.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
+  esac
+done
+if [ -n "$run_seconds" ] && ! [[ "$run_seconds" =~ ^[0-9]+$ && "$run_seconds" -gt 0 ]]; then
+  echo "demo.sh: --seconds takes a positive whole number, not '$run_seconds'" >&2
+  exit 2
+fi
+
+say() { printf '\033[1m[demo] %s\033[0m\n' "$*"; }
+
+# ---- install and build ------------------------------------------------------
+say "checking packages"
+bash "$ROOT/scripts/deps.sh"
+
+# KESTREL_BUILD_DIR picks another build tree (default: build/).
+BUILD="${KESTREL_BUILD_DIR:-$ROOT/build}"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+say "building kestrel_demo"
+cmake --build "$BUILD" -j"$(nproc)" --target kestrel_demo
+DEMO_BIN="$BUILD/demo/app/kestrel_demo"
+[ -x "$DEMO_BIN" ] || { echo "demo.sh: $DEMO_BIN was not built" >&2; exit 1; }
+
+# ---- state, clean-up --------------------------------------------------------
+STATE="$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo.XXXXXX")"
+export DEVCLOUD_HOME="$STATE/cloud"
+DEMO_LOG="$STATE/kestrel_demo.log"
+WATCH_LOG="$STATE/platform.log"
+demo_pid=""
+watch_pid=""
+show_pid=""
+cloud_up=0
+online=0
+round_trip=0
+finished=0
+
+stop_pid() {  # pid, seconds: TERM, wait, then KILL
+  local pid="$1" limit="$2" i
+  [ -n "$pid" ] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < limit * 10; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    say "process $pid did not stop in ${limit}s, killing it"
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+  local status=$?
+  [ "$finished" = 1 ] && return
+  finished=1
+  trap '' INT TERM
+  say "stopping"
+  if [ -n "$demo_pid" ]; then
+    local demo_status=0
+    stop_pid "$demo_pid" "$STOP_TIMEOUT_S" || demo_status=$?
+    [ "$demo_status" = 0 ] || say "kestrel_demo ended with status $demo_status"
+  fi
+  stop_pid "$watch_pid" 5 || true
+  stop_pid "$show_pid" 5 || true
+  if [ "$cloud_up" = 1 ]; then
+    "${DEVCLOUD[@]}" down >/dev/null || say "devcloud down failed"
+  fi
+  if [ "$online" = 1 ] && [ "$round_trip" = 1 ]; then
+    rm -rf "$STATE"
+    say "done: the device came online and answered the property set"
+    exit 0
+  fi
+  say "FAILED (online=$online, property round trip=$round_trip); logs kept in $STATE"
+  [ "$status" = 0 ] && status=1
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---- local cloud ------------------------------------------------------------
+say "starting the local cloud in $DEVCLOUD_HOME"
+up_out="$("${DEVCLOUD[@]}" up --port 0)"
+cloud_up=1
+port="$(sed -n 's/^port=//p' <<<"$up_out")"
+ca="$(sed -n 's/^ca=//p' <<<"$up_out")"
+[ -n "$port" ] && [ -f "$ca" ] || { echo "demo.sh: devcloud up gave no port or CA:" >&2; echo "$up_out" >&2; exit 1; }
+"${DEVCLOUD[@]}" device add "$PK" "$DN" "$DS" >/dev/null
+say "broker on 127.0.0.1:$port, device $PK/$DN registered"
+
+# What the platform receives, one message a line.
+: >"$WATCH_LOG"
+setsid "${DEVCLOUD[@]}" watch "$PK" "$DN" >"$WATCH_LOG" 2>&1 &
+watch_pid=$!
+for ((i = 0; i < 100; i++)); do
+  grep -q "watching" "$WATCH_LOG" && break
+  kill -0 "$watch_pid" 2>/dev/null || { cat "$WATCH_LOG" >&2; exit 1; }
+  sleep 0.1
+done
+# tail ends with the watch, and sed with tail.
+tail -n +1 -f --pid="$watch_pid" "$WATCH_LOG" 2>/dev/null | sed -u 's/^/  platform | /' &
+show_pid=$!
+
+# ---- the camera -------------------------------------------------------------
+say "starting kestrel_demo (full output: $DEMO_LOG)"
+(cd "$STATE" && exec setsid "$DEMO_BIN" -p "$PK" -n "$DN" -s "$DS" -l "$log_level" \
+  -H 127.0.0.1 -P "$port" -C "$ca" -m "$ROOT/demo/media" >"$DEMO_LOG" 2>&1) &
+demo_pid=$!
+started=$SECONDS
+
+for ((i = 0; i < ONLINE_TIMEOUT_S * 10; i++)); do
+  if grep -q "IpcNvrSDKVersion" "$WATCH_LOG"; then online=1; break; fi
+  kill -0 "$demo_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ "$online" != 1 ]; then
+  say "the device did not come online; last lines of its output:"
+  tail -n 30 "$DEMO_LOG" >&2
+  exit 1
+fi
+say "device online after $((SECONDS - started)) s"
+
+say "property set {\"MicSwitch\":1} from the platform"
+if reply="$("${DEVCLOUD[@]}" set "$PK" "$DN" '{"MicSwitch":1}')"; then
+  say "set reply: $reply"
+  for ((i = 0; i < 50; i++)); do
+    if grep -q 'property.post.*params={"MicSwitch":1}' "$WATCH_LOG"; then round_trip=1; break; fi
+    sleep 0.1
+  done
+fi
+if [ "$round_trip" = 1 ]; then
+  say "the camera reported MicSwitch 1"
+else
+  say "no property post of MicSwitch 1 came back"
+  exit 1
+fi
+
+if [ -n "$run_seconds" ]; then
+  say "running until $run_seconds s have passed (Ctrl-C stops earlier)"
+  while [ $((SECONDS - started)) -lt "$run_seconds" ]; do
+    kill -0 "$demo_pid" 2>/dev/null || { say "kestrel_demo ended by itself"; exit 1; }
+    sleep 0.5
+  done
+else
+  say "running; Ctrl-C stops"
+  while kill -0 "$demo_pid" 2>/dev/null; do sleep 0.5; done
+  say "kestrel_demo ended by itself"
+  exit 1
+fi
+exit 0
