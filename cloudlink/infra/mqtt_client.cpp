@@ -97,7 +97,7 @@ struct Client {
     void* lock_transport = nullptr;  // the TLS context is not safe for concurrent use
     void* lock_misc = nullptr;       // packet ids and statistics
 
-    uint32_t resends = 0, resubscribed = 0, pings = 0;
+    std::atomic<uint32_t> resends{0}, resubscribed{0}, pings{0};
     std::vector<uint64_t> disconnect_at, attempt_at, reconnected_at;
     uint32_t magic_tail = kMagicTail;
 };
@@ -691,7 +691,6 @@ bool CycleOnce(Client* c) {
             }
             log_info(MOD, "QoS 1 publish %u sent again", p.id);
             p.last_send = now;
-            HalLock lm(c->lock_misc);
             c->resends++;
         }
     }
@@ -699,6 +698,9 @@ bool CycleOnce(Client* c) {
         HalLock l(c->lock_pub_wait);
         busy |= !c->pub_wait.empty();
     }
+    // lock_misc is taken before the list locks elsewhere (packet ids), so
+    // sync results are updated only after lock_sub_wait is released.
+    std::vector<uint16_t> timed_out;
     {
         now = HAL_UptimeMs();
         HalLock l(c->lock_sub_wait);
@@ -710,14 +712,19 @@ bool CycleOnce(Client* c) {
                 evs.push_back({it->kind == kSub ? TETHER_MQTT_EVENT_SUBSCRIBE_TIMEOUT
                                                 : TETHER_MQTT_EVENT_UNSUBSCRIBE_TIMEOUT,
                                it->id});
-                HalLock lm(c->lock_misc);
-                for (auto& r : c->sync_results) {
-                    if (r.first == it->id)
-                        r.second = -2;
-                }
+                timed_out.push_back(it->id);
                 it = c->sub_wait.erase(it);
             } else {
                 ++it;
+            }
+        }
+    }
+    if (!timed_out.empty()) {
+        HalLock lm(c->lock_misc);
+        for (auto& r : c->sync_results) {
+            for (uint16_t id : timed_out) {
+                if (r.first == id)
+                    r.second = -2;
             }
         }
     }
