@@ -3,7 +3,9 @@
 // dispatch with replies, and surviving a broker restart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -468,6 +470,68 @@ TEST_F(TetherE2E, SubscriptionMadeBeforeAnyClientTakesEffect) {
     ASSERT_TRUE(WaitUntil([&] { return Stats().sub_wait == 0; }, 3000));
     ASSERT_EQ(broker.Publish(topic, "hello"), 0);
     EXPECT_TRUE(WaitUntil([&] { return hits.load() == 1; }, 5000));
+}
+
+// Sub-device steps wait for the platform's answer to each request: a
+// responder plays the platform and answers register, topology add and login.
+TEST_F(TetherE2E, SubDeviceStepsWaitForThePlatformsReplies) {
+    Subscriber req(broker, sys + "thing/#");
+    Subscriber sess(broker, "/ext/session/" + dev.pk + "/" + dev.dn + "/#");
+    ASSERT_TRUE(req.Ready());
+    ASSERT_TRUE(sess.Ready());
+    ASSERT_EQ(OpenConnect(dev.ds), 0);
+    std::atomic<bool> answering{true};
+    std::atomic<int> refuse_login{0};
+    std::thread responder([&] {
+        std::vector<std::string> done;
+        while (answering) {
+            std::vector<std::string> lines = req.Lines();
+            for (auto& l : sess.Lines())
+                lines.push_back(l);
+            for (auto& l : lines) {
+                size_t sp = l.find(' ');
+                std::string topic = l.substr(0, sp);
+                bool wanted =
+                    topic.size() > 6 && (topic.find("thing/sub/register") + 18 == topic.size() ||
+                                         topic.find("thing/topo/add") + 14 == topic.size() ||
+                                         topic.find("combine/login") + 13 == topic.size());
+                if (!wanted || std::find(done.begin(), done.end(), l) != done.end())
+                    continue;
+                done.push_back(l);
+                size_t id_at = l.find("\"id\":\"");
+                std::string id = l.substr(id_at + 6, l.find('"', id_at + 6) - id_at - 6);
+                int code = topic.find("login") != std::string::npos && refuse_login ? 460 : 200;
+                broker.Publish(topic + "_reply", "{\"id\":\"" + id + "\",\"code\":" +
+                                                     std::to_string(code) + ",\"data\":{}}");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    tether_dev_meta_info_t sub{};
+    strcpy(sub.product_key, "subPK");
+    strcpy(sub.device_name, "sub-01");
+    strcpy(sub.device_secret, "sub-secret");
+    int id = IOT_Tether_Open(TETHER_DEV_TYPE_SLAVE, &sub);
+    EXPECT_GT(id, 0);
+    EXPECT_EQ(IOT_Tether_Connect(id), 0);
+    EXPECT_GE(IOT_Tether_Report(id, TETHER_MSG_LOGIN, nullptr, 0), 0);
+    refuse_login = 1;
+    EXPECT_EQ(IOT_Tether_Report(id, TETHER_MSG_LOGIN, nullptr, 0), -1);
+    answering = false;
+    responder.join();
+    EXPECT_NE(req.WaitFor("\"method\":\"thing.topo.add\""), "");
+    std::string topo = req.WaitFor("thing.topo.add");
+    EXPECT_NE(topo.find("\"clientId\":\"subPK.sub-01\",\"timestamp\":\"2524608000000\""),
+              std::string::npos)
+        << topo;
+    char *pk = nullptr, *dn = nullptr;
+    ASSERT_EQ(nexo_dm_get_triple_by_devid(id, &pk, &dn, nullptr), 0);
+    EXPECT_STREQ(pk, "subPK");
+    EXPECT_STREQ(dn, "sub-01");
+    tether_dev_meta_info_t q{};
+    strcpy(q.product_key, "subPK");
+    strcpy(q.device_name, "sub-01");
+    EXPECT_EQ(IOT_Ioctl(TETHER_IOCTL_QUERY_DEVID, &q), id);
 }
 
 // The broker dies and comes back without any session: the device must notice,
