@@ -407,10 +407,12 @@ def format_line(m):
     j = m.json()
     if isinstance(j, dict):
         rest = dict(j)
-        for key in ("method", "id", "code"):
+        for key in ("method", "id", "code", "message"):
             if key in rest:
                 v = rest.pop(key)
                 parts.append("%s=%s" % (key, v if isinstance(v, str) else _compact(v)))
+        if rest.get("version", "1.0") != "1.0":
+            parts.append("version=%s" % rest["version"])
         rest.pop("version", None)
         if list(rest) == ["params"] or list(rest) == ["data"]:
             key = list(rest)[0]
