@@ -62,18 +62,13 @@ struct Env {
         return s.pub_wait;
     }
 
-    // Publishes QoS 1, waiting for room in the window of 20.
+    // Publishes QoS 1 once the window of 20 has room (probing with a
+    // publish that overflows would log an error each time).
     bool PublishQos1(const std::string& body) {
-        for (;;) {
-            int rc =
-                IOT_MQTT_Publish_Simple(nullptr, topic.c_str(), 1, const_cast<char*>(body.data()),
-                                        static_cast<int>(body.size()));
-            if (rc > 0)
-                return true;
-            if (rc != TETHER_ERR_LIST_OVERFLOW)
-                return false;
+        while (PubWait() >= TETHER_MQTT_PUB_WAIT_MAX)
             HAL_SleepMs(0);
-        }
+        return IOT_MQTT_Publish_Simple(nullptr, topic.c_str(), 1, const_cast<char*>(body.data()),
+                                       static_cast<int>(body.size())) > 0;
     }
     bool DrainAcks() {
         uint64_t end = HAL_UptimeMs() + 30000;
