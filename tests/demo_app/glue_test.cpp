@@ -15,13 +15,24 @@
 
 namespace {
 
-int Parse(std::vector<std::string> args, demo_options_s* out) {
-    args.insert(args.begin(), "kestrel_demo");
+// argv for the parser; the option texts it hands out point into it, so it
+// must outlive their use.
+struct CommandLine {
+    explicit CommandLine(std::vector<std::string> a) : args(std::move(a)) {
+        args.insert(args.begin(), "kestrel_demo");
+        for (auto& s : args)
+            argv.push_back(&s[0]);
+        argv.push_back(nullptr);
+    }
+    int Parse(demo_options_s* out) {
+        return demo_options_parse(static_cast<int>(args.size()), argv.data(), out);
+    }
+    std::vector<std::string> args;
     std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    return demo_options_parse(static_cast<int>(args.size()), argv.data(), out);
+};
+
+int Parse(std::vector<std::string> args, demo_options_s* out) {
+    return CommandLine(std::move(args)).Parse(out);
 }
 
 TEST(DemoOptions, LogLevelTakesOnlyTheFirstCharacter) {
@@ -49,8 +60,8 @@ TEST(DemoOptions, IdentityIsCutToItsBuffersAndUnknownOptionsAreIgnored) {
     EXPECT_EQ(std::string(64, 't'), o.product_secret);
 
     // A second parse starts afresh (getopt's scan is reset, buffers zeroed).
-    ASSERT_EQ(0,
-              Parse({"-p", "pk2", "-H", "127.0.0.1", "-P", "8883", "-C", "ca.pem", "-m", "m"}, &o));
+    CommandLine second({"-p", "pk2", "-H", "127.0.0.1", "-P", "8883", "-C", "ca.pem", "-m", "m"});
+    ASSERT_EQ(0, second.Parse(&o));
     EXPECT_STREQ("pk2", o.product_key);
     EXPECT_STREQ("", o.device_name);
     EXPECT_STREQ("127.0.0.1", o.broker_host);
