@@ -133,25 +133,29 @@ def pack(args):
         frames.append(((i * 1000 + args.fps // 2) // args.fps, 0, i, au, key))
     video_end = (len(units) * 1000 + args.fps // 2) // args.fps
 
-    audio_end = 0
     with open(args.audio, "rb") as f:
         audio = f.read()
     if args.audio_codec == "aac":
         chunks, rate, channels, per_frame = split_adts(audio)
         if channels not in (1, 2):
             raise PackError("AAC channel configuration %d is not supported" % channels)
-        for i, chunk in enumerate(chunks):
-            frames.append(((i * per_frame * 1000 + rate // 2) // rate, 1, i, chunk, False))
-        audio_end = (len(chunks) * per_frame * 1000 + rate // 2) // rate
+        starts = [(i * per_frame * 1000 + rate // 2) // rate for i in range(len(chunks) + 1)]
     else:
         rate, channels = args.audio_rate, args.audio_channels
         sample_bytes = 2 if args.audio_codec == "pcm" else 1
         chunks = split_raw(audio, rate, channels, sample_bytes, args.audio_frame_ms)
-        for i, chunk in enumerate(chunks):
-            frames.append((i * args.audio_frame_ms, 1, i, chunk, False))
-        audio_end = len(chunks) * args.audio_frame_ms
+        starts = [i * args.audio_frame_ms for i in range(len(chunks) + 1)]
     if rate not in AAC_RATES:
         raise PackError("audio sample rate %d is not supported" % rate)
+    # Audio that starts after the last picture would leave a hole in the video
+    # each time a live replay loops (the encoder's priming frame makes AAC a
+    # little longer than the video it was cut with): it is dropped.
+    audio_count = sum(1 for ts in starts[:-1] if ts < video_end)
+    if audio_count == 0:
+        raise PackError("no audio frame within the video's length")
+    for i in range(audio_count):
+        frames.append((starts[i], 1, i, chunks[i], False))
+    audio_end = starts[audio_count]
 
     frames.sort(key=lambda fr: (fr[0], fr[1], fr[2]))
 
@@ -179,7 +183,7 @@ def pack(args):
         meta.write("audio.bits_per_sample=16\n")
         meta.write("audio.channel=%d\n" % channels)
         meta.write("duration=%d\n" % duration)
-    return len(units), len(chunks), duration
+    return len(units), audio_count, duration
 
 
 def main():

@@ -19,7 +19,9 @@ set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here
-seconds=20
+# 24 s: a whole number of 64 ms AAC frames at 16 kHz, so the audio of a looping
+# live replay ends exactly where the video does.
+seconds=24
 while getopts "o:s:" opt; do
     case $opt in
         o) out=$OPTARG ;;

@@ -121,6 +121,15 @@ void CheckStream(const std::string& dir, const Expect& e, const std::string& scr
         EXPECT_EQ(keys[i], 2000u * i) << "a key frame every 2 s";
     }
     EXPECT_EQ(video_frames, param.duration * 25u);
+    // Both media end together, so a looping live replay has no hole in either.
+    uint32_t last_audio = 0;
+    for (const IndexInfo& f : index) {
+        if (f.media == kMediaAudio) {
+            last_audio = f.timestamp;
+        }
+    }
+    const uint32_t audio_frame_ms = e.audio == KS_AUDIO_FORMAT_AAC ? 64 : 40;
+    EXPECT_EQ(last_audio + audio_frame_ms, param.duration * 1000u);
     if (e.kbps != 0) {
         double kbps = data.size() * 8.0 / param.duration / 1000.0;
         EXPECT_GT(kbps, e.kbps * 0.8);
