@@ -311,6 +311,9 @@ bool MediaParse::LiveCycle() {
             // timestamp, and without the slip a re-anchor at "now" would add.
             int64_t pass_end = static_cast<int64_t>(index_.front().timestamp) + loop_span_;
             time_anchor_ += static_cast<uint64_t>(pass_end - ts_anchor_);
+            if (now > time_anchor_ + loop_span_) {
+                time_anchor_ = now;  // stalled for over a pass: resume, don't replay the backlog
+            }
             ts_anchor_ = index_.front().timestamp;
             live_offset_ += loop_span_;
             pos_ = 0;

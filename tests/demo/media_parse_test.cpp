@@ -96,6 +96,20 @@ TEST_F(Replay, LiveLoopsWithIncreasingTimestampsAtThePaceOfTheFile) {
     }
 }
 
+TEST_F(Replay, LiveStallDoesNotReplayTheBacklog) {
+    std::vector<FrameSpec> frames = Gop(200);  // a 256 ms pass
+    WriteStream(dir.File("s"), frames);
+    ASSERT_EQ(parse.StartLive(1, dir.File("s")), 0);
+    Step(1);
+    rec.Take();
+    clock.Advance(10000);  // the thread did not run for ten seconds
+    Step(1);
+    std::vector<Frame> burst = rec.Take();
+    EXPECT_LE(burst.size(), frames.size() + 2) << "at most the rest of the pass catches up";
+    Step(1);
+    EXPECT_LE(rec.Take().size(), 1u) << "then the pace is normal again";
+}
+
 TEST_F(Replay, LiveKeyFrameRequestJumpsButKeepsTheTimeline) {
     // Key frames at 0 and 400 ms of a 700 ms stream.
     std::vector<FrameSpec> frames = Gop(700, 10);
