@@ -477,11 +477,9 @@ void dm_mqtt_event(void* ctx, void* client, tether_mqtt_event_msg_t* msg) {
 void dm_cm_event(void* ctx, int handle, int event) {
     (void)ctx;
     (void)handle;
-    if (event == NEXO_CM_EVENT_CONNECTED) {
-        dm_msg_t m;
-        m.kind = DM_MSG_CLOUD_CONNECTED;
-        Enqueue(std::move(m));
-    }
+    dm_msg_t m;
+    m.kind = event == NEXO_CM_EVENT_CONNECTED ? DM_MSG_CLOUD_CONNECTED : DM_MSG_CLOUD_CONNECT_FAIL;
+    Enqueue(std::move(m));
 }
 
 // --- dispatch (Yield thread) ------------------------------------------------------
@@ -495,6 +493,10 @@ void dm_dispatch(dm_msg_t& m) {
             break;
         case DM_MSG_CLOUD_DISCONNECTED:
             if (auto cb = reinterpret_cast<ite_disconnected_cb>(dm_cb_get(ITE_DISCONNECTED)))
+                cb();
+            break;
+        case DM_MSG_CLOUD_CONNECT_FAIL:
+            if (auto cb = reinterpret_cast<ite_connect_fail_cb>(dm_cb_get(ITE_CONNECT_FAIL)))
                 cb();
             break;
         case DM_MSG_MQTT_CONNECT_SUCC:

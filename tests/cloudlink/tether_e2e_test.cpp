@@ -67,6 +67,10 @@ int OnDisconnected() {
     Record("disconnected");
     return 0;
 }
+int OnConnectFail() {
+    Record("connect_fail");
+    return 0;
+}
 int OnInit(const int devid) {
     Record("init:" + std::to_string(devid));
     return 0;
@@ -133,6 +137,7 @@ class TetherE2E : public ::testing::Test {
         ASSERT_EQ(err, "") << "the real broker is required";
         nexo_register_for_ITE_CONNECT_SUCC(OnConnected);
         nexo_register_for_ITE_DISCONNECTED(OnDisconnected);
+        nexo_register_for_ITE_CONNECT_FAIL(OnConnectFail);
         nexo_register_for_ITE_INITIALIZE_COMPLETED(OnInit);
         nexo_register_for_ITE_MQTT_CONNECT_SUCC(OnMqttConnectSucc);
         nexo_register_for_ITE_SERVICE_REQUST(OnService);
@@ -242,6 +247,8 @@ TEST_F(TetherE2E, WrongSecretIsRefusedAndTheLibraryStaysUsable) {
     EXPECT_GE(log.CountOf("connect ack is error, return code 5"), 2)
         << "connect is retried until its time-out";
     EXPECT_TRUE(log.Contains("DM Start Failed"));
+    IOT_Tether_Yield(20);
+    EXPECT_TRUE(HasEvent("connect_fail"));
     EXPECT_EQ(IOT_Tether_Close(0), 0);
     ASSERT_EQ(OpenConnect(dev.ds), 0);
     EXPECT_EQ(IOT_MQTT_CheckStateNormal(nullptr), 1);
