@@ -419,6 +419,15 @@ TEST_F(TetherE2E, KestrelPropertySetTimeAndNotifyMessages) {
     }
     EXPECT_EQ(replies.Count("vision/biz/dev/SendMessageToDev/invoke_reply"), 0);
 
+    // A message larger than the 16 KiB receive buffer is dropped (and
+    // acknowledged) without losing the connection or the next message.
+    ASSERT_EQ(broker.Publish(sys + "vision/biz/dev/big/invoke", std::string(20000, 'b')), 0);
+    ASSERT_EQ(broker.Publish(sys + "vision/biz/dev/small/invoke", "after-big"), 0);
+    EXPECT_TRUE(WaitEvent("kestrel:0|/vision/biz/dev/small/invoke|after-big"));
+    EXPECT_TRUE(log.Contains("exceeds the receive buffer (16384), dropped"));
+    EXPECT_EQ(CountEvents("kestrel:0|/vision/biz/dev/big/invoke"), 0);
+    EXPECT_EQ(IOT_MQTT_CheckStateNormal(nullptr), 1);
+
     ASSERT_EQ(broker.Publish(sys + "thing/service/property/set",
                              "{\"id\":\"41\",\"version\":\"1.0\",\"params\":{\"MicSwitch\":1},"
                              "\"method\":\"thing.service.property.set\"}"),
