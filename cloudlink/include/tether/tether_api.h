@@ -2,8 +2,7 @@
 //
 // Typical use by an application (all calls return >= 0 on success):
 //
-//   HAL_SetProductKey(pk); HAL_SetDeviceName(dn); HAL_SetDeviceSecret(ds);
-//   HAL_SetProductSecret(ps);                      // see tether/hal.h
+//   tether_dev_meta_info_t meta = {pk, ps, dn, ds};  // stored by Open
 //   IOT_Ioctl(TETHER_IOCTL_SET_MQTT_DOMAIN, "broker.example.net");   // optional
 //   uint16_t port = 8883; IOT_Ioctl(TETHER_IOCTL_SET_MQTT_PORT, &port);  // optional
 //   HAL_SetTrustAnchorPem("/etc/ssl/my-ca.pem");   // optional, see hal.h
