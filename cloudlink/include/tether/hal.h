@@ -71,9 +71,9 @@ char* HAL_GetTimeStr(char* buf, int len);
 void HAL_UTC_Set(uint64_t ms);
 uint64_t HAL_UTC_Get(void);
 
-// One-shot timer on a POSIX per-process timer; the function runs on a new
-// thread. HAL_Timer_Delete waits for a callback that is running at that
-// moment (unless called from inside that callback), so after it returns the
+// One-shot timer on the monotonic clock; each expiry runs the function on a
+// new thread. HAL_Timer_Start re-arms (also a pending timer). HAL_Timer_Delete waits for a callback
+// that is running at that moment (unless called from inside that callback), so after it returns the
 // function is never called again and the context may be freed.
 void* HAL_Timer_Create(const char* name, void (*func)(void*), void* user_data);
 int HAL_Timer_Start(void* timer, int ms);

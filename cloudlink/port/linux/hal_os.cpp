@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <net/if.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -99,75 +98,145 @@ uint64_t HAL_UTC_Get(void) {
 // ---------------------------------------------------------------------------
 // Timers
 // ---------------------------------------------------------------------------
+// One service thread keeps the deadlines and starts a fresh thread for every
+// expiry. (Kernel timers with thread notification would do the same, but
+// their helper thread is created inside the C library, where thread checkers
+// cannot see it.)
 namespace {
 
-// The kernel hands a timer's expiry to a fresh thread that may start after
-// the timer was deleted, so that thread gets only the timer's number and
-// looks it up here; a deleted timer is simply not found.
 struct TimerEntry {
-    timer_t tid;
     void (*func)(void*);
     void* ctx;
-    std::string name;
+    bool armed = false;
+    struct timespec due;
     std::vector<pthread_t> running;  // threads inside func right now
 };
 
-std::mutex g_timer_lock;
-std::condition_variable g_timer_cv;
-std::map<uintptr_t, std::shared_ptr<TimerEntry>> g_timers;
-uintptr_t g_next_timer_id = 1;
+struct TimerService {
+    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake;  // monotonic clock
+    pthread_cond_t done;  // a callback returned
+    std::map<uintptr_t, std::shared_ptr<TimerEntry>> timers;
+    uintptr_t next_id = 1;
+    bool started = false;
+};
 
-void timer_thunk(union sigval v) {
-    uintptr_t id = reinterpret_cast<uintptr_t>(v.sival_ptr);
-    std::shared_ptr<TimerEntry> e;
-    {
-        std::lock_guard<std::mutex> lock(g_timer_lock);
-        auto it = g_timers.find(id);
-        if (it == g_timers.end()) {
-            return;
-        }
-        e = it->second;
-        e->running.push_back(pthread_self());
+// Never destroyed: the service thread may still be waiting at process exit.
+TimerService& timer_service() {
+    static TimerService* s = [] {
+        TimerService* t = new TimerService;
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&t->wake, &attr);
+        pthread_condattr_destroy(&attr);
+        pthread_cond_init(&t->done, nullptr);
+        return t;
+    }();
+    return *s;
+}
+
+bool before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+void* timer_fire(void* arg) {
+    TimerService& s = timer_service();
+    uintptr_t id = reinterpret_cast<uintptr_t>(arg);
+    pthread_mutex_lock(&s.m);
+    auto it = s.timers.find(id);
+    if (it == s.timers.end()) {  // deleted before this thread got going
+        pthread_mutex_unlock(&s.m);
+        return nullptr;
     }
+    std::shared_ptr<TimerEntry> e = it->second;
+    e->running.push_back(pthread_self());
+    pthread_mutex_unlock(&s.m);
+
     e->func(e->ctx);
-    {
-        std::lock_guard<std::mutex> lock(g_timer_lock);
-        auto& r = e->running;
-        auto self = std::find_if(r.begin(), r.end(),
-                                 [](pthread_t t) { return pthread_equal(t, pthread_self()); });
-        if (self != r.end()) {
-            r.erase(self);
+
+    pthread_mutex_lock(&s.m);
+    auto& r = e->running;
+    r.erase(std::find_if(r.begin(), r.end(),
+                         [](pthread_t t) { return pthread_equal(t, pthread_self()); }));
+    pthread_cond_broadcast(&s.done);
+    pthread_mutex_unlock(&s.m);
+    return nullptr;
+}
+
+void* timer_loop(void*) {
+    TimerService& s = timer_service();
+    pthread_mutex_lock(&s.m);
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        bool any = false;
+        struct timespec next = {0, 0};
+        for (auto& kv : s.timers) {
+            TimerEntry& e = *kv.second;
+            if (!e.armed) {
+                continue;
+            }
+            if (!before(now, e.due)) {
+                e.armed = false;
+                pthread_attr_t attr;
+                pthread_attr_init(&attr);
+                pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+                pthread_t tid;
+                int err =
+                    pthread_create(&tid, &attr, timer_fire, reinterpret_cast<void*>(kv.first));
+                pthread_attr_destroy(&attr);
+                if (err != 0) {
+                    prt(LOG_ERR_LEVEL, "pthread_create failed,ret = %d", err);
+                }
+            } else if (!any || before(e.due, next)) {
+                next = e.due;
+                any = true;
+            }
+        }
+        if (any) {
+            pthread_cond_timedwait(&s.wake, &s.m, &next);
+        } else {
+            pthread_cond_wait(&s.wake, &s.m);
         }
     }
-    g_timer_cv.notify_all();
+    return nullptr;
 }
 
-std::shared_ptr<TimerEntry> find_timer(void* timer) {
-    auto it = g_timers.find(reinterpret_cast<uintptr_t>(timer));
-    return it == g_timers.end() ? nullptr : it->second;
+// Caller holds the lock.
+std::shared_ptr<TimerEntry> find_timer(TimerService& s, void* timer) {
+    auto it = s.timers.find(reinterpret_cast<uintptr_t>(timer));
+    return it == s.timers.end() ? nullptr : it->second;
 }
 
-int arm_timer(void* timer, long ms) {
-    std::lock_guard<std::mutex> lock(g_timer_lock);
-    auto e = find_timer(timer);
+int arm_timer(void* timer, int ms, bool arm) {
+    TimerService& s = timer_service();
+    pthread_mutex_lock(&s.m);
+    auto e = find_timer(s, timer);
     if (!e) {
+        pthread_mutex_unlock(&s.m);
         prt(LOG_ERR_LEVEL, "unknown timer %p", timer);
         return -1;
     }
-    struct itimerspec its;
-    memset(&its, 0, sizeof(its));
-    its.it_value.tv_sec = ms / 1000;
-    its.it_value.tv_nsec = (ms % 1000) * 1000000;
-    if (timer_settime(e->tid, 0, &its, nullptr) != 0) {
-        prt(LOG_ERR_LEVEL, "timer_settime failed - '%s' (%d)", strerror(errno), errno);
-        return -1;
+    e->armed = arm;
+    if (arm) {
+        clock_gettime(CLOCK_MONOTONIC, &e->due);
+        e->due.tv_sec += ms / 1000;
+        e->due.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+        if (e->due.tv_nsec >= 1000000000) {
+            e->due.tv_sec += 1;
+            e->due.tv_nsec -= 1000000000;
+        }
+        pthread_cond_signal(&s.wake);
     }
+    pthread_mutex_unlock(&s.m);
     return 0;
 }
 
 }  // namespace
 
 void* HAL_Timer_Create(const char* name, void (*func)(void*), void* user_data) {
+    (void)name;
     if (func == nullptr) {
         prt(LOG_ERR_LEVEL, "timer create: no function");
         return nullptr;
@@ -175,19 +244,25 @@ void* HAL_Timer_Create(const char* name, void (*func)(void*), void* user_data) {
     auto e = std::make_shared<TimerEntry>();
     e->func = func;
     e->ctx = user_data;
-    e->name = name ? name : "";
-    std::lock_guard<std::mutex> lock(g_timer_lock);
-    uintptr_t id = g_next_timer_id++;
-    struct sigevent ev;
-    memset(&ev, 0, sizeof(ev));
-    ev.sigev_notify = SIGEV_THREAD;
-    ev.sigev_notify_function = timer_thunk;
-    ev.sigev_value.sival_ptr = reinterpret_cast<void*>(id);
-    if (timer_create(CLOCK_MONOTONIC, &ev, &e->tid) != 0) {
-        prt(LOG_ERR_LEVEL, "timer_create failed - '%s' (%d)", strerror(errno), errno);
-        return nullptr;
+    TimerService& s = timer_service();
+    pthread_mutex_lock(&s.m);
+    if (!s.started) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t tid;
+        int err = pthread_create(&tid, &attr, timer_loop, nullptr);
+        pthread_attr_destroy(&attr);
+        if (err != 0) {
+            pthread_mutex_unlock(&s.m);
+            prt(LOG_ERR_LEVEL, "pthread_create failed,ret = %d", err);
+            return nullptr;
+        }
+        s.started = true;
     }
-    g_timers[id] = e;
+    uintptr_t id = s.next_id++;
+    s.timers[id] = e;
+    pthread_mutex_unlock(&s.m);
     return reinterpret_cast<void*>(id);
 }
 
@@ -196,32 +271,35 @@ int HAL_Timer_Start(void* timer, int ms) {
         prt(LOG_ERR_LEVEL, "timer start: negative time %d", ms);
         return -1;
     }
-    // A zero it_value disarms a POSIX timer; "now" is the nearest we can ask.
-    return arm_timer(timer, ms == 0 ? 1 : ms) == 0 ? 0 : -1;
+    return arm_timer(timer, ms, true);
 }
 
 int HAL_Timer_Stop(void* timer) {
-    return arm_timer(timer, 0);
+    return arm_timer(timer, 0, false);
 }
 
 int HAL_Timer_Delete(void* timer) {
-    std::unique_lock<std::mutex> lock(g_timer_lock);
-    auto e = find_timer(timer);
+    TimerService& s = timer_service();
+    pthread_mutex_lock(&s.m);
+    auto e = find_timer(s, timer);
     if (!e) {
+        pthread_mutex_unlock(&s.m);
         prt(LOG_ERR_LEVEL, "unknown timer %p", timer);
         return -1;
     }
-    g_timers.erase(reinterpret_cast<uintptr_t>(timer));
-    timer_delete(e->tid);
+    s.timers.erase(reinterpret_cast<uintptr_t>(timer));
     // Wait for callbacks in flight, except our own when deleting from inside.
-    g_timer_cv.wait(lock, [&] {
+    for (;;) {
+        bool others = false;
         for (pthread_t t : e->running) {
-            if (!pthread_equal(t, pthread_self())) {
-                return false;
-            }
+            others = others || !pthread_equal(t, pthread_self());
         }
-        return true;
-    });
+        if (!others) {
+            break;
+        }
+        pthread_cond_wait(&s.done, &s.m);
+    }
+    pthread_mutex_unlock(&s.m);
     return 0;
 }
 
