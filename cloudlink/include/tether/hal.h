@@ -194,6 +194,7 @@ const char* HAL_GetBuiltinTrustAnchorPem(void);
 // the built-in one. Valid until the next HAL_SetTrustAnchorPem call.
 const char* HAL_GetTrustAnchorPem(void);
 
+// A connection may be used from any thread, but by one thread at a time.
 // Connects to host:port over TLS 1.2. The anchor is the override when set,
 // else ca_crt (ca_crt_len bytes of PEM, with or without its NUL), else the
 // built-in one. The server name is sent (SNI) and checked against the
