@@ -9,6 +9,7 @@ DEVCLOUD_DIR (the local cloud's package), KESTREL_MEDIA (sample media).
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -158,12 +159,14 @@ class DemoEndToEnd(unittest.TestCase):
             cls.demo = DemoProcess(args, cls.workdir)
         except BaseException:
             cls.cloud.stop()
+            shutil.rmtree(cls.workdir, ignore_errors=True)
             raise
 
     @classmethod
     def tearDownClass(cls):
         code = cls.demo.stop(STOP_WITHIN_S)
         cls.cloud.stop()
+        shutil.rmtree(cls.workdir, ignore_errors=True)
         if code != 0 or cls.demo.wait_line("Stopped", 0) is None:
             raise AssertionError(
                 "kestrel_demo did not stop cleanly on SIGTERM (exit %r); output:\n%s"
