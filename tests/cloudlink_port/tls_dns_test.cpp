@@ -270,6 +270,19 @@ TEST_F(TlsTest, BadArgumentsAndUnreachablePeers) {
     }
 }
 
+TEST_F(TlsTest, Ipv6LiteralGoesStraightToTheSystemResolver) {
+    dns_set_policy(300, 3, 1000);  // a query would cost seconds of retries
+    int before = g_peers->dns.queries();
+    uint64_t t0 = HAL_UptimeMs();
+    std::string ca = pem(g_peers->pki.ca_pem);
+    EXPECT_EQ(0u, HAL_SSL_Establish("::1", static_cast<uint16_t>(port_test::free_port(SOCK_STREAM)),
+                                    ca.c_str(), static_cast<uint32_t>(ca.size() + 1)));
+    EXPECT_EQ(HAL_SSL_ERR_CONNECT, HAL_SSL_LastError());
+    EXPECT_EQ(before, g_peers->dns.queries());
+    EXPECT_LT(HAL_UptimeMs() - t0, 1000u);
+    dns_set_policy(300, 1, 1);
+}
+
 TEST_F(TlsTest, PeerCloseIsReportedAfterTheDataBeforeIt) {
     TlsEchoServer own;
     ASSERT_TRUE(own.start(g_peers->pki));

@@ -130,6 +130,10 @@ int connect_addr(const struct sockaddr* sa, socklen_t len) {
 
 // The library's resolver first, retried with a pause, then every address.
 int connect_own_dns(const char* host, uint16_t port) {
+    unsigned char v6[sizeof(struct in6_addr)];
+    if (inet_pton(AF_INET6, host, v6) == 1) {
+        return -1;  // an IPv6 literal: nothing to ask an A resolver
+    }
     uint32_t addrs[DNS_MAX_ADDRS];
     int n = -1;
     int attempts = tether_port::dns_attempts();
