@@ -53,7 +53,7 @@ std::vector<std::string> colliding_keys(size_t n) {
     }
 }
 
-class KvTest : public ::testing::Test {
+class HalKvTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(0, HAL_SetStorageDir(dir_.path().c_str()));
@@ -64,7 +64,7 @@ class KvTest : public ::testing::Test {
     port_test::TempDir dir_;
 };
 
-TEST_F(KvTest, FileIsCreatedZeroFilledAtFullSize) {
+TEST_F(HalKvTest, FileIsCreatedZeroFilledAtFullSize) {
     char buf[8];
     int len = sizeof(buf);
     EXPECT_EQ(-1, HAL_Kv_Get("absent", buf, &len));
@@ -73,7 +73,7 @@ TEST_F(KvTest, FileIsCreatedZeroFilledAtFullSize) {
     EXPECT_EQ(std::string(494592, '\0'), f);
 }
 
-TEST_F(KvTest, EntryLandsInItsHashRowWithExactSlotLayout) {
+TEST_F(HalKvTest, EntryLandsInItsHashRowWithExactSlotLayout) {
     // Bytes above 0x7f take part as signed values.
     const std::vector<std::string> keys = {"abc", "DyncRegDeviceSecret", "\xe9t\xe9\xff",
                                            std::string(127, 'k')};
@@ -100,7 +100,7 @@ TEST_F(KvTest, EntryLandsInItsHashRowWithExactSlotLayout) {
     }
 }
 
-TEST_F(KvTest, LongValueIsCutTo512Bytes) {
+TEST_F(HalKvTest, LongValueIsCutTo512Bytes) {
     std::string value;
     for (int i = 0; i < 600; ++i) {
         value += static_cast<char>('a' + i % 26);
@@ -114,7 +114,7 @@ TEST_F(KvTest, LongValueIsCutTo512Bytes) {
     EXPECT_EQ(512, slot_at(file(), row_of("long"), 0).length);
 }
 
-TEST_F(KvTest, ThirdKeyOfARowFailsAndFreedSlotIsReused) {
+TEST_F(HalKvTest, ThirdKeyOfARowFailsAndFreedSlotIsReused) {
     std::vector<std::string> k = colliding_keys(3);
     size_t row = row_of(k[0]);
     ASSERT_EQ(0, HAL_Kv_Set(k[0].c_str(), "one", 3));
@@ -148,7 +148,7 @@ TEST_F(KvTest, ThirdKeyOfARowFailsAndFreedSlotIsReused) {
     EXPECT_EQ(-1, HAL_Kv_Get(k[0].c_str(), out, &len));
 }
 
-TEST_F(KvTest, GetHonoursTheCallersBufferSize) {
+TEST_F(HalKvTest, GetHonoursTheCallersBufferSize) {
     ASSERT_EQ(0, HAL_Kv_Set("secret", "0123456789", 10));
     char out[16] = {};
     int len = 4;
@@ -160,7 +160,7 @@ TEST_F(KvTest, GetHonoursTheCallersBufferSize) {
     EXPECT_EQ("0123456789", std::string(out, 10));
 }
 
-TEST_F(KvTest, DeleteOfAMissingKeyIsHarmless) {
+TEST_F(HalKvTest, DeleteOfAMissingKeyIsHarmless) {
     ASSERT_EQ(0, HAL_Kv_Set("keep", "x", 1));
     EXPECT_EQ(0, HAL_Kv_Del("missing"));
     char out[4];
@@ -168,7 +168,7 @@ TEST_F(KvTest, DeleteOfAMissingKeyIsHarmless) {
     EXPECT_EQ(0, HAL_Kv_Get("keep", out, &len));
 }
 
-TEST_F(KvTest, BadArgumentsAreRefused) {
+TEST_F(HalKvTest, BadArgumentsAreRefused) {
     const std::string too_long(128, 'k');
     char out[8];
     int len = sizeof(out);
@@ -187,7 +187,7 @@ TEST_F(KvTest, BadArgumentsAreRefused) {
     EXPECT_EQ(-1, HAL_Kv_Del(too_long.c_str()));
 }
 
-TEST_F(KvTest, TruncatedStoreFileIsRejectedNotOverrun) {
+TEST_F(HalKvTest, TruncatedStoreFileIsRejectedNotOverrun) {
     ASSERT_EQ(0, HAL_Kv_Set("a", "1", 1));
     ASSERT_EQ(0, truncate(dir_.file(HAL_KV_FILE_NAME).c_str(), 1000));
     char out[4];
@@ -196,7 +196,7 @@ TEST_F(KvTest, TruncatedStoreFileIsRejectedNotOverrun) {
     EXPECT_EQ(-1, HAL_Kv_Set("a", "1", 1));
 }
 
-TEST_F(KvTest, CorruptLengthFieldIsAnError) {
+TEST_F(HalKvTest, CorruptLengthFieldIsAnError) {
     ASSERT_EQ(0, HAL_Kv_Set("c", "1", 1));
     std::string path = dir_.file(HAL_KV_FILE_NAME);
     FILE* f = fopen(path.c_str(), "r+b");

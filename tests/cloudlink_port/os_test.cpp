@@ -22,7 +22,7 @@ std::string log_line(int current, int level, const char* fmt, const char* arg) {
     return out.text();
 }
 
-TEST(LogTest, LineLayout) {
+TEST(HalLogTest, LineLayout) {
     std::string line = log_line(LOG_DEBUG_LEVEL, LOG_INFO_LEVEL, "connected to %s", "broker");
     std::regex re(
         "\033\\[0m\\[QX-INF\\]\\(\\d+\\) nexo_mc_connect\\(321\\): connected to broker"
@@ -36,7 +36,7 @@ TEST(LogTest, LineLayout) {
         << line;
 }
 
-TEST(LogTest, LevelNamesAndFiltering) {
+TEST(HalLogTest, LevelNamesAndFiltering) {
     const char* names[] = {"QX-NON", "QX-CRT", "QX-ERR", "QX-WRN", "QX-INF", "QX-DBG"};
     for (int i = 0; i <= 5; ++i) {
         EXPECT_STREQ(names[i], LITE_level_name(i));
@@ -54,7 +54,7 @@ TEST(LogTest, LevelNamesAndFiltering) {
     LITE_set_loglevel(LOG_DEBUG_LEVEL);
 }
 
-TEST(LogTest, LongMessageIsCutAt512Characters) {
+TEST(HalLogTest, LongMessageIsCutAt512Characters) {
     std::string msg(600, 'm');
     std::string line = log_line(LOG_DEBUG_LEVEL, LOG_WARNING_LEVEL, "%s", msg.c_str());
     size_t start = line.find(": ") + 2;
@@ -67,7 +67,7 @@ TEST(LogTest, LongMessageIsCutAt512Characters) {
 // ---------------------------------------------------------------------------
 // Time
 // ---------------------------------------------------------------------------
-TEST(TimeTest, TimeStringAndPlatformUtc) {
+TEST(HalTimeTest, TimeStringAndPlatformUtc) {
     char buf[32];
     ASSERT_EQ(buf, HAL_GetTimeStr(buf, sizeof(buf)));
     EXPECT_TRUE(std::regex_match(buf, std::regex("\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}")))
@@ -86,7 +86,7 @@ TEST(TimeTest, TimeStringAndPlatformUtc) {
 // ---------------------------------------------------------------------------
 // Semaphores
 // ---------------------------------------------------------------------------
-TEST(SemaphoreTest, WaitTimesOutThenTakesPosts) {
+TEST(HalSemaphoreTest, WaitTimesOutThenTakesPosts) {
     void* sem = HAL_SemaphoreCreate();
     ASSERT_NE(nullptr, sem);
     uint64_t t0 = HAL_UptimeMs();
@@ -110,7 +110,7 @@ void* post_later(void* sem) {
     return nullptr;
 }
 
-TEST(SemaphoreTest, ForeverWaitBlocksUntilPosted) {
+TEST(HalSemaphoreTest, ForeverWaitBlocksUntilPosted) {
     void* sem = HAL_SemaphoreCreate();
     void* th = nullptr;
     uint64_t t0 = HAL_UptimeMs();
@@ -151,7 +151,7 @@ void on_timer(void* ctx) {
     HAL_SemaphorePost(p->fired);
 }
 
-TEST(TimerTest, FiresOnceWithItsContextAndCanBeRestarted) {
+TEST(HalTimerTest, FiresOnceWithItsContextAndCanBeRestarted) {
     TimerProbe p;
     void* t = HAL_Timer_Create("t1", on_timer, &p);
     ASSERT_NE(nullptr, t);
@@ -166,7 +166,7 @@ TEST(TimerTest, FiresOnceWithItsContextAndCanBeRestarted) {
     EXPECT_EQ(-1, HAL_Timer_Start(t, 10));
 }
 
-TEST(TimerTest, StoppedTimerDoesNotFire) {
+TEST(HalTimerTest, StoppedTimerDoesNotFire) {
     TimerProbe p;
     void* t = HAL_Timer_Create("t2", on_timer, &p);
     ASSERT_EQ(0, HAL_Timer_Start(t, 80));
@@ -176,7 +176,7 @@ TEST(TimerTest, StoppedTimerDoesNotFire) {
     EXPECT_EQ(0, p.calls.load());
 }
 
-TEST(TimerTest, DeleteWaitsForARunningCallback) {
+TEST(HalTimerTest, DeleteWaitsForARunningCallback) {
     TimerProbe p;
     p.hold_ms = 100;
     void* t = HAL_Timer_Create("t3", on_timer, &p);
@@ -187,7 +187,7 @@ TEST(TimerTest, DeleteWaitsForARunningCallback) {
     EXPECT_TRUE(p.finished.load());
 }
 
-TEST(TimerTest, CallbackMayDeleteItsOwnTimer) {
+TEST(HalTimerTest, CallbackMayDeleteItsOwnTimer) {
     TimerProbe p;
     void* t = HAL_Timer_Create("t4", on_timer, &p);
     p.self_delete = t;
@@ -196,7 +196,7 @@ TEST(TimerTest, CallbackMayDeleteItsOwnTimer) {
     EXPECT_EQ(-1, HAL_Timer_Delete(t));  // already gone
 }
 
-TEST(TimerTest, BadArguments) {
+TEST(HalTimerTest, BadArguments) {
     EXPECT_EQ(nullptr, HAL_Timer_Create("x", nullptr, nullptr));
     EXPECT_EQ(-1, HAL_Timer_Start(nullptr, 10));
     EXPECT_EQ(-1, HAL_Timer_Stop(reinterpret_cast<void*>(0x7fffffff)));
@@ -219,7 +219,7 @@ void* slow_work(void* arg) {
     return nullptr;
 }
 
-TEST(ThreadTest, DeleteWaitsForTheRoutineToEnd) {
+TEST(HalThreadTest, DeleteWaitsForTheRoutineToEnd) {
     for (int i = 0; i < 5; ++i) {
         Work w;
         void* th = nullptr;
@@ -238,7 +238,7 @@ void* quick_work(void* arg) {
     return nullptr;
 }
 
-TEST(ThreadTest, DeleteAfterTheThreadEndedAndDetach) {
+TEST(HalThreadTest, DeleteAfterTheThreadEndedAndDetach) {
     Work w;
     void* th = nullptr;
     ASSERT_EQ(0, HAL_ThreadCreate(&th, quick_work, &w, nullptr, nullptr));
@@ -267,7 +267,7 @@ void* delete_self(void* arg) {
     return nullptr;
 }
 
-TEST(ThreadTest, ThreadMayDeleteItsOwnHandle) {
+TEST(HalThreadTest, ThreadMayDeleteItsOwnHandle) {
     static Work w;  // outlives the thread, which ends after the flag is set
     void* th = nullptr;
     ASSERT_EQ(0, HAL_ThreadCreate(&th, delete_self, &w, nullptr, nullptr));
@@ -281,7 +281,7 @@ TEST(ThreadTest, ThreadMayDeleteItsOwnHandle) {
 // ---------------------------------------------------------------------------
 // Locks, random numbers, identity
 // ---------------------------------------------------------------------------
-TEST(MiscTest, MutexAndRandom) {
+TEST(HalMiscTest, MutexAndRandom) {
     void* m = HAL_MutexCreate();
     ASSERT_NE(nullptr, m);
     HAL_MutexLock(m);
@@ -295,7 +295,7 @@ TEST(MiscTest, MutexAndRandom) {
     }
 }
 
-TEST(IdentityTest, StoredValuesFixedAnswersAndLimits) {
+TEST(HalIdentityTest, StoredValuesFixedAnswersAndLimits) {
     ASSERT_EQ(11, HAL_SetProductKey("a1B2c3D4e5f"));
     ASSERT_EQ(8, HAL_SetDeviceName("camera01"));
     ASSERT_EQ(6, HAL_SetDeviceSecret("s3cr3t"));
@@ -334,7 +334,7 @@ TEST(IdentityTest, StoredValuesFixedAnswersAndLimits) {
     }
 }
 
-TEST(SystemTest, LoopbackAddress) {
+TEST(HalSystemTest, LoopbackAddress) {
     char ip[HAL_IPV4_TEXT_LEN];
     uint32_t a = HAL_Wifi_Get_IP(ip, "lo");
     EXPECT_STREQ("127.0.0.1", ip);
@@ -345,7 +345,7 @@ TEST(SystemTest, LoopbackAddress) {
 // ---------------------------------------------------------------------------
 // Configuration and firmware files
 // ---------------------------------------------------------------------------
-TEST(FilesTest, ConfigRoundTripInTheStorageDir) {
+TEST(HalFilesTest, ConfigRoundTripInTheStorageDir) {
     port_test::TempDir dir;
     ASSERT_EQ(0, HAL_SetStorageDir(dir.path().c_str()));
     char out[64];
@@ -358,7 +358,7 @@ TEST(FilesTest, ConfigRoundTripInTheStorageDir) {
     HAL_SetStorageDir(nullptr);
 }
 
-TEST(FilesTest, FirmwareIsWrittenInPieces) {
+TEST(HalFilesTest, FirmwareIsWrittenInPieces) {
     port_test::TempDir dir;
     std::string path = dir.file("fw.bin");
     ASSERT_EQ(0, HAL_Firmware_SetPath(path.c_str()));

@@ -73,7 +73,7 @@ void use_servers(std::initializer_list<std::string> servers) {
 // ---------------------------------------------------------------------------
 // DNS
 // ---------------------------------------------------------------------------
-TEST(DnsTest, FirstAnsweringServerWinsAndAtMostThreeAddresses) {
+TEST(HalDnsTest, FirstAnsweringServerWinsAndAtMostThreeAddresses) {
     use_servers({dead_server(), g_peers->dns.address()});
     uint32_t a[DNS_MAX_ADDRS];
     ASSERT_EQ(1, dns_getaddrinfo("device.test", a));
@@ -85,7 +85,7 @@ TEST(DnsTest, FirstAnsweringServerWinsAndAtMostThreeAddresses) {
     EXPECT_EQ("10.1.2.3", ip_text(a[0]));
 }
 
-TEST(DnsTest, Ipv4LiteralNeedsNoQuery) {
+TEST(HalDnsTest, Ipv4LiteralNeedsNoQuery) {
     use_servers({g_peers->dns.address()});
     int before = g_peers->dns.queries();
     uint32_t a[DNS_MAX_ADDRS];
@@ -94,7 +94,7 @@ TEST(DnsTest, Ipv4LiteralNeedsNoQuery) {
     EXPECT_EQ(before, g_peers->dns.queries());
 }
 
-TEST(DnsTest, BrokenOrMissingAnswersFail) {
+TEST(HalDnsTest, BrokenOrMissingAnswersFail) {
     use_servers({g_peers->dns.address()});
     const char* names[] = {"unknown.test",   "bad-truncated.test", "bad-rdlength.test",
                            "bad-label.test", "bad-id.test",        "bad..name"};
@@ -109,7 +109,7 @@ TEST(DnsTest, BrokenOrMissingAnswersFail) {
     EXPECT_EQ(-1, dns_getaddrinfo(nullptr, a));
 }
 
-TEST(DnsTest, ServerListIsValidated) {
+TEST(HalDnsTest, ServerListIsValidated) {
     const char* bad[][1] = {{"1.2.3"},         {"1.2.3.4:0"}, {"1.2.3.4:x"},
                             {"1.2.3.4:70000"}, {"host:53"},   {nullptr}};
     for (auto& list : bad) {
@@ -128,7 +128,7 @@ TEST(DnsTest, ServerListIsValidated) {
 // ---------------------------------------------------------------------------
 // TLS
 // ---------------------------------------------------------------------------
-class TlsTest : public ::testing::Test {
+class HalTlsTest : public ::testing::Test {
   protected:
     void SetUp() override { use_servers({g_peers->dns.address()}); }
     void TearDown() override { HAL_SetTrustAnchorPem(nullptr); }
@@ -150,7 +150,7 @@ class TlsTest : public ::testing::Test {
     }
 };
 
-TEST_F(TlsTest, HostNameWithTheRightAnchorConnectsAndCarriesData) {
+TEST_F(HalTlsTest, HostNameWithTheRightAnchorConnectsAndCarriesData) {
     uintptr_t h = connect("device.test", g_peers->pki.ca_pem);
     ASSERT_NE(0u, h) << HAL_SSL_LastError();
     EXPECT_EQ(HAL_SSL_OK, HAL_SSL_LastError());
@@ -170,7 +170,7 @@ TEST_F(TlsTest, HostNameWithTheRightAnchorConnectsAndCarriesData) {
     EXPECT_EQ(-1, HAL_SSL_Write(h, buf, sizeof(buf), 10));
 }
 
-TEST_F(TlsTest, VerificationFailuresAreRefusedWithTheirReason) {
+TEST_F(HalTlsTest, VerificationFailuresAreRefusedWithTheirReason) {
     struct Case {
         const char* host;
         std::string ca;
@@ -187,7 +187,7 @@ TEST_F(TlsTest, VerificationFailuresAreRefusedWithTheirReason) {
     }
 }
 
-TEST_F(TlsTest, Ipv4LiteralSkipsOnlyTheNameCheck) {
+TEST_F(HalTlsTest, Ipv4LiteralSkipsOnlyTheNameCheck) {
     // The certificate names no address; the chain is still verified.
     uintptr_t h = connect("127.0.0.1", g_peers->pki.ca_pem);
     ASSERT_NE(0u, h) << HAL_SSL_LastError();
@@ -195,14 +195,14 @@ TEST_F(TlsTest, Ipv4LiteralSkipsOnlyTheNameCheck) {
     HAL_SSL_Destroy(h);
 }
 
-TEST_F(TlsTest, SystemResolverIsTheFallback) {
+TEST_F(HalTlsTest, SystemResolverIsTheFallback) {
     use_servers({dead_server()});
     uintptr_t h = connect("localhost", g_peers->pki.ca_pem);
     ASSERT_NE(0u, h) << HAL_SSL_LastError();
     HAL_SSL_Destroy(h);
 }
 
-TEST_F(TlsTest, TrustAnchorOverrideReplacesTheCallersAnchor) {
+TEST_F(HalTlsTest, TrustAnchorOverrideReplacesTheCallersAnchor) {
     const std::string right = g_peers->pki.ca_pem;
     const std::string wrong = g_peers->pki.wrong_ca_pem;
     // As a file path, then as PEM text.
@@ -234,14 +234,14 @@ TEST_F(TlsTest, TrustAnchorOverrideReplacesTheCallersAnchor) {
     HAL_SSL_Destroy(h);
 }
 
-TEST_F(TlsTest, BuiltinAnchorDoesNotTrustTheTestCa) {
+TEST_F(HalTlsTest, BuiltinAnchorDoesNotTrustTheTestCa) {
     uintptr_t h = HAL_SSL_Establish("device.test", g_peers->server.port(), nullptr, 0);
     EXPECT_EQ(0u, h);
     EXPECT_EQ(HAL_SSL_ERR_CERT_UNTRUSTED, HAL_SSL_LastError());
     EXPECT_NE(nullptr, strstr(HAL_GetBuiltinTrustAnchorPem(), "-----BEGIN CERTIFICATE-----"));
 }
 
-TEST_F(TlsTest, BadArgumentsAndUnreachablePeers) {
+TEST_F(HalTlsTest, BadArgumentsAndUnreachablePeers) {
     std::string ca = pem(g_peers->pki.ca_pem);
     std::string long_host(300, 'h');
     struct Case {
@@ -270,7 +270,7 @@ TEST_F(TlsTest, BadArgumentsAndUnreachablePeers) {
     }
 }
 
-TEST_F(TlsTest, Ipv6LiteralGoesStraightToTheSystemResolver) {
+TEST_F(HalTlsTest, Ipv6LiteralGoesStraightToTheSystemResolver) {
     dns_set_policy(300, 3, 1000);  // a query would cost seconds of retries
     int before = g_peers->dns.queries();
     uint64_t t0 = HAL_UptimeMs();
@@ -283,7 +283,7 @@ TEST_F(TlsTest, Ipv6LiteralGoesStraightToTheSystemResolver) {
     dns_set_policy(300, 1, 1);
 }
 
-TEST_F(TlsTest, PeerCloseIsReportedAfterTheDataBeforeIt) {
+TEST_F(HalTlsTest, PeerCloseIsReportedAfterTheDataBeforeIt) {
     TlsEchoServer own;
     ASSERT_TRUE(own.start(g_peers->pki));
     std::string ca = pem(g_peers->pki.ca_pem);
