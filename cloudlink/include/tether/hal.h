@@ -121,7 +121,8 @@ typedef struct {
 // Starts work_routine(arg) on a new, already detached thread and stores an
 // opaque handle in *thread_handle. The handle must later be passed once to
 // HAL_ThreadDelete (wait for the routine to end) or HAL_ThreadDetach (forget
-// it); either releases the handle. *stack_used is set to 0. 0 or -1.
+// it); either releases the handle. thread_handle may be NULL when the caller
+// never needs the handle. *stack_used is set to 0. 0 or -1.
 int HAL_ThreadCreate(void** thread_handle, void* (*work_routine)(void*), void* arg,
                      hal_thread_param_t* param, int* stack_used);
 void HAL_ThreadDetach(void* thread_handle);
