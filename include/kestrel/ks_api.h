@@ -12,15 +12,17 @@
 #include <string>
 
 // ---------------------------------------------------------------------------
-// Enumerations (32-bit int values in records and arguments)
+// Enumerations (32-bit int values in records and arguments). Each has int as
+// its fixed underlying type, so a value the SDK does not know is still a valid
+// value to read and refuse.
 // ---------------------------------------------------------------------------
 
-typedef enum {
+typedef enum : int {
     KS_VIDEO_FORMAT_H264 = 0,
     KS_VIDEO_FORMAT_H265 = 1,
 } ks_video_format_e;
 
-typedef enum {
+typedef enum : int {
     KS_AUDIO_FORMAT_PCM = 0,
     KS_AUDIO_FORMAT_G711A = 1,
     KS_AUDIO_FORMAT_AAC = 2,
@@ -28,7 +30,7 @@ typedef enum {
 } ks_audio_format_e;
 
 // ks_audio_param_s::sample_rate holds the MPEG-4 sampling-frequency index.
-enum {
+enum : int {
     KS_AUDIO_SAMPLE_RATE_96000 = 0,
     KS_AUDIO_SAMPLE_RATE_88200 = 1,
     KS_AUDIO_SAMPLE_RATE_64000 = 2,
@@ -43,11 +45,11 @@ enum {
     KS_AUDIO_SAMPLE_RATE_8000 = 11,
 };
 // ks_audio_param_s::bits_per_sample and ::channel codes.
-enum { KS_AUDIO_BITS_8 = 0, KS_AUDIO_BITS_16 = 1 };
-enum { KS_AUDIO_CHANNEL_MONO = 0, KS_AUDIO_CHANNEL_STEREO = 1 };
+enum : int { KS_AUDIO_BITS_8 = 0, KS_AUDIO_BITS_16 = 1 };
+enum : int { KS_AUDIO_CHANNEL_MONO = 0, KS_AUDIO_CHANNEL_STEREO = 1 };
 
 // The kind of stream named in start and stop parameters. 1 and 5 are not used.
-typedef enum {
+typedef enum : int {
     KS_STREAM_CMD_LIVE = 0,  // also a direct-to-storage recording
     KS_STREAM_CMD_STORAGE_RECORD_BY_UTC_TIME = 2,
     KS_STREAM_CMD_PRE_EVENT_RECORD = 3,
@@ -56,7 +58,7 @@ typedef enum {
 } ks_stream_cmd_type_e;
 
 // Commands the SDK gives a running stream (on_push_streaming_cmd_cb).
-typedef enum {
+typedef enum : int {
     KS_STORAGE_RECORD_START = 0,      // playback relay ready: start sending
     KS_STORAGE_RECORD_PAUSE = 1,      // pause the playback
     KS_STORAGE_RECORD_UNPAUSE = 2,    // resume the playback
@@ -66,18 +68,18 @@ typedef enum {
 } ks_on_push_stream_cmd_type_e;
 
 // What the application tells a running stream (ks_stream_send_cmd).
-typedef enum {
+typedef enum : int {
     KS_STORAGE_RECORD_COMPLETE = 0,    // the playback file has been sent completely
     KS_PRE_EVENT_RECORD_COMPLETE = 1,  // the pre-event history has been sent completely
 } ks_push_stream_cmd_s;
 
-typedef enum {
+typedef enum : int {
     KS_CONTROL_LOG_LEVEL = 0,          // (int level)
     KS_CONTROL_STREAM_AUTO_CHECK = 1,  // (int on)
     KS_CONTROL_STREAM_AUTO_SAVE = 2,   // (int on, const char* path when on)
 } ks_control_type_e;
 
-typedef enum {
+typedef enum : int {
     KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE = 1,  // a thing-model service call
     KS_MESSAGE_ADAPTER_TYPE_KESTREL = 2,      // a message on one of the SDK's own topics
     KS_MESSAGE_ADAPTER_TYPE_CONNECTED = 3,    // the device (or a sub-device) is online

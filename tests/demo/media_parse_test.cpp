@@ -78,13 +78,13 @@ TEST_F(Replay, LiveLoopsWithIncreasingTimestampsAtThePaceOfTheFile) {
     for (size_t i = 0; i < got.size(); ++i) {
         const Frame& f = got[i];
         size_t pass = i / frames.size();
-        const FrameSpec& spec = frames[i % frames.size()];
+        const FrameSpec& want = frames[i % frames.size()];
         SCOPED_TRACE(testing::Message() << "frame " << i);
         EXPECT_EQ(f.number, i % frames.size()) << "frames play in index order, pass after pass";
         EXPECT_EQ(f.service_id, 3);
         EXPECT_EQ(f.len, 16u);
         EXPECT_EQ(f.format, f.media == 0 ? int{KS_VIDEO_FORMAT_H264} : int{KS_AUDIO_FORMAT_AAC});
-        EXPECT_EQ(f.timestamp, MediaParse::kInitialLiveOffset + spec.timestamp + 256 * pass);
+        EXPECT_EQ(f.timestamp, MediaParse::kInitialLiveOffset + want.timestamp + 256 * pass);
         if (last[f.media] != 0) {
             EXPECT_GT(f.timestamp, last[f.media]) << "timestamps increase within each medium";
         }
