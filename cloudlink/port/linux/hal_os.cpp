@@ -577,7 +577,8 @@ bool default_route_iface(char* out, size_t size) {
         char iface[IFNAMSIZ + 1];
         unsigned long dest = 1;
         if (sscanf(line, "%16s %lx", iface, &dest) == 2 && dest == 0) {
-            if (size == 0) break;
+            if (size == 0)
+                break;
             size_t n = strnlen(iface, size - 1);
             memcpy(out, iface, n);
             out[n] = '\0';
