@@ -743,11 +743,11 @@ void FreeClient(Client* c) {
     delete c;
 }
 
-int SubscribeOn(Client* c, const char* filter, int qos, tether_mqtt_msg_handler_fpt fn, void* ctx) {
-    if (c->state != TETHER_MC_STATE_CONNECTED) {
-        log_err(MOD, "subscribe '%s' while not connected", filter);
-        return TETHER_ERR_WRONG_STATE;
-    }
+// Sends one SUBSCRIBE or UNSUBSCRIBE and keeps it on the wait list until its
+// acknowledgement arrives; returns the packet id, or an error with nothing left
+// waiting.
+template <typename Build>
+int SendSubRequest(Client* c, SubKind kind, const char* filter, Build build) {
     uint16_t id = NextId(c);
     {
         HalLock l(c->lock_sub_wait);
@@ -755,11 +755,9 @@ int SubscribeOn(Client* c, const char* filter, int qos, tether_mqtt_msg_handler_
             log_err(MOD, "number of subInfo more than max!,size = %zu", c->sub_wait.size());
             return TETHER_ERR_LIST_OVERFLOW;
         }
-        c->sub_wait.push_back({id, kSub, HAL_UptimeMs(), filter});
+        c->sub_wait.push_back({id, kind, HAL_UptimeMs(), filter});
     }
-    uint8_t q = static_cast<uint8_t>(qos);
-    int rc = SendBuilt(
-        c, [&](uint8_t* b, size_t n) { return mqtt_serialize_subscribe(b, n, id, filter, q); });
+    int rc = SendBuilt(c, [&](uint8_t* b, size_t n) { return build(b, n, id); });
     if (rc != 0) {
         HalLock l(c->lock_sub_wait);
         c->sub_wait.remove_if([&](const SubWait& w) { return w.id == id; });
@@ -767,6 +765,20 @@ int SubscribeOn(Client* c, const char* filter, int qos, tether_mqtt_msg_handler_
             SetDisconnected(c);
         return rc;
     }
+    return id;
+}
+
+int SubscribeOn(Client* c, const char* filter, int qos, tether_mqtt_msg_handler_fpt fn, void* ctx) {
+    if (c->state != TETHER_MC_STATE_CONNECTED) {
+        log_err(MOD, "subscribe '%s' while not connected", filter);
+        return TETHER_ERR_WRONG_STATE;
+    }
+    uint8_t q = static_cast<uint8_t>(qos);
+    int id = SendSubRequest(c, kSub, filter, [&](uint8_t* b, size_t n, uint16_t pid) {
+        return mqtt_serialize_subscribe(b, n, pid, filter, q);
+    });
+    if (id < 0)
+        return id;
     log_info(MOD, "mqtt subscribe packet sent,topic = %s!", filter);
     HalLock l(c->lock_subs);
     for (auto& s : c->subs) {
@@ -1240,26 +1252,9 @@ int IOT_MQTT_Unsubscribe(void* handle, const char* topic_filter) {
     }
     if (c->state != TETHER_MC_STATE_CONNECTED)
         return TETHER_ERR_WRONG_STATE;
-    uint16_t id = NextId(c);
-    {
-        HalLock l(c->lock_sub_wait);
-        if (c->sub_wait.size() >= NEXO_MC_SUB_REQUEST_NUM_MAX) {
-            log_err(MOD, "number of subInfo more than max!,size = %zu", c->sub_wait.size());
-            return TETHER_ERR_LIST_OVERFLOW;
-        }
-        c->sub_wait.push_back({id, kUnsub, HAL_UptimeMs(), topic_filter});
-    }
-    int rc = SendBuilt(c, [&](uint8_t* b, size_t n) {
-        return mqtt_serialize_unsubscribe(b, n, id, topic_filter);
+    return SendSubRequest(c, kUnsub, topic_filter, [&](uint8_t* b, size_t n, uint16_t pid) {
+        return mqtt_serialize_unsubscribe(b, n, pid, topic_filter);
     });
-    if (rc != 0) {
-        HalLock l(c->lock_sub_wait);
-        c->sub_wait.remove_if([&](const SubWait& w) { return w.id == id; });
-        if (rc == TETHER_ERR_NETWORK)
-            SetDisconnected(c);
-        return rc;
-    }
-    return id;
 }
 
 int IOT_MQTT_Publish(void* handle, const char* topic, tether_mqtt_topic_info_t* m) {
