@@ -33,6 +33,17 @@ bool CheckInit(const char* api) {
     return false;
 }
 
+// Initialised and given what it needs; logs why not.
+bool Ready(const char* api, bool input_ok) {
+    if (!CheckInit(api))
+        return false;
+    if (!input_ok) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return false;
+    }
+    return true;
+}
+
 // Streaming, pictures, record queries and stream checks arrive with later
 // services; until then a call that needs one says so instead of pretending.
 int Unavailable(const char* api, const char* what) {
@@ -113,12 +124,8 @@ int ks_destroy(void) {
 
 int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_param_s* param) {
     static const char* api = "ks_message_adapter";
-    if (!CheckInit(api))
+    if (!Ready(api, auth && param))
         return -1;
-    if (!auth || !param) {
-        KS_LOGE("[API:%s] Illegal input", api);
-        return -1;
-    }
     DeviceEnv* env = DeviceEnv::Get();
     DeviceAuthService* auths = env->Auth();
     int dev_id =
@@ -247,12 +254,8 @@ int ks_control(int type, ...) {
 
 int ks_post_trigger_picture(int /*service_id*/, const ks_picture_param_s* param) {
     static const char* api = "ks_post_trigger_picture";
-    if (!CheckInit(api))
+    if (!Ready(api, param))
         return -1;
-    if (!param) {
-        KS_LOGE("[API:%s] Illegal input", api);
-        return -1;
-    }
     return Unavailable(api, "Picture upload");
 }
 
@@ -272,12 +275,8 @@ int ResolveDevice(const char* api, const ks_device_auth_s* auth) {
 int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param_s* param,
                         int* /*service_id*/) {
     static const char* api = "ks_post_alarm_image";
-    if (!CheckInit(api))
+    if (!Ready(api, auth && param))
         return -1;
-    if (!auth || !param) {
-        KS_LOGE("[API:%s] Illegal input", api);
-        return -1;
-    }
     if (ResolveDevice(api, auth) < 0)
         return -1;
     std::string addition;
@@ -290,12 +289,8 @@ int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param
 int ks_post_intelligent_alarm(const ks_device_auth_s* auth,
                               const ks_intelligent_alarm_param_s* param, int* /*service_id*/) {
     static const char* api = "ks_post_intelligent_alarm";
-    if (!CheckInit(api))
+    if (!Ready(api, auth && param))
         return -1;
-    if (!auth || !param) {
-        KS_LOGE("[API:%s] Illegal input", api);
-        return -1;
-    }
     if (ResolveDevice(api, auth) < 0)
         return -1;
     return Unavailable(api, "Intelligent alarm upload");
@@ -317,11 +312,7 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* /*p*/, un
 
 int ks_post_query_record(int /*service_id*/, const ks_query_record_response_param_s* param) {
     static const char* api = "ks_post_query_record";
-    if (!CheckInit(api))
+    if (!Ready(api, param))
         return -1;
-    if (!param) {
-        KS_LOGE("[API:%s] Illegal input", api);
-        return -1;
-    }
     return Unavailable(api, "Record query");
 }
