@@ -51,14 +51,14 @@ int Unavailable(const char* api, const char* what) {
     return -1;
 }
 
-// A text is used only when both pointer and length are set; it is cut, or
-// padded with NULs, to exactly that length.
+// A text is used only when both pointer and length are set; it is cut to that
+// length or at its first NUL. It is not padded out to the length: a caller
+// that passes its buffer size must still match "StartVod", and a huge length
+// must not turn into a huge allocation.
 std::string TakeText(const char* p, uint32_t len) {
     if (!p || len == 0)
         return std::string();
-    std::string s(p, strnlen(p, len));
-    s.resize(len, '\0');
-    return s;
+    return std::string(p, strnlen(p, len));
 }
 
 }  // namespace
