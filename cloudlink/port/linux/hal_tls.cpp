@@ -438,6 +438,14 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     return h;
 }
 
+// Whether the socket has bytes (or an end) waiting, without waiting for any:
+// a read with no time left must not cost a millisecond when nothing is there,
+// since the MQTT client polls with such reads while it holds its lock.
+static bool socket_readable(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
 int HAL_SSL_Read(uintptr_t handle, char* buf, int len, int timeout_ms) {
     if (!live(handle) || buf == nullptr || len < 0) {
         prt(LOG_ERR_LEVEL, "ssl read: paras err");
@@ -450,7 +458,7 @@ int HAL_SSL_Read(uintptr_t handle, char* buf, int len, int timeout_ms) {
     while (got < len) {
         int64_t left = deadline - now_ms();
         if (left <= 0) {
-            if (tried && mbedtls_ssl_get_bytes_avail(&c->ssl) == 0) {
+            if (mbedtls_ssl_get_bytes_avail(&c->ssl) == 0 && (tried || !socket_readable(c->fd))) {
                 break;
             }
             left = 1;  // 0 would mean "wait for ever" to mbedTLS
