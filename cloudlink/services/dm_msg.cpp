@@ -408,7 +408,19 @@ int dm_send_request(int devid, const std::string& suffix, const std::string& met
 
 int dm_send_reply(const std::string& topic, const std::string& id, int code,
                   const std::string& data) {
-    std::string body = "{\"id\":\"" + id + "\",\"code\":" + std::to_string(code) +
+    // The id is the platform's own text sent back: written as a JSON string,
+    // so a quote or backslash in it can neither break the reply nor add
+    // members to it.
+    cJSON* id_item = cJSON_CreateString(id.c_str());
+    char* id_json = id_item ? cJSON_PrintUnformatted(id_item) : nullptr;
+    cJSON_Delete(id_item);
+    if (id_json == nullptr) {
+        log_err(MOD, "reply on %s not sent: out of memory", topic.c_str());
+        return -1;
+    }
+    std::string quoted_id = id_json;
+    cJSON_free(id_json);
+    std::string body = "{\"id\":" + quoted_id + ",\"code\":" + std::to_string(code) +
                        ",\"data\":" + (data.empty() ? std::string("{}") : data) + "}";
     return dm_publish(topic, body.data(), body.size(), 0);
 }

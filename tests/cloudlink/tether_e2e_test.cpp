@@ -393,6 +393,17 @@ TEST_F(TetherE2E, ServiceCallsAreDispatchedAndAnswered) {
     EXPECT_EQ(rrpc.WaitFor("7788"),
               sys + "rrpc/response/7788 {\"id\":\"21\",\"code\":200,\"data\":{\"rr\":2}}");
 
+    // The id is echoed as a JSON string: a quote or backslash in it can neither
+    // break the reply nor smuggle members (here a second "code") into it.
+    ASSERT_EQ(broker.Publish(sys + "thing/service/Ok",
+                             R"({"id":"5\",\"code\":500,\"x\":\"\\","version":"1.0",)"
+                             R"("params":{},"method":"m"})"),
+              0);
+    EXPECT_TRUE(WaitEvent("service:0|5\",\"code\":500,\"x\":\"\\|Ok|{}"));
+    EXPECT_NE(replies.WaitFor(R"(Ok_reply {"id":"5\",\"code\":500,\"x\":\"\\","code":200,)"
+                              R"("data":{"r":1}})"),
+              "");
+
     // A request without the envelope's fields is refused, not dispatched.
     ASSERT_EQ(broker.Publish(sys + "thing/service/Ok", "{\"id\":\"30\"}"), 0);
     EXPECT_TRUE(log.WaitFor("Wrong JSON Format, URI: " + sys + "thing/service/Ok", 3000));
