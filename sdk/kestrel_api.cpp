@@ -23,8 +23,6 @@ namespace {
 std::atomic<bool> g_initialised{false};
 
 constexpr int kFeaturePreRecord = 10000;
-constexpr size_t kAlarmAdditionMax = 1024;
-constexpr size_t kIntelligentAdditionMax = 2048;
 
 bool CheckInit(const char* api) {
     if (g_initialised)
@@ -279,10 +277,6 @@ int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param
         return -1;
     if (ResolveDevice(api, auth) < 0)
         return -1;
-    std::string addition;
-    if (param->addition_string) {
-        addition.assign(param->addition_string, strnlen(param->addition_string, kAlarmAdditionMax));
-    }
     return Unavailable(api, "Alarm event upload");
 }
 

@@ -249,7 +249,7 @@ typedef struct {
 } ks_intelligent_alarm_gateway_item_s;
 
 // A text is used only when both its pointer and its length are non-zero; it is
-// the pointer's text cut (or NUL-padded) to exactly that length.
+// the pointer's text up to that length or its first NUL, whichever comes first.
 typedef struct {
     ks_message_adapter_type_e type;
     const char* msg_id;
