@@ -200,6 +200,10 @@ int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* par
     } else {
         return -1;
     }
+    // Called for every frame: say it once rather than flood the log.
+    static std::atomic<bool> said{false};
+    if (said.exchange(true))
+        return -1;
     return Unavailable(api, "Streaming");
 }
 
