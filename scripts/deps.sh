@@ -8,7 +8,7 @@ KESTREL_PACKAGES=(
   libmbedtls-dev libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   mosquitto mosquitto-clients python3 python3-paho-mqtt openssl
-  ffmpeg
+  ffmpeg dnsmasq nginx-light libnginx-mod-rtmp
 )
 
 missing=()
