@@ -21,7 +21,7 @@ import time
 import paho.mqtt.client as mqtt
 
 from .cloud import HOST, Cloud
-from .platform import _new_client
+from .platform import _new_client, parse_json
 from . import topics
 
 log = logging.getLogger("agent")
@@ -32,10 +32,9 @@ def now_ms():
 
 
 def _parse_object(msg):
-    try:
-        body = json.loads(msg.payload.decode("utf-8"))
-    except (ValueError, UnicodeDecodeError):
-        return None
+    body = parse_json(msg.payload)
+    if body is None:
+        log.warning("%s: payload is not JSON or nests too deeply; ignored", msg.topic)
     return body if isinstance(body, dict) else None
 
 

@@ -42,11 +42,32 @@ def _print_status(st):
     _out("ca=%s" % st["ca"])
     _out("broker_pid=%s" % (st["broker_pid"] or ""))
     _out("agent_pid=%s" % (st["agent_pid"] or ""))
+    for key in ("relay_pid", "nginx_pid", "rtmp_port", "relay_port", "relay_http_port",
+                "nginx_http_port"):
+        if key in st:
+            _out("%s=%s" % (key, st[key] or ""))
+
+
+def _body_arg(text, what):
+    """A body given inline, as @FILE, or as - (standard input), so bodies
+    longer than a command line fit."""
+    if text == "-":
+        return sys.stdin.read()
+    if text.startswith("@"):
+        try:
+            with open(text[1:], encoding="utf-8") as f:
+                return f.read()
+        except (OSError, UnicodeDecodeError) as e:
+            raise UsageError("cannot read %s from %s: %s" % (what, text[1:], e))
+    return text
 
 
 def _json_arg(text, what):
+    text = _body_arg(text, what)
     try:
         json.loads(text)
+    except RecursionError:
+        raise UsageError("%s nests too deeply to be parsed" % what)
     except ValueError as e:
         raise UsageError("%s is not valid JSON (%s): %s" % (what, e, text))
     return text
@@ -86,8 +107,12 @@ def cmd_down(cloud, a):
 def cmd_status(cloud, a):
     st = cloud.status()
     _print_status(st)
-    running = st["broker_pid"] and st["agent_pid"]
-    _out("state=%s" % ("running" if running else ("degraded" if st["broker_pid"] else "stopped")))
+    procs = cloud.processes()
+    running = all(procs.values())
+    state = "running" if running else ("degraded" if any(procs.values()) else "stopped")
+    _out("state=%s" % state)
+    if state == "degraded":
+        _out("down=%s" % ",".join(sorted(k for k, v in procs.items() if not v)))
     return EXIT_OK if running else EXIT_ERROR
 
 
@@ -167,7 +192,7 @@ def cmd_send(cloud, a):
         suffix = check_suffix(a.suffix)
     except ValueError as e:
         raise UsageError(str(e))
-    payload = a.payload if a.raw else _json_arg(a.payload, "payload")
+    payload = _body_arg(a.payload, "payload") if a.raw else _json_arg(a.payload, "payload")
     with _platform(cloud) as p:
         topic = p.send(a.pk, a.dn, suffix, payload)
     _out("sent %s" % topic)
@@ -249,6 +274,13 @@ def cmd_agent(cloud, a):
     return agent.main(cloud.home)
 
 
+def cmd_relayd(cloud, a):
+    from . import relayd
+    from .cloud import HOST
+
+    return relayd.main(cloud.home, HOST, a.rtmp_port, a.http_port, cloud.path("relay.ready"))
+
+
 # ---- parser -----------------------------------------------------------------
 
 
@@ -313,7 +345,7 @@ def build_parser():
         s.add_argument("pk")
         s.add_argument("dn")
         s.add_argument("service")
-        s.add_argument("params", help="JSON params")
+        s.add_argument("params", help="JSON params, @FILE or - (standard input)")
         s.add_argument("--timeout", type=float, default=5.0)
         s.set_defaults(fn=fn)
 
@@ -328,12 +360,21 @@ def build_parser():
     s.add_argument("pk")
     s.add_argument("dn")
     s.add_argument("suffix", help="topic after /sys/PK/DN")
-    s.add_argument("payload", help="JSON payload")
+    s.add_argument("payload", help="JSON payload, @FILE or - (standard input)")
     s.add_argument("--raw", action="store_true", help="send the payload even if it is not JSON")
     s.set_defaults(fn=cmd_send)
 
     s = sub.add_parser("agent", help=argparse.SUPPRESS)
     s.set_defaults(fn=cmd_agent)
+
+    s = sub.add_parser("relayd", help=argparse.SUPPRESS)
+    s.add_argument("--rtmp-port", type=int, required=True)
+    s.add_argument("--http-port", type=int, required=True)
+    s.set_defaults(fn=cmd_relayd)
+
+    from . import console
+
+    console.add_commands(sub)
     return p
 
 
@@ -343,7 +384,7 @@ def _terminate(signum, frame):
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    if args.command != "agent":
+    if args.command not in ("agent", "relayd"):
         signal.signal(signal.SIGTERM, _terminate)
     cloud = Cloud(args.home)
     try:

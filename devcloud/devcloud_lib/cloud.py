@@ -10,7 +10,10 @@ Everything lives under one home directory:
     mosquitto.pid agent.pid    processes started by `up`
     agent.log                  the platform agent's log
     devices.json platform.json registered devices and the platform's own login
-    config.json                the port of the last `up`
+    config.json                the ports of the last `up`
+    relay.pid nginx.pid        the relay daemon and nginx (normal-mode relay)
+    relay.log                  the relays' events, one JSON object a line
+    nginx/ recordings/ relay/  nginx prefix, recorded FLV files, issued sessions
 """
 
 import base64
@@ -30,6 +33,7 @@ import tempfile
 import time
 
 from . import identity
+from . import relay_nginx
 from . import topics
 
 HOST = "127.0.0.1"
@@ -376,7 +380,10 @@ class Cloud(object):
             # Whole arguments, so that a home that is a prefix of another
             # home's path never claims that cloud's processes.
             argv = _proc_cmdline(pid)
-            if all(s in argv for s in must_contain):
+            # nginx rewrites its title into one argument ("nginx: master
+            # process ... -c CONF ..."), so its words count as arguments too.
+            words = set(argv) | set(" ".join(argv).split(" "))
+            if all(s in words for s in must_contain):
                 return pid
         with contextlib.suppress(FileNotFoundError):
             os.unlink(path)
@@ -384,6 +391,15 @@ class Cloud(object):
 
     def broker_pid(self):
         return self._pid("mosquitto", [self.path("mosquitto.conf")])
+
+    def relay_pid(self):
+        return self._pid("relay", ["relayd", self.home])
+
+    def nginx_pid(self):
+        return self._pid("nginx", [relay_nginx.conf_path(self.home)])
+
+    def config(self):
+        return self._read_json("config.json", {})
 
     def agent_pid(self):
         return self._pid("agent", ["agent", self.home])
@@ -399,6 +415,21 @@ class Cloud(object):
             "ca": self.ca_path,
             "broker_pid": self.broker_pid(),
             "agent_pid": self.agent_pid(),
+            "relay_pid": self.relay_pid(),
+            "nginx_pid": self.nginx_pid(),
+            "rtmp_port": self.config().get("rtmp_port"),
+            "relay_port": self.config().get("relay_port"),
+            "relay_http_port": self.config().get("relay_http_port"),
+            "nginx_http_port": self.config().get("nginx_http_port"),
+        }
+
+    def processes(self):
+        """name -> pid (None when not running) of everything `up` starts."""
+        return {
+            "broker": self.broker_pid(),
+            "agent": self.agent_pid(),
+            "relay": self.relay_pid(),
+            "nginx": self.nginx_pid(),
         }
 
     def _spawn(self, name, argv, out_name):
@@ -503,6 +534,7 @@ class Cloud(object):
                     )
                 if self.agent_pid() is None:
                     self._start_agent()
+                self._start_relays()
                 return self.status()
             # An agent outliving its broker would answer twice once a new
             # one runs next to it.
@@ -512,9 +544,11 @@ class Cloud(object):
             # Port 0: pick a free one; another process may take it between
             # the probe and the broker's bind, so try a few.
             attempts = 5 if port == 0 else 1
+            # A restart after a crash keeps the port the device was given.
+            previous = self.port
             for _ in range(attempts):
-                chosen = free_port() if port == 0 else (port or DEFAULT_PORT)
-                self._write_json("config.json", {"port": chosen})
+                chosen = free_port() if port == 0 else (port or previous or DEFAULT_PORT)
+                self._set_config(port=chosen)
                 if self._start_broker(chosen):
                     break
                 if port != 0:
@@ -523,10 +557,99 @@ class Cloud(object):
                 raise CloudError("could not find a free port for the broker")
             try:
                 self._start_agent()
+                self._start_relays()
             except CloudError:
+                self._stop_relays()
+                self._stop_child("agent", self.agent_pid())
                 self._stop_child("mosquitto", self.broker_pid())
                 raise
             return self.status()
+
+    def _set_config(self, **values):
+        cfg = self.config()
+        cfg.update(values)
+        self._write_json("config.json", cfg)
+
+    def _relay_ports(self):
+        """The relay ports of the last up when they are still free, else new
+        free ones; recorded in config.json."""
+        cfg = self.config()
+        ports = {}
+        for key in ("rtmp_port", "nginx_http_port", "relay_port", "relay_http_port"):
+            p = cfg.get(key)
+            if not (p and p not in ports.values() and self._port_free(int(p))):
+                p = free_port()
+                while p in ports.values():
+                    p = free_port()
+            ports[key] = int(p)
+        self._set_config(**ports)
+        return ports
+
+    def _start_relays(self):
+        relay_ok, nginx_ok = self.relay_pid() is not None, self.nginx_pid() is not None
+        if relay_ok and nginx_ok:
+            return
+        # Ports are chosen anew only when both are down; a surviving process
+        # keeps its own.
+        ports = self.config() if (relay_ok or nginx_ok) else self._relay_ports()
+        if not relay_ok:
+            self._start_relay(ports["relay_port"], ports["relay_http_port"])
+        if not nginx_ok:
+            self._start_nginx(ports["rtmp_port"], ports["nginx_http_port"], ports["relay_http_port"])
+
+    def _start_relay(self, rtmp_port, http_port):
+        ready = self.path("relay.ready")
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(ready)
+        here = os.path.dirname(os.path.abspath(__file__))
+        script = os.path.join(os.path.dirname(here), "devcloud")
+        argv = [sys.executable, script, "--home", self.home, "relayd",
+                "--rtmp-port", str(rtmp_port), "--http-port", str(http_port)]  # fmt: skip
+        p = self._spawn("relay", argv, "relay.out")
+        deadline = time.monotonic() + _START_TIMEOUT
+        while time.monotonic() < deadline:
+            if os.path.exists(ready):
+                return
+            if p.poll() is not None:
+                break
+            time.sleep(0.05)
+        self._stop_child("relay", p.pid)
+        raise CloudError("relay did not come up\n%s" % _tail(self.path("relay.out")))
+
+    def _start_nginx(self, rtmp_port, http_port, callback_port):
+        for port in (rtmp_port, http_port):
+            if not self._port_free(port):
+                raise CloudError("relay port %d on %s is already in use" % (port, HOST))
+        relay_nginx.write_conf(self.home, HOST, rtmp_port, http_port, callback_port)
+        log = relay_nginx.error_log(self.home)
+        mark = os.path.getsize(log) if os.path.exists(log) else 0
+        own_pid = relay_nginx.pid_file(self.home)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(own_pid)
+        p = self._spawn("nginx", relay_nginx.argv(self.home), "nginx.out")
+        deadline = time.monotonic() + _START_TIMEOUT
+        # nginx writes its pid file once its sockets are bound; a bare connect
+        # could reach someone else's listener.
+        while time.monotonic() < deadline and p.poll() is None:
+            with contextlib.suppress(OSError, ValueError):
+                with open(own_pid) as f:
+                    if int(f.read().strip() or "0") == p.pid:
+                        return
+            time.sleep(0.05)
+        self._stop_child("nginx", p.pid)
+        text = ""
+        with contextlib.suppress(OSError):
+            with open(log, errors="replace") as f:
+                f.seek(mark)
+                text = f.read()[-2000:]
+        raise CloudError("nginx (RTMP relay) did not start on %s:%d\n%s%s"
+                         % (HOST, rtmp_port, text, _tail(self.path("nginx.out"))))  # fmt: skip
+
+    def _stop_relays(self):
+        self._stop_child("nginx", self.nginx_pid())
+        self._stop_child("relay", self.relay_pid())
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(self.path("relay.ready"))
 
     def _stop_child(self, name, pid):
         if pid:
@@ -555,13 +678,13 @@ class Cloud(object):
     def down(self):
         """Stop what `up` started. Returns True when something was running."""
         with self._locked():
-            agent = self.agent_pid()
-            broker = self.broker_pid()
-            self._stop_child("agent", agent)
-            self._stop_child("mosquitto", broker)
+            before = self.processes()
+            self._stop_relays()
+            self._stop_child("agent", before["agent"])
+            self._stop_child("mosquitto", before["broker"])
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(self.path("agent.ready"))
-            return bool(agent or broker)
+            return any(before.values())
 
     def _reload(self):
         pid = self.broker_pid()

@@ -22,6 +22,31 @@ _CONNECT_TIMEOUT = 5.0
 _ids = itertools.count(random.randrange(100000000, 900000000))
 
 
+MAX_JSON_DEPTH = 64
+
+
+def json_depth(v):
+    """Nesting depth of a parsed value, without recursion."""
+    deepest, todo = 0, [(v, 1)]
+    while todo:
+        v, d = todo.pop()
+        if isinstance(v, (dict, list)):
+            deepest = max(deepest, d)
+            todo.extend((c, d + 1) for c in (v.values() if isinstance(v, dict) else v))
+    return deepest
+
+
+def parse_json(payload):
+    """The payload's JSON value, or None when it is not JSON or nests deeper
+    than MAX_JSON_DEPTH: printing and walking such a value would exhaust
+    the interpreter's stack, and no platform message nests that far."""
+    try:
+        v = json.loads(payload.decode("utf-8"))
+    except (ValueError, UnicodeDecodeError, RecursionError):
+        return None
+    return v if json_depth(v) <= MAX_JSON_DEPTH else None
+
+
 def next_id():
     return str(next(_ids))
 
@@ -69,12 +94,10 @@ class Message(object):
         return self.payload.decode("utf-8", "replace")
 
     def json(self):
-        """The payload parsed, or None when it is not JSON."""
+        """The payload parsed, or None when it is not JSON (or nests too
+        deeply to be handled safely)."""
         if self._json is None:
-            try:
-                self._json = (json.loads(self.payload.decode("utf-8")),)
-            except (ValueError, UnicodeDecodeError):
-                self._json = (None,)
+            self._json = (parse_json(self.payload),)
         return self._json[0]
 
     @property
@@ -371,7 +394,7 @@ def problems(m):
     k = m.kind
     j = m.json()
     if j is None:
-        return ["not JSON"]
+        return ["not JSON (or nested deeper than %d)" % MAX_JSON_DEPTH]
     out = []
     need = _ENVELOPE.get(k.kind)
     if need:
