@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include "core/logger.h"
-#include "core/time.h"
 
 namespace kestrel {
 
@@ -13,6 +12,14 @@ Thread::~Thread() {
 }
 
 int Thread::Start() {
+    if (joinable_.load()) {
+        if (!finished_.load()) {
+            KS_LOGD("Thread is already running\n");
+            return -1;
+        }
+        // A restarted thread first reaps the one before it.
+        waitFinished();
+    }
     int ret = beforeStart();
     if (ret < 0) {
         KS_LOGD("Before start failed, ret = %d\n", ret);
@@ -29,7 +36,7 @@ int Thread::Start() {
         KS_LOGD("Create thread attr failed, ret = %d\n", ret);
         return -2;
     }
-    ret = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    ret = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
     if (ret != 0) {
         pthread_attr_destroy(&attr);
         running_ = false;
@@ -37,8 +44,7 @@ int Thread::Start() {
         KS_LOGD("Set thread attr failed, ret = %d\n", ret);
         return -3;
     }
-    pthread_t tid;
-    ret = pthread_create(&tid, &attr, &Thread::innerFunction, this);
+    ret = pthread_create(&tid_, &attr, &Thread::innerFunction, this);
     pthread_attr_destroy(&attr);
     if (ret != 0) {
         running_ = false;
@@ -46,6 +52,7 @@ int Thread::Start() {
         KS_LOGD("Create thread failed, ret = %d\n", ret);
         return -4;
     }
+    joinable_ = true;
     ret = afterStart();
     if (ret < 0) {
         running_ = false;
@@ -79,8 +86,14 @@ void Thread::Stop(bool wait) {
 }
 
 void Thread::waitFinished() {
-    while (!finished_)
-        Sleep::SleepMs(20);
+    if (!joinable_.exchange(false))
+        return;
+    if (pthread_equal(tid_, pthread_self())) {
+        // Stopped from its own loop: nobody can wait for it, so let it go.
+        pthread_detach(tid_);
+        return;
+    }
+    pthread_join(tid_, nullptr);
 }
 
 ThreadSimple::~ThreadSimple() {

@@ -4,6 +4,8 @@
 // destructor waits, the subclass's hooks are gone.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 
 namespace kestrel {
@@ -36,6 +38,9 @@ class Thread {
 
     std::atomic<bool> running_{false};
     std::atomic<bool> finished_{true};
+    // Joinable, so a stop waits on the thread itself rather than polling.
+    pthread_t tid_{};
+    std::atomic<bool> joinable_{false};
 };
 
 class ThreadSimple : public Thread {

@@ -59,6 +59,36 @@ int IoMultiplexing::DeleteFd(int fd) {
     return 0;
 }
 
+int IoMultiplexing::ModifyFd(int fd, bool read, bool write) {
+    if (!ok_) {
+        return -1;
+    }
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+    ev.data.fd = fd;
+    if (epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) != 0) {
+        KS_LOGE("Epoll modify failed, fd = %d, errno = %d", fd, errno);
+        return -1;
+    }
+    return 0;
+}
+
+void IoMultiplexing::ReadyAt(int index, int& fd, bool& readable, bool& writable) const {
+    fd = -1;
+    readable = false;
+    writable = false;
+    if (index < 0 || index >= ready_) {
+        return;
+    }
+    uint32_t ev = events_[index].events;
+    fd = events_[index].data.fd;
+    // Errors and hang-ups are reported as readable and writable so the
+    // socket's own read or write step finds and reports them.
+    readable = (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
+    writable = (ev & (EPOLLOUT | EPOLLERR)) != 0;
+}
+
 int IoMultiplexing::Dispatch(bool block, unsigned long ms) {
     if (!ok_) {
         return -1;

@@ -24,10 +24,15 @@ class IoMultiplexing {
     // 0 on success, -1 on failure (also when kMaxEvents are registered).
     int AddFd(int fd, bool read, bool write);
     int DeleteFd(int fd);
+    // Changes the interest of a registered descriptor.
+    int ModifyFd(int fd, bool read, bool write);
     // Ready descriptors, 0 on time-out (or an interrupted wait), negative on error.
     int Dispatch(bool block, unsigned long ms);
     // Readiness of `fd` in the last Dispatch; both false when it was not ready.
     int FdCheck(int fd, bool& readable, bool& writable);
+    // The ready descriptors of the last Dispatch, by index (0..ReadyCount-1).
+    int ReadyCount() const { return ready_; }
+    void ReadyAt(int index, int& fd, bool& readable, bool& writable) const;
 
     static void Sleep(unsigned long ms);
 

@@ -27,8 +27,8 @@ class NetConnector {
     // id (> 0), or 0 when the connector is not started or holds too many
     // sockets. A TLS socket whose set-up failed still gets an id; it closes
     // with DISCONNECT_SOCKET_ERROR on its first write step.
-    static unsigned long Create(SharedPtr<NetSocketHandler> handler, int protocol,
-                                const char* ca, unsigned long ca_len);
+    static unsigned long Create(SharedPtr<NetSocketHandler> handler, int protocol, const char* ca,
+                                unsigned long ca_len);
     // Host name or dotted IPv4; timeout_ms bounds name resolution and the
     // TCP connect (0: the default bound for names, none for the connect).
     static void Connect(unsigned long id, const std::string& host, unsigned short port,
@@ -40,6 +40,17 @@ class NetConnector {
     // the id is gone. Lets a streaming client check room before taking a frame.
     static long Pending(unsigned long id);
     static void Close(unsigned long id);
+    // Gives the handler an OnWrite turn on the next writable pass although
+    // nothing is queued: the engine does not poll for writability, so a
+    // handler that declined a turn asks again when it has data to pull.
+    // (A drained queue grants a turn by itself.)
+    static void RequestWrite(unsigned long id);
+    // One-shot OnTimer after delay_ms on the engine thread (0 disarms); lets
+    // a client bound what it waits for without a thread of its own.
+    static void SetTimer(unsigned long id, unsigned long delay_ms);
+    // Tests and deployments with a private CA: when set, every TLS socket
+    // trusts this PEM instead of the anchor its creator passed. Empty clears it.
+    static void SetTrustAnchorOverride(const std::string& pem);
     static void SetLogInfo(unsigned long id, const std::string& info);
 };
 

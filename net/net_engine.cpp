@@ -1,14 +1,42 @@
 #include "net/net_engine.h"
 
+#include <unordered_map>
 #include <vector>
 
 #include "core/logger.h"
+#include "core/time.h"
 
 namespace kestrel {
 
-namespace {
+// Rings coalesce: only the first ring after the engine cleared the flag
+// writes a byte, so a burst of sends costs one wake.
+class NetEngine::Wake : public NetWake {
+  public:
+    explicit Wake(NetSocketPair* pair) : pair_(pair) {}
+    void Ring() override {
+        if (pending_.exchange(true)) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pair_ != nullptr) {
+            pair_->Send("t", 1);
+        }
+    }
+    // Called by the engine before it looks at its sockets: what changes after
+    // this rings again.
+    void Clear() { pending_.store(false); }
+    void Detach() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pair_ = nullptr;
+    }
 
-using SocketList = std::vector<SharedPtr<NetSocket>>;
+  private:
+    std::atomic<bool> pending_{false};
+    std::mutex mutex_;
+    NetSocketPair* pair_;
+};
+
+namespace {
 
 bool closing(const SharedPtr<NetSocket>& s) {
     return s->GetState() == SOCKET_CLOSING;
@@ -17,13 +45,16 @@ bool closing(const SharedPtr<NetSocket>& s) {
 }  // namespace
 
 NetEngine::NetEngine()
-    : mutex_(new Mutex(true)), pair_(new NetSocketPair), io_(new IoMultiplexing) {}
+    : mutex_(new Mutex(true)), pair_(new NetSocketPair), io_(new IoMultiplexing) {
+    wake_ = SharedPtr<Wake>(new Wake(pair_));
+}
 
 NetEngine::~NetEngine() {
     // Stop here, not in the base destructor: the loop calls our overrides.
     Stop(true);
     // An engine that never ran still owes its sockets their one disconnect.
     disconnectAll();
+    wake_->Detach();
     delete io_;
     delete pair_;
     delete mutex_;
@@ -42,13 +73,10 @@ unsigned long NetEngine::Add(SharedPtr<NetSocket> socket) {
         return 0;
     }
     unsigned long id = ++last_id_;
-    bool was_empty = sockets_.empty();
+    socket->SetWake(wake_);
     sockets_.emplace(id, socket);
     mutex_->Unlock();
-    if (was_empty) {
-        // The loop idles in a long wait while it holds no socket.
-        pair_->Send("t", 1);
-    }
+    wake_->Ring();
     KS_LOGV("Add fd = %lu\n", id);
     return id;
 }
@@ -115,63 +143,38 @@ void NetEngine::disconnectAll() {
     }
 }
 
-int NetEngine::realThread() {
-    IoMultiplexing::Sleep(kPassSleepMs);
-
-    SocketList to_connect, to_check, to_serve, to_close;
-    mutex_->Lock();
-    if (sockets_.empty()) {
-        mutex_->Unlock();
-        int ret = io_->Dispatch(false, kIdleWaitMs);
-        if (ret < 0) {
-            KS_LOGE("Dispatch failed");
-            return -1;
-        }
-        if (ret == 0) {
-            return 0;
-        }
-        bool readable = false;
-        bool writable = false;
-        if (io_->FdCheck(pair_->GetReadFd(), readable, writable) < 0) {
-            KS_LOGE("Should not be here");
-            return -1;
-        }
-        if (readable) {
-            pair_->Readable();
-        }
-        return 0;
-    }
+bool NetEngine::classify(SocketList& connect, SocketList& check, SocketList& live,
+                         SocketList& close) {
+    MutexGuard g(*mutex_);
     for (auto it = sockets_.begin(); it != sockets_.end();) {
         int state = it->second->GetState();
         switch (state) {
             case SOCKET_IDLE:
-                ++it;
                 break;
             case SOCKET_CONNECT:
-                to_connect.push_back(it->second);
-                ++it;
+                connect.push_back(it->second);
                 break;
             case SOCKET_CONNECTING:
-                to_check.push_back(it->second);
-                ++it;
+                check.push_back(it->second);
                 break;
             case SOCKET_CONNECTED:
-                to_serve.push_back(it->second);
-                ++it;
+                live.push_back(it->second);
                 break;
             case SOCKET_CLOSING:
-                to_close.push_back(it->second);
+                close.push_back(it->second);
                 it = sockets_.erase(it);
-                break;
+                continue;
             default:
-                mutex_->Unlock();
                 KS_LOGE("Socket state error, id = %lu, state = %d", it->first, state);
-                return -1;
+                return false;
         }
+        ++it;
     }
-    mutex_->Unlock();
+    return true;
+}
 
-    for (auto& s : to_close) {
+void NetEngine::closeSockets(SocketList& close) {
+    for (auto& s : close) {
         // A socket closed before it was ever registered has nothing to remove.
         if (s->IsRegistered()) {
             if (io_->DeleteFd(s->GetFd()) < 0) {
@@ -181,18 +184,28 @@ int NetEngine::realThread() {
         }
         s->RealDisconnect();
     }
+}
 
-    for (auto& s : to_connect) {
-        if (!closing(s)) {
-            s->RealConnect();
+void NetEngine::startConnects(SocketList& connect, SocketList& check) {
+    for (auto& s : connect) {
+        if (closing(s)) {
+            continue;
+        }
+        s->RealConnect();
+        if (s->GetState() == SOCKET_CONNECTING) {
+            check.push_back(s);
         }
     }
+}
 
-    for (auto& s : to_check) {
+void NetEngine::checkConnects(SocketList& check, SocketList& live) {
+    for (auto& s : check) {
         if (closing(s) || s->RealConnectCheck()) {
             continue;  // swept on the next pass
         }
         if (!s->IsRegistered()) {
+            // A connecting socket waits for writability: that is how the end
+            // of a non-blocking connect shows.
             if (io_->AddFd(s->GetFd(), true, true) < 0) {
                 // Closing is enough: the next pass's sweep gives the socket
                 // its one and only disconnect.
@@ -201,42 +214,107 @@ int NetEngine::realThread() {
                 continue;
             }
             s->SetRegistered(true);
+            s->SetWriteInterest(true);
         }
-        to_serve.push_back(s);
+        live.push_back(s);
     }
+}
 
-    if (to_serve.empty()) {
-        return 0;
-    }
-    int ret = io_->Dispatch(false, kIoWaitMs);
-    if (ret < 0) {
-        KS_LOGE("Dispatch error, ret = %d\n", ret);
-        return -1;
-    }
-    if (ret == 0) {
-        return 0;
-    }
-    bool readable = false;
-    bool writable = false;
-    if (io_->FdCheck(pair_->GetReadFd(), readable, writable) == 0 && readable) {
-        // Drain stray wake bytes so they do not cut every later wait short.
-        pair_->Readable();
-    }
-    for (auto& s : to_serve) {
-        if (io_->FdCheck(s->GetFd(), readable, writable) < 0) {
-            KS_LOGE("Fd check error");
-            return -1;
+// Registers write interest only where output waits, and returns how long the
+// loop may sleep: until the nearest deadline, at once when a socket already
+// needs another pass.
+unsigned long NetEngine::prepareWait(SocketList& live) {
+    unsigned long wait = kIdleWaitMs;
+    uint64_t now = Time::GetSystemTimeInt(0);
+    for (auto& s : live) {
+        if (closing(s)) {
+            wait = 0;
+            continue;
         }
+        bool want = s->GetState() == SOCKET_CONNECTING || s->WantsWrite();
+        if (want != s->WriteInterest()) {
+            if (io_->ModifyFd(s->GetFd(), true, want) == 0) {
+                s->SetWriteInterest(want);
+            } else {
+                KS_LOGE("Modify fd failed, fd = %d", s->GetFd());
+                s->Close();
+                wait = 0;
+            }
+        }
+        uint64_t deadline = s->NextDeadline();
+        if (deadline != 0) {
+            unsigned long left = deadline > now ? static_cast<unsigned long>(deadline - now) : 0;
+            if (left < wait) {
+                wait = left;
+            }
+        }
+    }
+    return wait;
+}
+
+void NetEngine::fireTimers(SocketList& live) {
+    uint64_t now = Time::GetSystemTimeInt(0);
+    for (auto& s : live) {
+        if (!closing(s)) {
+            s->RealTimer(now);
+        }
+    }
+}
+
+int NetEngine::serveEvents(SocketList& live) {
+    std::unordered_map<int, NetSocket*> by_fd;
+    by_fd.reserve(live.size());
+    for (auto& s : live) {
+        by_fd[s->GetFd()] = s.get();
+    }
+    for (int i = 0; i < io_->ReadyCount(); ++i) {
+        int fd = -1;
+        bool readable = false;
+        bool writable = false;
+        io_->ReadyAt(i, fd, readable, writable);
+        if (fd == pair_->GetReadFd()) {
+            if (readable) {
+                pair_->Readable();
+            }
+            continue;
+        }
+        auto it = by_fd.find(fd);
+        if (it == by_fd.end()) {
+            continue;
+        }
+        NetSocket* s = it->second;
         // A socket closed meanwhile (by its client or by its own write step)
         // keeps the reason it was closed with; it is swept next pass.
-        if (writable && !closing(s)) {
+        if (writable && s->GetState() != SOCKET_CLOSING) {
             s->RealWrite();
         }
-        if (readable && !closing(s)) {
+        if (readable && s->GetState() != SOCKET_CLOSING) {
             s->RealRead();
         }
     }
     return 0;
+}
+
+int NetEngine::realThread() {
+    passes_.fetch_add(1, std::memory_order_relaxed);
+    wake_->Clear();
+    SocketList to_connect, to_check, live, to_close;
+    if (!classify(to_connect, to_check, live, to_close)) {
+        return -1;
+    }
+    closeSockets(to_close);
+    startConnects(to_connect, to_check);
+    checkConnects(to_check, live);
+    // A socket that failed its connect step rang the wake pipe, so the wait
+    // below returns at once and the next pass sweeps it.
+    unsigned long wait = prepareWait(live);
+    int ret = io_->Dispatch(false, wait);
+    if (ret < 0) {
+        KS_LOGE("Dispatch error, ret = %d\n", ret);
+        return -1;
+    }
+    fireTimers(live);
+    return serveEvents(live);
 }
 
 }  // namespace kestrel

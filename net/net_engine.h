@@ -1,9 +1,12 @@
 // The one thread that owns every socket of the SDK: it drives each socket's
 // connection state machine and calls its read and write steps on readiness.
-#ifndef KESTREL_NET_NET_ENGINE_H
-#define KESTREL_NET_NET_ENGINE_H
+// It sleeps in epoll until a descriptor is ready, the nearest socket deadline
+// comes, or another thread rings (a connect, close, send or write request).
+#pragma once
 
+#include <atomic>
 #include <map>
+#include <vector>
 
 #include "core/mutex.h"
 #include "core/shared_ptr.h"
@@ -18,7 +21,7 @@ class NetEngine : public Thread {
   public:
     // The wake pipe takes one of the multiplexer's slots.
     enum : unsigned long { kMaxSockets = IoMultiplexing::kMaxEvents - 1 };
-    enum : unsigned long { kIdleWaitMs = 60000, kPassSleepMs = 30, kIoWaitMs = 30 };
+    enum : unsigned long { kIdleWaitMs = 60000 };
 
     NetEngine();
     ~NetEngine() override;
@@ -29,6 +32,9 @@ class NetEngine : public Thread {
     // False for ids not held (never added, or closed and swept).
     bool Query(unsigned long id, SharedPtr<NetSocket>& out);
     unsigned long GetSocketCount();
+    // Passes the loop has run; lets tests and benchmarks see that an idle
+    // engine really sleeps.
+    unsigned long GetPassCount() const { return passes_.load(); }
 
   protected:
     int beforeStart() override;
@@ -38,16 +44,26 @@ class NetEngine : public Thread {
     void afterStop() override;
 
   private:
+    class Wake;
+    using SocketList = std::vector<SharedPtr<NetSocket>>;
+
     void disconnectAll();
+    bool classify(SocketList& connect, SocketList& check, SocketList& live, SocketList& close);
+    void closeSockets(SocketList& close);
+    void startConnects(SocketList& connect, SocketList& check);
+    void checkConnects(SocketList& check, SocketList& live);
+    unsigned long prepareWait(SocketList& live);
+    void fireTimers(SocketList& live);
+    int serveEvents(SocketList& live);
 
     unsigned long last_id_ = 0;
     Mutex* mutex_;
     NetSocketPair* pair_;
     IoMultiplexing* io_;
+    SharedPtr<Wake> wake_;
     std::map<unsigned long, SharedPtr<NetSocket>> sockets_;
     bool pair_registered_ = false;
+    std::atomic<unsigned long> passes_{0};
 };
 
 }  // namespace kestrel
-
-#endif  // KESTREL_NET_NET_ENGINE_H

@@ -1,10 +1,15 @@
-// What the network engine drives: a connection state machine with a
-// descriptor. The engine reads the state on its own thread; other threads
-// change it (connect requests, Close), so it is atomic.
-#ifndef KESTREL_NET_NET_SOCKET_H
-#define KESTREL_NET_NET_SOCKET_H
+// What the network engine drives: a connection state machine over one
+// descriptor. Client threads request (connect, close, send, ask for a write
+// turn); the engine thread acts. Every request from another thread wakes the
+// engine, so it can sleep until the next event or deadline.
+#pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "core/shared_ptr.h"
 
 namespace kestrel {
 
@@ -27,37 +32,109 @@ enum NetSocketDisconnectResult {
     DISCONNECT_CLOSED = 7,
 };
 
+// The engine's doorbell, shared with its sockets so that a socket outliving
+// the engine rings nothing. Rings coalesce until the engine starts its next pass.
+class NetWake {
+  public:
+    virtual ~NetWake() = default;
+    virtual void Ring() = 0;
+};
+
 class NetSocket {
   public:
-    virtual ~NetSocket() = default;
+    NetSocket();
+    virtual ~NetSocket();
+    NetSocket(const NetSocket&) = delete;
+    NetSocket& operator=(const NetSocket&) = delete;
+
+    // --- transport: what a concrete socket does with the bytes ---
+    // Any thread: queue bytes whole (len) or not at all (-1).
+    virtual long Send(const char* data, unsigned long len) = 0;
+    // Any thread: bytes queued and not yet written.
+    virtual long Pending() = 0;
+    virtual void OnConnect() = 0;
+    virtual void OnDisConnect(NetSocketDisconnectResult reason) = 0;
+    // Received bytes; `last` when no more are waiting in the kernel, which is
+    // when they are handed on. Negative closes with DISCONNECT_READ_ERROR.
+    virtual long OnRead(const char* data, unsigned long len, bool last) = 0;
+    // Writable: write what is queued, or give the owner its turn. Negative
+    // closes with DISCONNECT_SOCKET_ERROR.
+    virtual long OnWrite() = 0;
+    // Whether the engine should wait for writability.
+    virtual bool WantsWrite() = 0;
+    // The timer armed with SetTimer is due.
+    virtual void OnTimer() {}
+    // The name the peer is expected to prove (TLS); set before the connect.
+    virtual void SetServerName(const std::string&) {}
+
+    // --- client side: any thread ---
+    void SetLogInfo(const std::string& info);
+    std::string LogInfo();
+    void SetConnectProtocol(int protocol) { protocol_ = protocol; }
+    void SetRemoteIp(const std::string& ip, unsigned short port);
+    void Connect(unsigned long timeout_ms);
+    virtual void Close();
+    // Asks for an OnWrite turn even though nothing is queued (more data to pull).
+    void RequestWrite();
+    // One-shot timer relative to now; 0 disarms it.
+    void SetTimer(unsigned long delay_ms);
+
+    // --- engine thread ---
+    virtual void RealConnect();
+    virtual bool RealConnectCheck();
+    virtual void RealWrite();
+    virtual void RealRead();
+    virtual void RealDisconnect();
+    // Earliest monotonic ms at which the engine must look at this socket; 0 = none.
+    virtual uint64_t NextDeadline();
+    // Fires the timer when due.
+    virtual void RealTimer(uint64_t now_ms);
 
     int GetState() const { return state_.load(); }
     void SetState(int state) { state_.store(state); }
     int GetFd() const { return fd_; }
     bool IsRegistered() const { return registered_; }
     void SetRegistered(bool registered) { registered_ = registered; }
-
-    // Called only on the engine thread.
-    // State 1: create the descriptor and start the connect (-> 2 or 4).
-    virtual void RealConnect() = 0;
-    // State 2: true when the connect deadline has passed and the socket has
-    // moved to 4.
-    virtual bool RealConnectCheck() = 0;
-    // The descriptor is writable (also how the end of a connect shows).
-    virtual void RealWrite() = 0;
-    virtual void RealRead() = 0;
-    // Tells the owner the socket is gone (exactly once) and closes the descriptor.
-    virtual void RealDisconnect() = 0;
-
-    // Any thread: asks the engine to tear the socket down on its next pass.
-    virtual void Close() = 0;
+    bool WriteInterest() const { return write_interest_; }
+    void SetWriteInterest(bool on) { write_interest_ = on; }
+    void SetWake(SharedPtr<NetWake> wake);
+    int GetReason() const { return reason_.load(); }
 
   protected:
+    // Moves to closing with `reason` unless already closing.
+    void fail(NetSocketDisconnectResult reason);
+    long privateSend(const char* data, unsigned long len);
+    bool takeWriteRequest() { return write_requested_.exchange(false); }
+    bool writeRequested() const { return write_requested_.load(); }
+    void ring();
+
+    static constexpr unsigned long kReadBufferLen = 16384;
+    // A read pass stops after this much so one busy peer cannot starve the others.
+    static constexpr unsigned long kReadBudget = 1024 * 1024;
+
+    char read_buffer_[kReadBufferLen];
+    unsigned short remote_port_ = 0;
     int fd_ = 0;  // 0 until created
+    int protocol_ = 0;
     std::atomic<int> state_{SOCKET_IDLE};
-    bool registered_ = false;  // engine thread only
+    std::atomic<uint64_t> connect_deadline_{0};  // 0 = none
+    std::atomic<uint64_t> timer_at_{0};          // 0 = none
+    bool registered_ = false;                    // engine thread only
+    bool write_interest_ = false;                // engine thread only
+    std::atomic<int> reason_{DISCONNECT_PEER_CLOSED};
+    std::atomic<bool> write_requested_{false};
+    std::string remote_ip_;
+
+  private:
+    std::mutex info_mutex_;
+    std::string log_info_;
+    SharedPtr<NetWake> wake_;
 };
 
-}  // namespace kestrel
+namespace NetSocketCommon {
+int MakeNonBlock(int fd);
+bool ErrorWouldBlock();
+bool IpValid(const std::string& ip);
+}  // namespace NetSocketCommon
 
-#endif  // KESTREL_NET_NET_SOCKET_H
+}  // namespace kestrel

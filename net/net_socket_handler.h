@@ -21,6 +21,8 @@ class NetSocketHandler {
     // The socket's own queue is empty and it can take more: the pull point
     // for streaming. A negative result closes it with DISCONNECT_SOCKET_ERROR.
     virtual long OnWrite() = 0;
+    // The one-shot timer armed with NetConnector::SetTimer is due.
+    virtual void OnTimer() {}
 };
 
 }  // namespace kestrel

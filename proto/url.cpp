@@ -7,7 +7,9 @@ namespace kestrel {
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 int parse_port(const std::string& text, uint16_t* port) {
     if (text.empty() || text.size() > 5) {

@@ -11,11 +11,11 @@ namespace kestrel {
 
 enum UrlResult {
     URL_OK = 0,
-    URL_NO_SCHEME = -1,    // no "://"
-    URL_NO_PATH = -2,      // no "/" after the authority
-    URL_BAD_PORT = -3,     // port not a decimal number in 1..65535
-    URL_NO_QUERY = -4,     // cloud URL without "?" or with an empty query
-    URL_EMPTY_HOST = -5,   // nothing between "://" and the path
+    URL_NO_SCHEME = -1,   // no "://"
+    URL_NO_PATH = -2,     // no "/" after the authority
+    URL_BAD_PORT = -3,    // port not a decimal number in 1..65535
+    URL_NO_QUERY = -4,    // cloud URL without "?" or with an empty query
+    URL_EMPTY_HOST = -5,  // nothing between "://" and the path
 };
 
 // scheme://host[:port]/path; for rtmp also the application, the stream and

@@ -2,6 +2,7 @@
 
 #include "core/async_process.h"
 #include "core/job_pool.h"
+#include "net/net_connector.h"
 #include "net/task_queue.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
@@ -38,10 +39,14 @@ int DeviceEnv::Start() {
             return -1;
         task_started_ = true;
     }
+    if (NetConnector::Start() < 0)
+        return -1;
     return 0;
 }
 
 void DeviceEnv::Stop() {
+    // Sockets first: their handlers may still post jobs and tasks.
+    NetConnector::Stop();
     dispatch_->Destroy();
     if (job_started_) {
         job_->Stop();

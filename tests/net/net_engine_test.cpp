@@ -1,243 +1,271 @@
 #include "net/net_engine.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/time.h"
+#include "net/net_transmission.h"
+#include "net_test_util.h"
 
 using namespace kestrel;
+using namespace kestrel_test;
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& pred, int ms = 2000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using Handler = SharedPtr<RecordingHandler>;
 
-// A loopback TCP listener on a free port.
-class Listener {
+// A real plain socket; `bad_fd` stands in for a descriptor the multiplexer refuses.
+class TestSocket : public NetTransmission {
   public:
-    Listener() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd_, 16) != 0)
-            ADD_FAILURE() << "listener setup failed";
-        socklen_t len = sizeof(a);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Listener() { close(fd_); }
-    uint16_t Port() const { return port_; }
-    int Accept() { return accept(fd_, nullptr, nullptr); }
-
-  private:
-    int fd_;
-    uint16_t port_;
-};
-
-// A minimal real TCP client socket: non-blocking connect to 127.0.0.1 with
-// an optional deadline. `stall` keeps it "connecting" however the connect
-// went, standing in for a peer that never answers.
-class TestSocket : public NetSocket {
-  public:
-    enum Mode { kNormal, kStall, kBadFd };
-
-    TestSocket(uint16_t port, unsigned long timeout_ms = 0, Mode mode = kNormal)
-        : port_(port), timeout_ms_(timeout_ms), mode_(mode) {}
-
-    void Connect() {
-        if (timeout_ms_ > 0)
-            deadline_ = Time::GetSystemTimeInt(0) + timeout_ms_;
-        SetState(SOCKET_CONNECT);
-    }
-
+    TestSocket(Handler h, bool bad_fd) : NetTransmission(h), bad_fd_(bad_fd) {}
     void RealConnect() override {
-        ++real_connects;
-        if (mode_ == kBadFd) {
-            fd_ = -1;  // the multiplexer will refuse it
-            SetState(SOCKET_CONNECTING);
+        if (!bad_fd_) {
+            NetTransmission::RealConnect();
             return;
         }
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port_);
-        int r = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        if (r == 0 || errno == EINPROGRESS) {
-            SetState(SOCKET_CONNECTING);
-        } else {
-            fail(DISCONNECT_CONNECT_FAILED);
-        }
+        fd_ = -1;
+        SetState(SOCKET_CONNECTING);
     }
-
-    bool RealConnectCheck() override {
-        if (deadline_ != 0 && Time::GetSystemTimeInt(0) > deadline_) {
-            fail(DISCONNECT_CONNECT_TIMEOUT);
-            return true;
-        }
-        return false;
-    }
-
-    void RealWrite() override {
-        ++writes;
-        if (GetState() == SOCKET_CONNECTING) {
-            if (mode_ == kStall)
-                return;
-            int err = 0;
-            socklen_t len = sizeof(err);
-            if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-                fail(DISCONNECT_SOCKET_ERROR);
-                return;
-            }
-            SetState(SOCKET_CONNECTED);
-            ++connects;
-        }
-    }
-
-    void RealRead() override {
-        char buf[256];
-        for (;;) {
-            ssize_t n = read(fd_, buf, sizeof(buf));
-            if (n > 0) {
-                std::lock_guard<std::mutex> lk(mu_);
-                data_.append(buf, n);
-                continue;
-            }
-            if (n == 0)
-                fail(DISCONNECT_PEER_CLOSED);
-            return;
-        }
-    }
-
-    void RealDisconnect() override {
-        last_reason = reason_.load();
-        ++disconnects;
-        if (fd_ > 0)
-            close(fd_);
-        fd_ = 0;
-    }
-
-    void Close() override {
-        if (GetState() != SOCKET_CLOSING)
-            reason_ = DISCONNECT_CLOSED;
-        SetState(SOCKET_CLOSING);
-    }
-
-    std::string Data() {
-        std::lock_guard<std::mutex> lk(mu_);
-        return data_;
-    }
-
-    std::atomic<int> real_connects{0}, connects{0}, writes{0}, disconnects{0}, last_reason{-1};
 
   private:
-    void fail(int reason) {
-        reason_ = reason;
-        SetState(SOCKET_CLOSING);
-    }
-
-    uint16_t port_;
-    unsigned long timeout_ms_;
-    Mode mode_;
-    unsigned long deadline_ = 0;
-    std::atomic<int> reason_{0};
-    std::mutex mu_;
-    std::string data_;
+    bool bad_fd_;
 };
 
-using Sock = SharedPtr<TestSocket>;
+struct Conn {
+    Handler handler{new RecordingHandler};
+    SharedPtr<NetSocket> socket;
+};
 
-Sock NewSocket(uint16_t port, unsigned long timeout_ms = 0,
-               TestSocket::Mode mode = TestSocket::kNormal) {
-    return Sock(new TestSocket(port, timeout_ms, mode));
+Conn NewConn(uint16_t port, unsigned long timeout_ms = 0, bool connect = true,
+             bool bad_fd = false) {
+    Conn c;
+    c.socket = SharedPtr<NetSocket>(new TestSocket(c.handler, bad_fd));
+    c.socket->SetRemoteIp("127.0.0.1", port);
+    if (connect)
+        c.socket->Connect(timeout_ms);
+    return c;
 }
+
+// A listener whose accept queue is full: further connects stay in progress,
+// like a peer that never answers.
+struct StalledPeer {
+    Listener listener{0};
+    std::vector<int> fillers;
+    StalledPeer() {
+        for (int i = 0; i < 4; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(listener.Port());
+            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+            fillers.push_back(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~StalledPeer() {
+        for (int fd : fillers)
+            close(fd);
+    }
+};
 
 TEST(NetEngine, FirstAddWakesIdleEngineThenDataFlowsAndCloseIsSwept) {
     Listener listener;
     NetEngine engine;
     ASSERT_EQ(0, engine.Start());
-    // With no socket the loop sits in its 60 s wait; only the wake byte of
-    // Add can get the connect going within the budget below.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    Sock s = NewSocket(listener.Port());
-    s->Connect();
-    unsigned long id = engine.Add(s);
+    // With no socket the loop sits in its 60 s wait; only the wake of Add can
+    // get the connect going within the budget below.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Conn c = NewConn(listener.Port());
+    unsigned long id = engine.Add(c.socket);
     ASSERT_EQ(1ul, id);
-    ASSERT_TRUE(WaitUntil([&] { return s->connects.load() == 1; }))
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->connects.load() == 1; }))
         << "the first socket did not wake the idle engine";
+    // The owner gets one write turn right after the connect.
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->writes.load() == 1; }));
 
     int peer = listener.Accept();
     ASSERT_GE(peer, 0);
     ASSERT_EQ(5, write(peer, "hello", 5));
-    ASSERT_TRUE(WaitUntil([&] { return s->Data() == "hello"; }));
-    // Polled for writability on every pass while it lives: the pull point.
-    int writes = s->writes.load();
-    ASSERT_TRUE(WaitUntil([&] { return s->writes.load() > writes + 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->Data() == "hello"; }));
+
+    // Bytes queued from this thread wake the engine and reach the peer.
+    ASSERT_EQ(4, c.socket->Send("ping", 4));
+    char buf[8] = {};
+    ASSERT_EQ(4, read(peer, buf, sizeof(buf)));
+    EXPECT_EQ(std::string("ping"), std::string(buf, 4));
+    // A drained queue grants the owner another turn; then it idles until asked.
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->writes.load() == 2; }));
+    c.socket->RequestWrite();
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->writes.load() == 3; }));
 
     SharedPtr<NetSocket> found;
     ASSERT_TRUE(engine.Query(id, found));
-    EXPECT_EQ(s.get(), found.get());
+    EXPECT_EQ(c.socket.get(), found.get());
     found = SharedPtr<NetSocket>();
 
-    s->Close();  // from this (non-engine) thread
-    ASSERT_TRUE(WaitUntil([&] { return s->disconnects.load() == 1; }));
-    EXPECT_EQ(DISCONNECT_CLOSED, s->last_reason.load());
+    c.socket->Close();  // from this (non-engine) thread
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->disconnects.load() == 1; }));
+    EXPECT_EQ(DISCONNECT_CLOSED, c.handler->Reason());
     EXPECT_FALSE(engine.Query(id, found));
     EXPECT_EQ(0ul, engine.GetSocketCount());
 
     // Ids are never reused.
-    Sock t = NewSocket(listener.Port());
-    EXPECT_EQ(2ul, engine.Add(t));
+    Conn t = NewConn(listener.Port(), 0, false);
+    EXPECT_EQ(2ul, engine.Add(t.socket));
     engine.Stop(true);
-    EXPECT_EQ(1, s->disconnects.load());
-    EXPECT_EQ(1, t->disconnects.load());
+    EXPECT_EQ(1, c.handler->disconnects.load());
+    EXPECT_EQ(1, t.handler->disconnects.load());
     close(peer);
 }
 
-TEST(NetEngine, ConnectDeadlinePassingDisconnectsWithTimeout) {
+// The engine waits on events, not on a clock: an open, quiet connection
+// costs no passes, and a timer wakes it when due.
+TEST(NetEngine, QuietConnectionCostsNoPassesAndTimerFires) {
     Listener listener;
     NetEngine engine;
     ASSERT_EQ(0, engine.Start());
-    Sock stalled = NewSocket(listener.Port(), 100, TestSocket::kStall);
-    Sock no_deadline = NewSocket(listener.Port(), 0, TestSocket::kStall);
-    stalled->Connect();
-    no_deadline->Connect();
-    unsigned long id = engine.Add(stalled);
-    engine.Add(no_deadline);
+    Conn c = NewConn(listener.Port());
+    engine.Add(c.socket);
+    int peer = listener.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->writes.load() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    unsigned long passes = engine.GetPassCount();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(engine.GetPassCount(), passes + 1);
+
     unsigned long t0 = Time::GetSystemTimeInt(0);
-    ASSERT_TRUE(WaitUntil([&] { return stalled->disconnects.load() == 1; }));
+    c.socket->SetTimer(50);
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->timers.load() == 1; }));
+    EXPECT_GE(Time::GetSystemTimeInt(0), t0 + 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(1, c.handler->timers.load());  // one-shot
+    engine.Stop(true);
+    close(peer);
+}
+
+// A read that fills the read buffer exactly is handed on at once, not held
+// until more bytes arrive; a handler that consumes nothing sees the same
+// bytes again with the new ones behind them.
+TEST(NetEngine, ExactFillReadIsDeliveredAndUnconsumedBytesComeBack) {
+    Listener listener;
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    Conn c = NewConn(listener.Port());
+    engine.Add(c.socket);
+    int peer = listener.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->connects.load() == 1; }));
+    std::string block(16384, 'x');
+    ASSERT_EQ(16384, write(peer, block.data(), block.size()));
+    ASSERT_TRUE(WaitUntil([&] { return c.handler->Data().size() == 16384; }, 1000))
+        << "an exactly full read was held back";
+    engine.Stop(true);
+    close(peer);
+
+    Listener l2;
+    NetEngine e2;
+    ASSERT_EQ(0, e2.Start());
+    Conn d = NewConn(l2.Port());
+    d.handler->consume_limit = 0;
+    e2.Add(d.socket);
+    int p2 = l2.Accept();
+    ASSERT_EQ(3, write(p2, "abc", 3));
+    ASSERT_TRUE(WaitUntil([&] { return d.handler->Deliveries().size() == 1; }));
+    ASSERT_EQ(2, write(p2, "de", 2));
+    ASSERT_TRUE(WaitUntil([&] { return d.handler->Deliveries().size() == 2; }));
+    EXPECT_EQ(5ul, d.handler->Deliveries()[1]);
+    e2.Stop(true);
+    close(p2);
+}
+
+TEST(NetEngine, DisconnectReasons) {
+    Listener listener;
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    // Peer closes.
+    Conn peer_closed = NewConn(listener.Port());
+    engine.Add(peer_closed.socket);
+    int peer = listener.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return peer_closed.handler->connects.load() == 1; }));
+    close(peer);
+    ASSERT_TRUE(WaitUntil([&] { return peer_closed.handler->disconnects.load() == 1; }));
+    EXPECT_EQ(DISCONNECT_PEER_CLOSED, peer_closed.handler->Reason());
+
+    // Nobody listens: the asynchronous connect fails.
+    uint16_t dead_port;
+    {
+        Listener gone;
+        dead_port = gone.Port();
+    }
+    Conn refused = NewConn(dead_port);
+    engine.Add(refused.socket);
+    ASSERT_TRUE(WaitUntil([&] { return refused.handler->disconnects.load() == 1; }));
+    EXPECT_EQ(DISCONNECT_SOCKET_ERROR, refused.handler->Reason());
+    EXPECT_EQ(0, refused.handler->connects.load());
+
+    // Not a dotted address.
+    Conn illegal;
+    illegal.socket = SharedPtr<NetSocket>(new NetTransmission(illegal.handler));
+    illegal.socket->SetRemoteIp("300.1.1.1", 80);
+    illegal.socket->Connect(0);
+    engine.Add(illegal.socket);
+    ASSERT_TRUE(WaitUntil([&] { return illegal.handler->disconnects.load() == 1; }));
+    EXPECT_EQ(DISCONNECT_ILLEGAL_IP, illegal.handler->Reason());
+
+    // A close after an error keeps the error's reason.
+    illegal.socket->Close();
+    EXPECT_EQ(DISCONNECT_ILLEGAL_IP, illegal.socket->GetReason());
+    engine.Stop(true);
+}
+
+TEST(NetEngine, ConnectDeadlinePassingDisconnectsWithTimeout) {
+    StalledPeer stalled_peer;
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    Conn stalled = NewConn(stalled_peer.listener.Port(), 100);
+    Conn no_deadline = NewConn(stalled_peer.listener.Port(), 0);
+    unsigned long id = engine.Add(stalled.socket);
+    engine.Add(no_deadline.socket);
+    unsigned long t0 = Time::GetSystemTimeInt(0);
+    ASSERT_TRUE(WaitUntil([&] { return stalled.handler->disconnects.load() == 1; }));
     EXPECT_GE(Time::GetSystemTimeInt(0), t0 + 100);
-    EXPECT_EQ(DISCONNECT_CONNECT_TIMEOUT, stalled->last_reason.load());
-    EXPECT_EQ(0, stalled->connects.load());
+    EXPECT_EQ(DISCONNECT_CONNECT_TIMEOUT, stalled.handler->Reason());
+    EXPECT_EQ(0, stalled.handler->connects.load());
     SharedPtr<NetSocket> found;
     EXPECT_FALSE(engine.Query(id, found));
     // Time-out 0 never expires.
-    EXPECT_EQ(0, no_deadline->disconnects.load());
-    EXPECT_EQ(SOCKET_CONNECTING, no_deadline->GetState());
+    EXPECT_EQ(0, no_deadline.handler->disconnects.load());
+    EXPECT_EQ(SOCKET_CONNECTING, no_deadline.socket->GetState());
     engine.Stop(true);
-    EXPECT_EQ(1, stalled->disconnects.load());
-    EXPECT_EQ(1, no_deadline->disconnects.load());
+    EXPECT_EQ(1, stalled.handler->disconnects.load());
+    EXPECT_EQ(1, no_deadline.handler->disconnects.load());
+}
+
+// A close racing the engine's connect step is never lost: every socket
+// closed right after its connect request ends closed, with one disconnect.
+TEST(NetEngine, CloseRacingConnectIsNeverLost) {
+    Listener listener(256);
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    std::vector<Conn> conns;
+    for (int i = 0; i < 100; ++i) {
+        conns.push_back(NewConn(listener.Port()));
+        engine.Add(conns.back().socket);
+        if (i % 2)
+            std::this_thread::yield();
+        conns.back().socket->Close();
+    }
+    for (auto& c : conns) {
+        ASSERT_TRUE(WaitUntil([&] { return c.handler->disconnects.load() == 1; }));
+        EXPECT_EQ(DISCONNECT_CLOSED, c.handler->Reason());
+    }
+    EXPECT_EQ(0ul, engine.GetSocketCount());
+    engine.Stop(true);
+    for (auto& c : conns)
+        EXPECT_EQ(1, c.handler->disconnects.load());
 }
 
 // A descriptor the multiplexer refuses closes that socket only, with one
@@ -246,80 +274,75 @@ TEST(NetEngine, RegistrationFailureClosesOnlyThatSocketOnce) {
     Listener listener;
     NetEngine engine;
     ASSERT_EQ(0, engine.Start());
-    Sock bad = NewSocket(listener.Port(), 0, TestSocket::kBadFd);
-    Sock good = NewSocket(listener.Port());
-    bad->Connect();
-    good->Connect();
-    engine.Add(bad);
-    engine.Add(good);
-    ASSERT_TRUE(WaitUntil([&] { return bad->disconnects.load() == 1; }));
-    EXPECT_EQ(DISCONNECT_CLOSED, bad->last_reason.load());
-    ASSERT_TRUE(WaitUntil([&] { return good->connects.load() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // a few more passes
-    EXPECT_EQ(1, bad->disconnects.load());
-    EXPECT_EQ(0, good->disconnects.load());
+    Conn bad = NewConn(listener.Port(), 0, true, true);
+    Conn good = NewConn(listener.Port());
+    engine.Add(bad.socket);
+    engine.Add(good.socket);
+    ASSERT_TRUE(WaitUntil([&] { return bad.handler->disconnects.load() == 1; }));
+    EXPECT_EQ(DISCONNECT_CLOSED, bad.handler->Reason());
+    ASSERT_TRUE(WaitUntil([&] { return good.handler->connects.load() == 1; }));
+    EXPECT_EQ(0, good.handler->disconnects.load());
     engine.Stop(true);
-    EXPECT_EQ(1, bad->disconnects.load());
-    EXPECT_EQ(1, good->disconnects.load());
+    EXPECT_EQ(1, bad.handler->disconnects.load());
+    EXPECT_EQ(1, good.handler->disconnects.load());
 }
 
 TEST(NetEngine, StopGivesEachOpenSocketExactlyOneDisconnect) {
     Listener listener;
-    std::vector<Sock> socks;
+    StalledPeer stalled_peer;
+    std::vector<Conn> conns;
     {
         NetEngine engine;
         ASSERT_EQ(0, engine.Start());
-        Sock idle = NewSocket(listener.Port());  // never asked to connect
-        Sock connected = NewSocket(listener.Port());
-        Sock connecting = NewSocket(listener.Port(), 0, TestSocket::kStall);
-        Sock swept = NewSocket(listener.Port());
-        connected->Connect();
-        connecting->Connect();
-        for (auto& s : {idle, connected, connecting, swept}) {
-            ASSERT_NE(0ul, engine.Add(s));
-            socks.push_back(s);
+        Conn idle = NewConn(listener.Port(), 0, false);  // never asked to connect
+        Conn connected = NewConn(listener.Port());
+        Conn connecting = NewConn(stalled_peer.listener.Port());
+        Conn swept = NewConn(listener.Port(), 0, false);
+        for (auto* c : {&idle, &connected, &connecting, &swept}) {
+            ASSERT_NE(0ul, engine.Add(c->socket));
+            conns.push_back(*c);
         }
-        ASSERT_TRUE(WaitUntil([&] { return connected->connects.load() == 1; }));
-        swept->Close();
-        ASSERT_TRUE(WaitUntil([&] { return swept->disconnects.load() == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return connected.handler->connects.load() == 1; }));
+        swept.socket->Close();
+        ASSERT_TRUE(WaitUntil([&] { return swept.handler->disconnects.load() == 1; }));
         engine.Stop(true);
-        for (auto& s : socks)
-            EXPECT_EQ(1, s->disconnects.load());
+        for (auto& c : conns)
+            EXPECT_EQ(1, c.handler->disconnects.load());
         EXPECT_EQ(0ul, engine.GetSocketCount());
     }
-    for (auto& s : socks)
-        EXPECT_EQ(1, s->disconnects.load());  // destructor adds none
+    for (auto& c : conns)
+        EXPECT_EQ(1, c.handler->disconnects.load());  // destructor adds none
 
     // An engine that never ran still tells its sockets when it goes.
-    Sock orphan = NewSocket(listener.Port());
+    Conn orphan = NewConn(listener.Port(), 0, false);
     {
         NetEngine engine;
-        EXPECT_EQ(1ul, engine.Add(orphan));
+        EXPECT_EQ(1ul, engine.Add(orphan.socket));
     }
-    EXPECT_EQ(1, orphan->disconnects.load());
-    EXPECT_EQ(DISCONNECT_CLOSED, orphan->last_reason.load());
+    EXPECT_EQ(1, orphan.handler->disconnects.load());
+    EXPECT_EQ(DISCONNECT_CLOSED, orphan.handler->Reason());
 }
 
 // The multiplexer has room for 256 descriptors, one of them the wake pipe.
 TEST(NetEngine, RefusesSocketsBeyondTheDescriptorLimit) {
     NetEngine engine;
     ASSERT_EQ(0, engine.Start());
-    std::vector<Sock> socks;
+    std::vector<Conn> conns;
     for (unsigned long i = 1; i <= NetEngine::kMaxSockets; ++i) {
-        socks.push_back(NewSocket(1));
-        ASSERT_EQ(i, engine.Add(socks.back()));
+        conns.push_back(NewConn(1, 0, false));
+        ASSERT_EQ(i, engine.Add(conns.back().socket));
     }
-    Sock extra = NewSocket(1);
-    EXPECT_EQ(0ul, engine.Add(extra));
+    Conn extra = NewConn(1, 0, false);
+    EXPECT_EQ(0ul, engine.Add(extra.socket));
     EXPECT_EQ(0ul, engine.Add(SharedPtr<NetSocket>()));
 
-    socks[0]->Close();
+    conns[0].socket->Close();
     ASSERT_TRUE(WaitUntil([&] { return engine.GetSocketCount() < NetEngine::kMaxSockets; }));
-    EXPECT_EQ(NetEngine::kMaxSockets + 1, engine.Add(extra));
+    EXPECT_EQ(NetEngine::kMaxSockets + 1, engine.Add(extra.socket));
     engine.Stop(true);
-    for (auto& s : socks)
-        EXPECT_EQ(1, s->disconnects.load());
-    EXPECT_EQ(1, extra->disconnects.load());
+    for (auto& c : conns)
+        EXPECT_EQ(1, c.handler->disconnects.load());
+    EXPECT_EQ(1, extra.handler->disconnects.load());
 }
 
 }  // namespace
