@@ -25,7 +25,8 @@ bool g_master_open = false;
 int g_next_slave_id = 1;
 std::atomic<int> g_cm_handle{-1};
 std::atomic<int> g_msgid{0};
-void* g_cbs[ITE_SLOT_COUNT] = {nullptr};
+// The public slots, then the library's own extra ones (DM_SLOT_*).
+void* g_cbs[DM_SLOT_COUNT] = {nullptr};
 
 std::mutex g_wake_mutex;
 std::condition_variable g_wake;
@@ -157,6 +158,9 @@ int ConnectMaster() {
     m.devid = 0;
     log_debug(MOD, "{\"devid\":0}");
     dm_queue_push(std::move(m));
+    dm_msg_t connected;
+    connected.kind = DM_MSG_CLOUD_CONNECTED;
+    dm_queue_push(std::move(connected));
     return 0;
 }
 
@@ -186,7 +190,7 @@ int ConnectSlave(int devid) {
 // --- shared with the message code --------------------------------------------------
 
 void* dm_cb_get(int slot) {
-    if (slot < 0 || slot >= ITE_SLOT_COUNT)
+    if (slot < 0 || slot >= DM_SLOT_COUNT)
         return nullptr;
     std::lock_guard<std::mutex> l(g_state);
     return g_cbs[slot];
@@ -294,6 +298,10 @@ TETHER_REGISTER(ITE_STATE_DEV_BIND, ite_state_cb)
 TETHER_REGISTER(ITE_STATE_SUB_DEVICE, ite_state_cb)
 TETHER_REGISTER(ITE_STATE_DEV_MODEL, ite_state_cb)
 TETHER_REGISTER(ITE_EVENT_NOTIFY, ite_event_notify_cb)
+
+int nexo_register_for_ITE_PROPERTY_SET_EX(ite_property_set_ex_cb cb) {
+    return SetCb(DM_SLOT_PROPERTY_SET_EX, reinterpret_cast<void*>(cb));
+}
 #undef TETHER_REGISTER
 
 // --- API ---------------------------------------------------------------------------------
@@ -502,8 +510,10 @@ int IOT_Tether_Query(const int devid, const int msg_type, const unsigned char* p
     switch (msg_type) {
         case TETHER_MSG_QUERY_TIMESTAMP: {
             std::string topic = "/ext/ntp/" + d.pk + "/" + d.dn + "/request";
-            const char* body = "{\"deviceSendTime\":\"1234\"}";
-            int rc = dm_publish(topic, body, strlen(body), 0);
+            // The device's own clock at sending: with the platform's receive
+            // and send times it gives the offset to the platform's clock.
+            std::string body = "{\"deviceSendTime\":\"" + std::to_string(HAL_UTC_Get()) + "\"}";
+            int rc = dm_publish(topic, body.data(), body.size(), 0);
             return rc < 0 ? rc : dm_next_msgid();
         }
         case TETHER_MSG_QUERY_TOPOLIST:

@@ -51,7 +51,8 @@ struct dm_device_t {
     std::string pk, ps, dn, ds;
 };
 
-// Callback slots.
+// Callback slots: the public ITE_* ones, then the library's own.
+enum { DM_SLOT_PROPERTY_SET_EX = ITE_SLOT_COUNT, DM_SLOT_COUNT };
 void* dm_cb_get(int slot);
 
 // Queue of downstream messages (at most DM_MSG_QUEUE_MAX). false when full.
@@ -73,9 +74,10 @@ int dm_publish(const std::string& topic, const char* payload, size_t len, int qo
 // "/sys/<pk>/<dn>/<suffix>"; params must be valid JSON. Message id or negative.
 int dm_send_request(int devid, const std::string& suffix, const std::string& method,
                     const std::string& params, int qos);
-// "{"id":"<id>","code":<code>,"data":<data>}" on topic.
+// "{"id":"<id>","code":<code>,"data":<data>}" on topic, with
+// ,"message":"<message>" when a message is given.
 int dm_send_reply(const std::string& topic, const std::string& id, int code,
-                  const std::string& data);
+                  const std::string& data, const std::string& message = "");
 
 // Topic table subscription for one device. 0 or -1.
 int dm_subscribe_topics(int devid);

@@ -338,6 +338,33 @@ std::string SysPrefix(int devid) {
     return Fmt(kSys, d.pk, d.dn);
 }
 
+// The platform learns whether the set took effect: 200 only when the
+// application applied it, else 400 with the application's reason.
+void DispatchPropertySet(const dm_msg_t& m) {
+    int rc = 0;
+    std::string message;
+    const int len = static_cast<int>(m.payload.size());
+    if (auto ex = reinterpret_cast<ite_property_set_ex_cb>(dm_cb_get(DM_SLOT_PROPERTY_SET_EX))) {
+        char* text = nullptr;
+        int text_len = 0;
+        rc = ex(m.devid, m.payload.c_str(), len, &text, &text_len);
+        message = FreeResponse(text, text_len);
+    } else if (auto cb = reinterpret_cast<ite_property_set_cb>(dm_cb_get(ITE_PROPERTY_SET))) {
+        rc = cb(m.devid, m.payload.c_str(), len);
+    } else {
+        rc = -1;
+        message = "property set not served by this device";
+    }
+    if (rc != 0) {
+        if (message.empty())
+            message = "property set not applied";
+        log_err(MOD, "property set %s refused: %s", m.id.c_str(), message.c_str());
+        dm_send_reply(m.topic + "_reply", m.id, 400, "{}", message);
+        return;
+    }
+    dm_send_reply(m.topic + "_reply", m.id, 200, "{}");
+}
+
 }  // namespace
 
 // --- queue -----------------------------------------------------------------------
@@ -407,7 +434,7 @@ int dm_send_request(int devid, const std::string& suffix, const std::string& met
 }
 
 int dm_send_reply(const std::string& topic, const std::string& id, int code,
-                  const std::string& data) {
+                  const std::string& data, const std::string& message) {
     // The id is the platform's own text sent back: written as a JSON string,
     // so a quote or backslash in it can neither break the reply nor add
     // members to it.
@@ -420,8 +447,21 @@ int dm_send_reply(const std::string& topic, const std::string& id, int code,
     }
     std::string quoted_id = id_json;
     cJSON_free(id_json);
+    std::string quoted_message;
+    if (!message.empty()) {
+        cJSON* m = cJSON_CreateString(message.c_str());
+        char* m_json = m ? cJSON_PrintUnformatted(m) : nullptr;
+        cJSON_Delete(m);
+        if (m_json == nullptr) {
+            log_err(MOD, "reply on %s not sent: out of memory", topic.c_str());
+            return -1;
+        }
+        quoted_message = ",\"message\":" + std::string(m_json);
+        cJSON_free(m_json);
+    }
     std::string body = "{\"id\":" + quoted_id + ",\"code\":" + std::to_string(code) +
-                       ",\"data\":" + (data.empty() ? std::string("{}") : data) + "}";
+                       ",\"data\":" + (data.empty() ? std::string("{}") : data) + quoted_message +
+                       "}";
     return dm_publish(topic, body.data(), body.size(), 0);
 }
 
@@ -489,8 +529,13 @@ void dm_mqtt_event(void* ctx, void* client, tether_mqtt_event_msg_t* msg) {
 void dm_cm_event(void* ctx, int handle, int event) {
     (void)ctx;
     (void)handle;
+    // The connected event is queued by the device model once the device's
+    // topics are subscribed: an application that acts on it at once (posts,
+    // expects the platform's answers) must find every topic in place.
+    if (event == NEXO_CM_EVENT_CONNECTED)
+        return;
     dm_msg_t m;
-    m.kind = event == NEXO_CM_EVENT_CONNECTED ? DM_MSG_CLOUD_CONNECTED : DM_MSG_CLOUD_CONNECT_FAIL;
+    m.kind = DM_MSG_CLOUD_CONNECT_FAIL;
     Enqueue(std::move(m));
 }
 
@@ -522,10 +567,7 @@ void dm_dispatch(dm_msg_t& m) {
                 cb(m.devid);
             break;
         case DM_MSG_PROPERTY_SET:
-            if (auto cb = reinterpret_cast<ite_property_set_cb>(dm_cb_get(ITE_PROPERTY_SET))) {
-                cb(m.devid, m.payload.c_str(), static_cast<int>(m.payload.size()));
-            }
-            dm_send_reply(m.topic + "_reply", m.id, 200, "{}");
+            DispatchPropertySet(m);
             break;
         case DM_MSG_PROPERTY_GET:
         case DM_MSG_SERVICE_REQUEST:

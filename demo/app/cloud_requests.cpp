@@ -18,6 +18,27 @@ const char* const kForwardedServices[] = {
 
 const char kPtzService[] = "PTZActionControl";
 
+// The camera's thing model as the platform knows it: a set naming anything
+// else is refused rather than reported back as if it had been applied.
+const char* const kCameraProperties[] = {
+    "MicSwitch",
+    "SpeakerSwitch",
+    "StatusLightSwitch",
+    "DayNightMode",
+    "StreamVideoQuality",
+    "SubStreamVideoQuality",
+    "ImageFlipState",
+    "EncryptSwitch",
+    "AlarmSwitch",
+    "MotionDetectSensitivity",
+    "VoiceDetectionSensitivity",
+    "AlarmFrequencyLevel",
+    "StorageStatus",
+    "StorageTotalCapacity",
+    "StorageRemainCapacity",
+    "StorageRecordMode",
+};
+
 // The platform's texts carry their length and need not be NUL-terminated.
 cJSON* ParseText(const char* text, int len) {
     if (!text || len <= 0)
@@ -60,8 +81,17 @@ int cloud_parse_ptz(const char* payload, int payload_len, int* action_type, int*
     return ret;
 }
 
-int cloud_property_first_member(const char* request, int request_len, std::string* name,
-                                std::string* value) {
+bool cloud_property_known(const std::string& name) {
+    for (const char* known : kCameraProperties) {
+        if (name == known)
+            return true;
+    }
+    return false;
+}
+
+int cloud_property_members(const char* request, int request_len,
+                           std::vector<cloud_property_member_s>* members) {
+    members->clear();
     cJSON* root = ParseText(request, request_len);
     if (!root)
         return -1;
@@ -69,27 +99,28 @@ int cloud_property_first_member(const char* request, int request_len, std::strin
         cJSON_Delete(root);
         return -1;
     }
-    int ret = 0;
-    const cJSON* first = root->child;
-    if (first && first->string) {
-        if (cJSON_IsNumber(first)) {
+    for (const cJSON* item = root->child; item; item = item->next) {
+        cloud_property_member_s m;
+        m.name = item->string ? item->string : "";
+        if (!cloud_property_known(m.name)) {
+            m.error = "unknown property " + m.name;
+        } else if (cJSON_IsNumber(item)) {
             char text[32];
-            snprintf(text, sizeof(text), "%d", first->valueint);
-            *name = first->string;
-            *value = text;
-            ret = 1;
-        } else if (cJSON_IsString(first)) {
-            char* quoted = cJSON_PrintUnformatted(first);
+            snprintf(text, sizeof(text), "%d", item->valueint);
+            m.value = text;
+        } else if (cJSON_IsString(item)) {
+            char* quoted = cJSON_PrintUnformatted(item);
             if (quoted) {
-                *name = first->string;
-                *value = quoted;
+                m.value = quoted;
                 cJSON_free(quoted);
-                ret = 1;
             } else {
-                ret = -1;
+                m.error = "no memory for " + m.name;
             }
+        } else {
+            m.error = "value of " + m.name + " is neither a number nor a string";
         }
+        members->push_back(std::move(m));
     }
     cJSON_Delete(root);
-    return ret;
+    return 0;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // True when the service name begins with one of the names the SDK serves
 // (stream, voice, playback, picture and record-query services).
@@ -16,11 +17,21 @@ bool cloud_service_is_ptz(const char* service, int service_len);
 // the payload is not JSON or lacks one of them (or it is not a number).
 int cloud_parse_ptz(const char* payload, int payload_len, int* action_type, int* step);
 
-// What a property set changes on the camera: the first member of the params
-// object. A number is given as its integer text ("%d"), a string as its JSON
-// text (quoted and escaped, so that the camera's report stays valid JSON).
-// Returns 1 with name and value filled, 0 when nothing is to be changed (no
-// members, or a first member of another type), -1 when the request is not a
-// JSON object.
-int cloud_property_first_member(const char* request, int request_len, std::string* name,
-                                std::string* value);
+// One member of a property set as the camera takes it: a number as its integer
+// text ("%d"), a string as its JSON text (quoted and escaped, so that the
+// camera's report stays valid JSON). `error` says why a member cannot be
+// applied (another JSON type, a property the camera does not have); `value`
+// is then empty.
+struct cloud_property_member_s {
+    std::string name;
+    std::string value;
+    std::string error;
+};
+
+// Reads every member of a property-set request, in order. 0 (members may be
+// empty for "{}"), or -1 when the request is not a JSON object.
+int cloud_property_members(const char* request, int request_len,
+                           std::vector<cloud_property_member_s>* members);
+
+// True for a property of the camera's thing model.
+bool cloud_property_known(const std::string& name);

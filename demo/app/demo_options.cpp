@@ -33,6 +33,27 @@ bool NonEmpty(char option, const char* text) {
 
 }  // namespace
 
+void demo_options_usage(FILE* out, const char* program) {
+    fprintf(out,
+            "Usage: %s -p PRODUCT_KEY -n DEVICE_NAME [-s DEVICE_SECRET] [-t PRODUCT_SECRET]\n"
+            "          [-l LEVEL] [-H HOST] [-P PORT] [-C CA_FILE] [-m MEDIA_DIR] [-h]\n"
+            "A simulated IP camera online through the cloud link; runs until SIGINT or SIGTERM.\n"
+            "  -p PRODUCT_KEY    product key (at most 20 characters, longer is cut)\n"
+            "  -n DEVICE_NAME    device name (at most 32)\n"
+            "  -s DEVICE_SECRET  device secret (at most 64); without it the secret is\n"
+            "                    registered with the product secret and kept in tether_kv.bin\n"
+            "  -t PRODUCT_SECRET product secret (at most 64), for that registration\n"
+            "  -l LEVEL          SDK log level 2 (errors) .. 6 (verbose), default 5\n"
+            "  -H HOST           MQTT broker host; without it the broker is found through\n"
+            "                    the platform's bootstrap service\n"
+            "  -P PORT           MQTT broker port (1..65535), default 443\n"
+            "  -C CA_FILE        PEM trust anchor for every TLS connection of the cloud link\n"
+            "  -m MEDIA_DIR      directory of the sample media and 1.jpg (default: the\n"
+            "                    working directory)\n"
+            "  -h                print this help and exit\n",
+            program ? program : "kestrel_demo");
+}
+
 int demo_log_level(const char* value) {
     if (value && value[0] >= '2' && value[0] <= '6')
         return value[0] - '0';
@@ -47,7 +68,7 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
     opterr = 0;
     optind = 0;
     int c;
-    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:m:")) != -1) {
+    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:m:h")) != -1) {
         switch (c) {
             case 'p':
                 CopyCut(out->product_key, sizeof(out->product_key), optarg);
@@ -79,6 +100,9 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
                 if (!NonEmpty('C', optarg))
                     return -1;
                 out->trust_anchor = optarg;
+                break;
+            case 'h':
+                out->help = 1;
                 break;
             case 'm':
                 if (!NonEmpty('m', optarg))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 // Sizes of the identity buffers (text + NUL); longer values are cut.
 #define DEMO_PRODUCT_KEY_SIZE 21
@@ -20,13 +21,17 @@ typedef struct {
     uint16_t broker_port;                           // -P: 0 = the library's default
     const char* trust_anchor;                       // -C: PEM file for every TLS connection
     const char* media_dir;                          // -m: sample media and picture (null: cwd)
+    int help;                                       // -h: print the usage and exit
 } demo_options_s;
 
-// Parses argv with getopt ("p:n:s:l:t:" plus "H:P:C:m:"); unknown options are
+// Parses argv with getopt ("p:n:s:l:t:" plus "H:P:C:m:h"); unknown options are
 // ignored. The text pointers point into argv. Returns 0, or -1 with a message
 // on stderr when a value cannot be used (a port outside 1..65535, an empty
 // -H, -C or -m).
 int demo_options_parse(int argc, char* const argv[], demo_options_s* out);
+
+// The options and what they do, for -h and for a command line in error.
+void demo_options_usage(FILE* out, const char* program);
 
 // Log level from an -l value: only its first character counts.
 int demo_log_level(const char* value);

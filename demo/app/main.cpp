@@ -1,5 +1,7 @@
 // kestrel_demo: one simulated IP camera online through the SDK and the cloud
 // link. Runs until SIGINT or SIGTERM, then undoes its start-up and exits 0.
+#include <errno.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,17 +17,27 @@
 namespace {
 
 constexpr unsigned kPictureIntervalS = 600;
-constexpr useconds_t kIdleUs = 500 * 1000;
 const char* const kLiveNames[2] = {"avc_aac_1000k", "avc_aac_500k"};
 const char kPictureName[] = "1.jpg";
 
 volatile sig_atomic_t g_stop = 0;
+// Posted by the signal handler (sem_post is async-signal-safe): the main
+// thread sleeps on it and wakes only to stop.
+sem_t g_stop_sem;
 
 void OnStopSignal(int) {
     // A second signal means the orderly stop is stuck: leave at once.
     if (g_stop)
         _exit(130);
     g_stop = 1;
+    sem_post(&g_stop_sem);
+}
+
+void WaitForStop() {
+    while (!g_stop) {
+        if (sem_wait(&g_stop_sem) != 0 && errno != EINTR)
+            break;
+    }
 }
 
 void InstallSignals() {
@@ -61,14 +73,19 @@ bool MediaNames(const char* dir, char names[2][DUMMY_IPC_NAME_LEN], std::string*
 int main(int argc, char* argv[]) {
     // Lines reach a pipe (a script, a test) as they are printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    sem_init(&g_stop_sem, 0, 0);
     InstallSignals();
 
     demo_options_s opts;
-    if (demo_options_parse(argc, argv, &opts) < 0)
-        return -1;
+    int parsed = demo_options_parse(argc, argv, &opts);
+    if (parsed < 0 || opts.help) {
+        demo_options_usage(parsed < 0 ? stderr : stdout, argv[0]);
+        return parsed < 0 ? -1 : 0;
+    }
     printf("PRODUCT_KEY            :%s\n", opts.product_key);
     printf("DEVICE_NAME            :%s\n", opts.device_name);
-    printf("DEVICE_SECRET          :%s\n", opts.device_secret);
+    // Masked as the SDK's own log does: these lines reach consoles and files.
+    printf("DEVICE_SECRET          :%s\n", opts.device_secret[0] ? "******" : "");
     printf("Log level              :%d\n", opts.log_level);
 
     if (kestrel_client_init(0, opts.log_level) < 0) {
@@ -134,8 +151,7 @@ int main(int argc, char* argv[]) {
         return -1;
     }
 
-    while (!g_stop)
-        usleep(kIdleUs);
+    WaitForStop();
 
     // Cloud link first (no new requests), then the SDK (drains the callbacks
     // it has queued), then the camera that those callbacks drive.

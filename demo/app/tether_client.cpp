@@ -7,18 +7,24 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "demo/app/cloud_requests.h"
 #include "demo/camera/dummy_ipc.h"
 
 namespace {
 
-// Connected-event wait of tether_client_start: 100 checks 200 ms apart.
-constexpr int kConnectChecks = 100;
-constexpr uint32_t kConnectCheckMs = 200;
 constexpr uint32_t kThreadQuitPollMs = 20;
-constexpr int kYieldMs = 10;
+// Callbacks are woken by queued messages at once; the period only bounds how
+// long a stop waits for the dispatch thread.
+constexpr int kYieldMs = 200;
 constexpr int kFirmwareQuerySize = 1024;
+// A camera may boot before its network: the first connection is retried
+// with the cloud link's back-off (1 s doubling to 60 s, plus up to as much
+// again at random). One attempt is short, so a stop never waits long for it.
+constexpr uint32_t kConnectRetryStartMs = 1000;
+constexpr uint32_t kConnectRetryMaxMs = 60000;
+constexpr uint32_t kConnectAttemptMs = 500;
 
 std::atomic<int> g_running{0};
 std::atomic<int> g_connected{0};
@@ -34,6 +40,9 @@ void* g_dispatch_thread = nullptr;
 std::atomic<int> g_dispatch_running{0};
 void* g_login_thread = nullptr;
 std::atomic<int> g_login_running{0};
+void* g_connect_thread = nullptr;
+void* g_connect_sem = nullptr;
+std::atomic<int> g_connect_running{0};
 
 tether_client_broker_s g_broker = {nullptr, 0, nullptr};
 
@@ -127,6 +136,35 @@ void* LoginThread(void*) {
     return nullptr;
 }
 
+void* ConnectThread(void*) {
+    uint32_t interval = kConnectRetryStartMs;
+    while (g_running) {
+        if (IOT_Tether_Connect(g_master_id) == 0)
+            break;
+        uint32_t wait = interval + HAL_Random(interval + 1);
+        if (wait > kConnectRetryMaxMs)
+            wait = kConnectRetryMaxMs;
+        printf("tether connect Failed, next try in %u ms\n", wait);
+        // A stop posts the semaphore, so the back-off never delays it.
+        HAL_SemaphoreWait(g_connect_sem, wait);
+        interval = interval < kConnectRetryMaxMs / 2 ? interval * 2 : kConnectRetryMaxMs;
+    }
+    g_connect_running = 0;
+    return nullptr;
+}
+
+void StopConnectThread() {
+    if (g_connect_thread) {
+        HAL_SemaphorePost(g_connect_sem);
+        HAL_ThreadDelete(g_connect_thread);
+    }
+    g_connect_thread = nullptr;
+    g_connect_running = 0;
+    if (g_connect_sem)
+        HAL_SemaphoreDestroy(g_connect_sem);
+    g_connect_sem = nullptr;
+}
+
 void WaitQuit(const std::atomic<int>& flag) {
     while (flag)
         HAL_SleepMs(kThreadQuitPollMs);
@@ -152,6 +190,7 @@ void StopLoginThread() {
 // can try again.
 int FailStart(bool opened) {
     g_running = 0;
+    StopConnectThread();
     if (opened)
         IOT_Tether_Close(g_master_id);
     g_master_id = -1;
@@ -164,7 +203,9 @@ int FailStart(bool opened) {
 int ApplyBroker() {
     int region = 0;
     IOT_Ioctl(TETHER_IOCTL_SET_REGION, &region);
-    int dynamic_register = 0;
+    // Without a device secret the device registers itself with the product
+    // secret (the library keeps the secret it gets for the next start).
+    int dynamic_register = g_meta->device_secret[0] == '\0' && g_meta->product_secret[0] != '\0';
     IOT_Ioctl(TETHER_IOCTL_SET_DYNAMIC_REGISTER, &dynamic_register);
     // Bootstrap asks the platform which broker to use; a broker named on the
     // command line is used as it is, so asking would only fail the login.
@@ -186,6 +227,7 @@ int ApplyBroker() {
         printf("Trust anchor unusable: %s\n", g_broker.trust_anchor_file);
         return -1;
     }
+    IOT_Tether_SetTiming(0, 0, 0, kConnectAttemptMs);
     return 0;
 }
 
@@ -236,7 +278,7 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
     nexo_register_for_ITE_DISCONNECTED(user_disconnected_event_handler);
     nexo_register_for_ITE_KESTREL(user_kestrel_handler);
     nexo_register_for_ITE_SERVICE_REQUST(user_service_request_handler);
-    nexo_register_for_ITE_PROPERTY_SET(user_property_set_handler);
+    nexo_register_for_ITE_PROPERTY_SET_EX(user_property_set_handler);
     nexo_register_for_ITE_TIMESTAMP_REPLY(user_timestamp_reply_handler);
     nexo_register_for_ITE_FOTA(user_fota_handler);
     nexo_register_for_ITE_EVENT_NOTIFY(user_event_notify_event_handler);
@@ -262,11 +304,6 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
         printf("IOT_Tether_Open Failed\n");
         return FailStart(false);
     }
-    if (IOT_Tether_Connect(g_master_id) < 0) {
-        printf("IOT_Tether_Connect Failed\n");
-        return FailStart(true);
-    }
-
     g_dispatch_running = 1;
     hal_thread_param_t param = {"tether_dispatch", 0, 0};
     int stack_used = 0;
@@ -278,16 +315,24 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
         return FailStart(true);
     }
 
-    for (int i = 0; i < kConnectChecks; ++i) {
-        if (g_connected) {
-            printf("After start tether\n");
-            return 0;
-        }
-        HAL_SleepMs(kConnectCheckMs);
+    // Connecting runs in the background: the camera stays up and keeps
+    // trying while the cloud is out of reach, and "Cloud Connected" tells
+    // when it is online.
+    g_connect_sem = HAL_SemaphoreCreate();
+    g_connect_running = 1;
+    hal_thread_param_t connect_param = {"tether_connect", 0, 0};
+    if (!g_connect_sem || HAL_ThreadCreate(&g_connect_thread, ConnectThread, nullptr,
+                                           &connect_param, &stack_used) != 0) {
+        printf("HAL_ThreadCreate Failed\n");
+        g_connect_thread = nullptr;
+        g_running = 0;
+        WaitQuit(g_dispatch_running);
+        HAL_ThreadDelete(g_dispatch_thread);
+        g_dispatch_thread = nullptr;
+        return FailStart(true);
     }
-    printf("tether connect Failed\n");
-    tether_client_destroy();
-    return -1;
+    printf("After start tether\n");
+    return 0;
 }
 
 void tether_client_destroy(void) {
@@ -295,6 +340,7 @@ void tether_client_destroy(void) {
     if (!g_running)
         return;
     g_running = 0;
+    StopConnectThread();
     WaitQuit(g_dispatch_running);
     HAL_ThreadDelete(g_dispatch_thread);
     g_dispatch_thread = nullptr;
@@ -397,24 +443,43 @@ int user_kestrel_handler(const int devid, const char* serviceid, const int servi
     return 0;
 }
 
-int user_property_set_handler(const int devid, const char* request, const int request_len) {
+int user_property_set_handler(const int devid, const char* request, const int request_len,
+                              char** message, int* message_len) {
     int len = request ? static_cast<int>(Len(request_len)) : 0;
     printf("Property Set Received, Devid: %d, Request: %.*s\n", devid, len, request ? request : "");
-    std::string name, value;
-    int found = cloud_property_first_member(request, len, &name, &value);
-    if (found < 0) {
+    std::vector<cloud_property_member_s> members;
+    std::string failed;
+    if (cloud_property_members(request, len, &members) < 0) {
         printf("value parse error\n");
-        return -1;
+        failed = "params is not a JSON object";
     }
-    if (found == 0)
-        return 0;
     ks_device_auth_s auth;
-    if (GetAuth(devid, &auth) < 0) {
+    if (failed.empty() && !members.empty() && GetAuth(devid, &auth) < 0) {
         printf("Unknown device %d, property not set\n", devid);
-        return -1;
+        failed = "unknown device";
+        members.clear();
     }
-    dummy_ipc_set_property(&auth, name.c_str(), value.c_str());
-    return 0;
+    // Every member is applied on its own: one bad member must not cost the
+    // others, and each one that fails is named in the reply.
+    for (const cloud_property_member_s& m : members) {
+        std::string error = m.error;
+        if (error.empty() && dummy_ipc_set_property(&auth, m.name.c_str(), m.value.c_str()) < 0)
+            error = m.name + " not applied by the camera";
+        if (error.empty())
+            continue;
+        printf("Property %s not set: %s\n", m.name.c_str(), error.c_str());
+        failed += (failed.empty() ? "" : "; ") + error;
+    }
+    if (failed.empty())
+        return 0;
+    if (message && message_len) {
+        *message = static_cast<char*>(HAL_Malloc(static_cast<uint32_t>(failed.size())));
+        if (*message) {
+            memcpy(*message, failed.data(), failed.size());
+            *message_len = static_cast<int>(failed.size());
+        }
+    }
+    return -1;
 }
 
 int user_service_request_handler(const int devid, const char* msgid, const int msgid_len,

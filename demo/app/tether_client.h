@@ -21,9 +21,10 @@ typedef struct {
 // Copies the settings (the texts must outlive tether_client_start).
 void tether_client_set_broker(const tether_client_broker_s* broker);
 
-// Connects the device (and logs the sub-devices in, when given) and waits up
-// to 20 s for the cloud's connected event. 0, or -1 with everything it
-// started undone.
+// Opens the device and starts connecting it in the background (retried with
+// back-off until it succeeds or tether_client_destroy is called; sub-devices
+// are logged in once connected). "Cloud Connected" is printed when online.
+// 0, or -1 (a local failure) with everything it started undone.
 int tether_client_start(const ks_device_auth_s* auth, const char* product_secret, unsigned sub_num,
                         const ks_device_auth_s* sub_list);
 void tether_client_destroy(void);
@@ -43,7 +44,10 @@ int user_service_request_handler(const int devid, const char* msgid, const int m
                                  const char* serviceid, const int serviceid_len,
                                  const char* request, const int request_len, char** response,
                                  int* response_len);
-int user_property_set_handler(const int devid, const char* request, const int request_len);
+// Applies every member; -1 with *message (HAL_Malloc'd) naming each member
+// that could not be applied.
+int user_property_set_handler(const int devid, const char* request, const int request_len,
+                              char** message, int* message_len);
 int user_timestamp_reply_handler(const char* timestamp);
 int user_fota_handler(const int type, const char* version);
 int user_event_notify_event_handler(const int devid, const char* request, const int request_len);

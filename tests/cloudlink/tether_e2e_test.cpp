@@ -285,8 +285,15 @@ TEST_F(TetherE2E, UpstreamEnvelopesReachThePlatform) {
               0);
     EXPECT_TRUE(log.Contains("Wrong JSON Format, URI: " + sys + "thing/event/property/post"));
 
+    // The request carries the device's clock (ms since the epoch), so the
+    // platform's reply can give the offset.
+    uint64_t before = HAL_UTC_Get();
     ASSERT_GE(IOT_Tether_Query(0, TETHER_MSG_QUERY_TIMESTAMP, nullptr, 0), 0);
-    EXPECT_NE(ntp.WaitFor("request {\"deviceSendTime\":\"1234\"}"), "");
+    std::string line = ntp.WaitFor("request {\"deviceSendTime\":\"");
+    unsigned long long sent = 0;
+    ASSERT_EQ(1, sscanf(line.c_str(), "%*s {\"deviceSendTime\":\"%llu\"}", &sent)) << line;
+    EXPECT_GE(sent, before);
+    EXPECT_LE(sent, HAL_UTC_Get());
 
     // Any payload on any topic of the device, as the video SDK publishes.
     char raw[] = "{\"version\":\"1.0\",\"params\":{}}";
@@ -465,6 +472,52 @@ TEST_F(TetherE2E, KestrelPropertySetTimeAndNotifyMessages) {
     ASSERT_EQ(broker.Publish("/sys/otherpk/otherdn/thing/service/Ok",
                              "{\"id\":\"1\",\"version\":\"1.0\",\"params\":{},\"method\":\"m\"}"),
               0);
+}
+
+// A set the application could not apply is answered with an error, never
+// with 200: with its own reason (the _EX callback) or a generic one.
+int RefusePropertySetWithReason(const int, const char*, const int, char** message,
+                                int* message_len) {
+    const char reason[] = "unknown property \"Zoom\"";
+    *message = static_cast<char*>(HAL_Malloc(sizeof(reason) - 1));
+    memcpy(*message, reason, sizeof(reason) - 1);
+    *message_len = static_cast<int>(sizeof(reason) - 1);
+    return -1;
+}
+int RefusePropertySet(const int, const char*, const int) {
+    return -1;
+}
+
+TEST_F(TetherE2E, RefusedPropertySetIsAnsweredWithAnError) {
+    Subscriber replies(broker, sys + "thing/service/property/set_reply");
+    ASSERT_TRUE(replies.Ready());
+    ASSERT_EQ(OpenConnect(dev.ds), 0);
+    StartPump();
+    const struct {
+        ite_property_set_ex_cb ex;
+        ite_property_set_cb plain;
+        const char* reply;
+    } cases[] = {
+        {RefusePropertySetWithReason, OnPropertySet,
+         "{\"id\":\"51\",\"code\":400,\"data\":{},\"message\":\"unknown property \\\"Zoom\\\"\"}"},
+        {nullptr, RefusePropertySet,
+         "{\"id\":\"52\",\"code\":400,\"data\":{},\"message\":\"property set not applied\"}"},
+        {nullptr, OnPropertySet, "{\"id\":\"53\",\"code\":200,\"data\":{}}"},
+    };
+    int id = 51;
+    for (const auto& c : cases) {
+        nexo_register_for_ITE_PROPERTY_SET_EX(c.ex);
+        nexo_register_for_ITE_PROPERTY_SET(c.plain);
+        std::string sid = std::to_string(id++);
+        ASSERT_EQ(broker.Publish(sys + "thing/service/property/set",
+                                 "{\"id\":\"" + sid +
+                                     "\",\"version\":\"1.0\",\"params\":{\"Zoom\":1},"
+                                     "\"method\":\"thing.service.property.set\"}"),
+                  0);
+        EXPECT_EQ(replies.WaitFor("\"id\":\"" + sid + "\""),
+                  sys + "thing/service/property/set_reply " + c.reply);
+    }
+    nexo_register_for_ITE_PROPERTY_SET_EX(nullptr);
 }
 
 TEST_F(TetherE2E, The51stPendingMessageIsDropped) {

@@ -172,36 +172,45 @@ TEST(CloudRequests, PtzIsRecognisedByItsWholeNameAndParsed) {
     EXPECT_EQ(-1, cloud_parse_ptz(nullptr, 10, &action, &step));
 }
 
-TEST(CloudRequests, PropertySetAppliesOnlyTheFirstMember) {
+TEST(CloudRequests, PropertySetReadsEveryMemberAndNamesWhatCannotBeApplied) {
     const struct {
         const char* request;
         int result;
-        const char* name;
-        const char* value;
+        std::vector<cloud_property_member_s> members;
     } cases[] = {
-        {"{\"MicSwitch\":1}", 1, "MicSwitch", "1"},
-        {"{\"MicSwitch\":1,\"SpeakerSwitch\":1}", 1, "MicSwitch", "1"},
-        {"{\"SpeakerSwitch\":0,\"MicSwitch\":1}", 1, "SpeakerSwitch", "0"},
-        {"{\"Level\":2.7}", 1, "Level", "2"},
-        {"{\"Mode\":\"a\\\"b\"}", 1, "Mode", "\"a\\\"b\""},  // stays a JSON value
-        {"{\"On\":true,\"MicSwitch\":1}", 0, "", ""},        // first member decides
-        {"{\"List\":[1]}", 0, "", ""},
-        {"{}", 0, "", ""},
-        {"[1]", -1, "", ""},
-        {"7", -1, "", ""},
-        {"{\"MicSwitch\":", -1, "", ""},
-        {"", -1, "", ""},
+        {"{\"MicSwitch\":1}", 0, {{"MicSwitch", "1", ""}}},
+        {"{\"MicSwitch\":1,\"SpeakerSwitch\":0}",
+         0,
+         {{"MicSwitch", "1", ""}, {"SpeakerSwitch", "0", ""}}},
+        {"{\"DayNightMode\":2.7}", 0, {{"DayNightMode", "2", ""}}},
+        {"{\"DayNightMode\":\"a\\\"b\"}", 0, {{"DayNightMode", "\"a\\\"b\"", ""}}},
+        // A bad member is named and the good ones around it still count.
+        {"{\"MicSwitch\":true,\"SpeakerSwitch\":1,\"Zoom\":3,\"AlarmSwitch\":[1]}",
+         0,
+         {{"MicSwitch", "", "value of MicSwitch is neither a number nor a string"},
+          {"SpeakerSwitch", "1", ""},
+          {"Zoom", "", "unknown property Zoom"},
+          {"AlarmSwitch", "", "value of AlarmSwitch is neither a number nor a string"}}},
+        {"{}", 0, {}},
+        {"[1]", -1, {}},
+        {"7", -1, {}},
+        {"{\"MicSwitch\":", -1, {}},
+        {"", -1, {}},
     };
     for (const auto& c : cases) {
-        std::string name, value;
-        EXPECT_EQ(c.result, cloud_property_first_member(
-                                c.request, static_cast<int>(strlen(c.request)), &name, &value))
+        std::vector<cloud_property_member_s> got;
+        EXPECT_EQ(c.result,
+                  cloud_property_members(c.request, static_cast<int>(strlen(c.request)), &got))
             << c.request;
-        EXPECT_EQ(c.name, name) << c.request;
-        EXPECT_EQ(c.value, value) << c.request;
+        ASSERT_EQ(c.members.size(), got.size()) << c.request;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(c.members[i].name, got[i].name) << c.request;
+            EXPECT_EQ(c.members[i].value, got[i].value) << c.request;
+            EXPECT_EQ(c.members[i].error, got[i].error) << c.request;
+        }
     }
-    std::string name, value;
-    EXPECT_EQ(-1, cloud_property_first_member(nullptr, 4, &name, &value));
+    std::vector<cloud_property_member_s> got;
+    EXPECT_EQ(-1, cloud_property_members(nullptr, 4, &got));
 }
 
 std::string CapturedCall(const std::function<int()>& call, int* result) {

@@ -104,8 +104,16 @@ typedef int (*ite_service_request_cb)(const int devid, const char* msgid, const 
                                       const char* serviceid, const int serviceid_len,
                                       const char* request, const int request_len, char** response,
                                       int* response_len);
-// request: the "params" object, NUL-terminated. Answered with 200 by the library.
+// request: the "params" object, NUL-terminated. The library answers 200 when
+// the callback returns 0 and 400 ("property set not applied") otherwise.
 typedef int (*ite_property_set_cb)(const int devid, const char* request, const int request_len);
+// The same with the reason of a refusal: on a non-zero result *message (when
+// set: allocated with HAL_Malloc, message_len bytes, freed by the library)
+// goes back to the platform as the reply's "message". Registered with
+// nexo_register_for_ITE_PROPERTY_SET_EX; takes precedence over
+// ITE_PROPERTY_SET when both are registered.
+typedef int (*ite_property_set_ex_cb)(const int devid, const char* request, const int request_len,
+                                      char** message, int* message_len);
 // Same response rule as ite_service_request_cb.
 typedef int (*ite_property_get_cb)(const int devid, const char* request, const int request_len,
                                    char** response, int* response_len);
@@ -170,6 +178,7 @@ int nexo_register_for_ITE_STATE_DEV_BIND(ite_state_cb cb);
 int nexo_register_for_ITE_STATE_SUB_DEVICE(ite_state_cb cb);
 int nexo_register_for_ITE_STATE_DEV_MODEL(ite_state_cb cb);
 int nexo_register_for_ITE_EVENT_NOTIFY(ite_event_notify_cb cb);
+int nexo_register_for_ITE_PROPERTY_SET_EX(ite_property_set_ex_cb cb);
 
 // --- message types ----------------------------------------------------------------
 typedef enum {
