@@ -221,9 +221,6 @@ int RtmpChunkReader::OnHeader() {
     uint8_t fmt;
     uint32_t cid;
     size_t n = rtmp_chunk_basic_header_read(hdr_, have_, &fmt, &cid);
-    if (cid < 2) {
-        return Fail(RTMP_CHUNK_MALFORMED);
-    }
     Slot* slot = Find(cid);
     if (!slot) {
         if (fmt > RTMP_CHUNK_TYPE_1) {
