@@ -84,6 +84,7 @@ class _Media(object):
         self.keys = 0
         self.video_codec = self.audio_format = None
         self.video_config = self.audio_config = False
+        self.g711_framed = None
         self.last_ts = {rtmp.AUDIO: None, rtmp.VIDEO: None}
         self.problems = []
 
@@ -112,6 +113,7 @@ class Connection(object):
         self.media = _Media()
         self.record = None
         self.tasks = []
+        self.task = None
         self.closed = False
 
     def event(self, _what, **fields):
@@ -357,11 +359,11 @@ class Connection(object):
         m.last_ts[msg.type] = msg.timestamp
         if msg.type == rtmp.VIDEO:
             self._check_video(flv.VideoInfo(body), body)
-            tag = flv.TAG_VIDEO
-        else:
-            self._check_audio(flv.AudioInfo(body), body)
-            tag = flv.TAG_AUDIO
-        self.record.write(tag, msg.timestamp, body)
+            self.record.write(flv.TAG_VIDEO, msg.timestamp, body)
+            return
+        body = self._check_audio(flv.AudioInfo(body), body)
+        if body is not None:
+            self.record.write(flv.TAG_AUDIO, msg.timestamp, body)
 
     def _check_video(self, v, body):
         m = self.media
@@ -389,21 +391,32 @@ class Connection(object):
         m.keys += 1 if v.key else 0
 
     def _check_audio(self, a, body):
+        """The body to record, or None. The device frames G.711 like AAC (a
+        configuration body, then bodies with a second header byte 1); the
+        recording gets standard one-byte-header G.711 so players read it."""
         m = self.media
         if a.format not in flv.AUDIO_CODECS:
             self._problem("audio format %d" % a.format)
-            return
+            return body
         m.audio_format = a.format
-        if a.packet_type == 0:
-            if a.format != flv.AUDIO_AAC and len(body) < 4:
-                self._problem("G.711 configuration body of %d bytes" % len(body))
-            m.audio_config = True
-        elif a.packet_type == 1:
-            if not m.audio_config:
-                self._problem("audio frame before its configuration body")
+        g711 = a.format != flv.AUDIO_AAC
+        if g711 and m.g711_framed is None:
+            m.g711_framed = len(body) == 4 and body[1] == 0
+        if g711 and not m.g711_framed:
             m.audio += 1
-        else:
+            return body
+        if a.packet_type == 0:
+            if g711 and (len(body) != 4 or body[2] >> 4 > 12):
+                self._problem("G.711 configuration body %s" % body.hex())
+            m.audio_config = True
+            return None if g711 else body
+        if a.packet_type != 1:
             self._problem("audio packet type %d" % a.packet_type)
+            return None
+        if not m.audio_config:
+            self._problem("audio frame before its configuration body")
+        m.audio += 1
+        return body[:1] + body[2:] if g711 else body
 
     # ---- what the relay drives ------------------------------------------------------
 
@@ -488,6 +501,7 @@ class Relay(object):
         self._ids = itertools.count(1)
         self.server = None
         self.changed = None
+        self._pokes = set()
 
     async def start(self, host, port):
         self.changed = asyncio.Condition()
@@ -497,12 +511,17 @@ class Relay(object):
     async def stop(self):
         if self.server:
             self.server.close()
-            await self.server.wait_closed()
+        tasks = [c.task for c in self.connections.values()]
         for c in list(self.connections.values()):
             c.close()
+        if tasks:
+            await asyncio.wait(tasks, timeout=5)
+        if self.server:
+            await self.server.wait_closed()
 
     async def _accept(self, reader, writer):
         c = Connection(self, reader, writer, next(self._ids))
+        c.task = asyncio.current_task()
         self.connections[c.id] = c
         try:
             await c.run()
@@ -530,7 +549,8 @@ class Relay(object):
                 self.changed.notify_all()
 
         if self.changed is not None:
-            asyncio.get_running_loop().create_task(poke())
+            self._pokes.add(asyncio.get_running_loop().create_task(poke()))
+            self._pokes = {t for t in self._pokes if not t.done()}
 
     def started(self, conn):
         self._update(conn, state="publishing", stream=conn.publishing, record=conn.record.path, conn=conn.id)
