@@ -128,7 +128,7 @@ def playable(path):
     with open(raw, "wb") as f:
         f.write(data)
     out = os.path.splitext(path)[0] + ".mkv"
-    argv = [FFMPEG, "-v", "error", "-y", "-f", "hevc", "-r", str(rate), "-i", raw]
+    argv = [FFMPEG, "-v", "error", "-y", "-fflags", "+genpts", "-f", "hevc", "-r", str(rate), "-i", raw]
     has_audio = any(t == flv.TAG_AUDIO for t, _, _ in tags)
     if has_audio:
         argv += ["-i", path, "-map", "0:v", "-map", "1:a?"]

@@ -421,7 +421,18 @@ class Connection(object):
     # ---- what the relay drives ------------------------------------------------------
 
     def _spawn(self, coro):
-        self.tasks.append(asyncio.get_running_loop().create_task(coro))
+        async def guarded():
+            try:
+                await coro
+            except asyncio.CancelledError:
+                raise
+            except (ConnectionError, OSError) as e:
+                self.event("task_stopped", reason="socket: %s" % e)
+            except Exception as e:  # a bad plan or audio file ends the session, not the relay
+                self.event("refused", reason="session task failed: %r" % e)
+                self.close()
+
+        self.tasks.append(asyncio.get_running_loop().create_task(guarded()))
 
     async def _run_plan(self, plan):
         start = time.monotonic()

@@ -287,6 +287,36 @@ class OwnRelayTest(unittest.TestCase):
         hs = [e for e in self.r.log.events if e["event"] == "handshake"]
         self.assertEqual(hs[-1]["mode"], "private")
 
+    def test_h265_is_recorded_and_converted_for_players(self):
+        raw = os.path.join(self.home, "v.h265")
+        r = ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-t", "0.8", "-c:v", "libx265",
+                   "-x265-params", "keyint=10:bframes=0:log-level=error", "-f", "hevc", raw)  # fmt: skip
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(raw, "rb") as f:
+            nals = [n.lstrip(b"\x00") for n in f.read().split(b"\x00\x00\x01") if n.strip(b"\x00")]
+        params = {t: n for n in nals for t in [(n[0] >> 1) & 0x3F] if t in (32, 33, 34)}
+        record = bytes([1]) + bytes(20) + bytes([0x0F, 3])
+        for t in (32, 33, 34):
+            record += bytes([t, 0, 1]) + struct.pack(">H", len(params[t])) + params[t]
+        s = self.session()
+        p = self.peer(private=True)
+        p.handshake()
+        p.connect_publish(signed_app("live", s), s.stream)
+        self.assertIsNotNone(p.status("NetStream.Publish.Start"))
+        p.message(4, rtmp.VIDEO, b"\x1c\x00\x00\x00\x00" + record, 1, 0)
+        slices = [n for n in nals if (n[0] >> 1) & 0x3F < 32]
+        for i, n in enumerate(slices):
+            key = 16 <= (n[0] >> 1) & 0x3F <= 21
+            body = bytes([0x1C if key else 0x2C, 1, 0, 0, 0]) + struct.pack(">I", len(n)) + n
+            p.message(4, rtmp.VIDEO, body, 1, i * 40)
+        p.close()
+        st = self.r.closed(s.token)
+        self.assertEqual((st["video_frames"], st["key_frames"], st["problems"]), (20, 2, 0))
+        play = console.playable(st["record"])
+        self.assertTrue(play.endswith(".mkv"))
+        v = probe(play)["video"]
+        self.assertEqual((v["codec_name"], v["width"], v["nb_read_frames"]), ("hevc", 160, "20"))
+
     def test_playback_is_driven_by_status_codes_and_completes(self):
         plan = [
             {"at": 0, "status": "setplayparam", "speed": 4, "key_only": True},
@@ -435,9 +465,8 @@ class NginxAndLifecycleTest(unittest.TestCase):
         for k in ("port", "broker_pid", "agent_pid", "relay_pid", "nginx_pid", "rtmp_port", "relay_port"):
             self.assertEqual(again[k], self.up[k], k)
 
-    def _device_pushes(self, stream_seconds):
-        """Plays the device: takes the StartPushStreaming request, signs its
-        URL and publishes with ffmpeg until dropped."""
+    def _device_sub(self):
+        """The device's subscription to its service calls."""
         base = "/sys/%s/%s/" % DEV
         sub = DeviceSub(Broker(self.up["port"], self.up["ca"]), "%s&%s" % (DEV[1], DEV[0]), self.password,
                         [base + "thing/service/+"])  # fmt: skip
@@ -445,23 +474,16 @@ class NginxAndLifecycleTest(unittest.TestCase):
         return sub
 
     def test_live_through_nginx_is_signed_recorded_and_dropped(self):
-        sub = self._device_pushes(30)
+        sub = self._device_sub()
         live = devcloud_bg(self.home, "live", DEV[0], DEV[1], "--seconds", "1.5", "--wait", "15")
         self.addCleanup(lambda: live.poll() is None and live.kill())
-        topic, payload = sub.next_request(15)
-        self.assertTrue(topic.endswith("thing/service/StartPushStreaming"))
-        params = json.loads(payload)["params"]
+        params = self._request(sub, "StartPushStreaming")
         self.assertEqual(params["StreamType"], 0)
-        url = params["PushUrl"]
-        host_app, _, rest = url.partition("?")
-        query, _, stream = rest.partition("/")
-        q = dict(x.split("=", 1) for x in query.split("&"))
-        self.assertEqual(q["private"], "0")
-        q["token"] += "-" + sign(SECRET, stream, DEV[0], DEV[1], q["token"])
-        app = host_app.rsplit("/", 1)[1] + "?" + "&".join("%s=%s" % kv for kv in sorted(q.items()))
+        self.assertIn("private=0", params["PushUrl"])
+        port, app, stream = self._signed(params["PushUrl"], None)
         pub = subprocess.Popen(["ffmpeg", "-v", "error", "-re", "-stream_loop", "-1", "-i", self.media["aac"],
                                 "-c", "copy", "-f", "flv", "-rtmp_app", app, "-rtmp_playpath", stream,
-                                host_app.rsplit("/", 1)[0] + "/" + host_app.rsplit("/", 1)[1]],
+                                "rtmp://127.0.0.1:%d/live" % port],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # fmt: skip
         self.addCleanup(pub.wait)
         self.addCleanup(lambda: pub.poll() is None and pub.kill())
@@ -476,6 +498,87 @@ class NginxAndLifecycleTest(unittest.TestCase):
         self.assertEqual(res["play"], "ffplay " + res["file"])
         events = devcloud(self.home, "relay-log", "--json").stdout.splitlines()
         self.assertTrue(any('"publish"' in l and '"nginx"' in l and stream in l for l in events))
+
+    def _signed(self, url, name_key):
+        """(port, app, stream) of a URL the cloud sent, signed the way the
+        device signs it: the token's value gets "-" + HMAC-SHA256 of
+        NAME-PK-DN-TOKEN, NAME being the stream or the playback session."""
+        host_app, _, rest = url.partition("?")
+        query, _, stream = rest.partition("/")
+        q = dict(x.split("=", 1) for x in query.split("&"))
+        name = stream if name_key is None else q[name_key]
+        q["token"] += "-" + sign(SECRET, name, DEV[0], DEV[1], q["token"])
+        port = int(host_app.split("/")[2].rsplit(":", 1)[1])
+        app = host_app.rsplit("/", 1)[1] + "?" + "&".join("%s=%s" % kv for kv in sorted(q.items()))
+        return port, app, stream
+
+    def _request(self, sub, service):
+        topic, payload = sub.next_request(15)
+        self.assertTrue(topic.endswith("thing/service/" + service), topic)
+        return json.loads(payload)["params"]
+
+    def test_vod_session_pauses_seeks_and_completes(self):
+        sub = self._device_sub()
+        vod = devcloud_bg(self.home, "vod", DEV[0], DEV[1], "--begin", "100", "--end", "200",
+                          "--pause-at", "0.1", "--resume-at", "0.2", "--seek-at", "0.3:5000", "--seconds", "20")  # fmt: skip
+        self.addCleanup(lambda: vod.poll() is None and vod.kill())
+        params = self._request(sub, "StartVodByTime")
+        self.assertEqual((params["BeginTime"], params["EndTime"]), (100, 200))
+        self.assertIn("session=%s" % params["SessionID"], params["PushUrl"])
+        port, app, stream = self._signed(params["PushUrl"], "session")
+        p = Peer(port)
+        self.addCleanup(p.close)
+        p.handshake()
+        p.connect_publish(app, stream)
+        codes = [p.status(timeout=5) for _ in range(5)]
+        self.assertEqual([c and c["code"] for c in codes], [
+            "NetStream.Publish.Start", "NetStream.Play.Start", "NetStream.Pause.Start",
+            "NetStream.Unpause.Start", "NetStream.Seek.Start"])  # fmt: skip
+        self.assertEqual(float(codes[4]["description"]), 5000)
+        tags = flv.read_tags(self.media["aac"])
+        for t, ts, body in tags:
+            p.message(4 if t != flv.TAG_SCRIPT else 3, t, body, 1, ts)
+        p.command("onStatus", 0, None, {"level": "status", "code": "NetStream.Vod.Complete", "description": "desc"}, sid=1)
+        self.assertIsNotNone(p.status("NetStream.Complete.Response"))
+        p.close()
+        out, err = vod.communicate(timeout=30)
+        self.assertEqual(vod.returncode, 0, err)
+        res = kv(out)
+        self.assertEqual((res["video"], res["frames"], res["relay_complete"]), ("h264", "30", "NetStream.Vod.Complete"))
+
+    def test_talk_sends_the_wav_down_encrypted_and_records_the_answer(self):
+        sub = self._device_sub()
+        wav = os.path.join(self.home, "hello.wav")
+        self.assertEqual(ffmpeg("-f", "lavfi", "-i", "sine=f=300:r=16000", "-t", "0.3", wav).returncode, 0)
+        talk = devcloud_bg(self.home, "talk", DEV[0], DEV[1], "--audio", wav, "--encrypt", "--seconds", "10")
+        self.addCleanup(lambda: talk.poll() is None and talk.kill())
+        params = self._request(sub, "StartVoiceIntercom")
+        keys = json.loads(params["Key"])
+        key, iv = base64.b64decode(keys["key"]), base64.b64decode(keys["iv"])
+        port, app, stream = self._signed(params["IntercomUrl"], None)
+        self.assertIn("private=1", params["IntercomUrl"])
+        p = Peer(port, private=True)
+        self.addCleanup(p.close)
+        p.handshake()
+        p.connect_publish(app, stream)
+        self.assertIsNotNone(p.status("NetStream.TalkReady"))
+        down = []
+        while len(down) < 16:  # configuration + 0.3 s in 20 ms frames
+            m = p.next(lambda m: m.type == rtmp.AUDIO, 5)
+            self.assertIsNotNone(m, "downlink stopped after %d bodies" % len(down))
+            down.append(flv.decrypt(m.payload, key, iv))
+        self.assertEqual(down[0][1], 0)
+        self.assertEqual(sum(len(b) - 2 for b in down[1:]), 2400)
+        for t, ts, body in flv.read_tags(self.media["alaw"]):
+            if t == flv.TAG_AUDIO:
+                if ts == 0:
+                    p.message(4, t, flv.encrypt(bytes([body[0], 0, 0xB0, 0]), key, iv), 1, 0)
+                p.message(4, t, flv.encrypt(body[:1] + b"\x01" + body[1:], key, iv), 1, ts)
+        p.close()
+        out, err = talk.communicate(timeout=30)
+        self.assertEqual(talk.returncode, 0, err)
+        res = kv(out)
+        self.assertTrue(res["audio"].startswith("pcm_alaw 8000Hz"), out)
 
     def test_nginx_refuses_a_bad_signature(self):
         r = ffmpeg("-i", self.media["aac"], "-c", "copy", "-f", "flv", "-rtmp_app", "live?token=%s-00" % ("a" * 24),
