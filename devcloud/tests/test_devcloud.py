@@ -13,6 +13,7 @@ import time
 import unittest
 
 from helpers import (
+    DEVCLOUD,
     Broker,
     DeviceSub,
     LineReader,
@@ -361,6 +362,43 @@ class RunningCloudTest(unittest.TestCase):
                 r = devcloud(self.home, *args)
                 self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(message, r.stderr)
+
+    def test_bodies_come_from_a_file_or_standard_input(self):
+        base = "/sys/pkA1/camA"
+        sub = self.device_sub(A, [base + "/vision/+/+/downstream"])
+        # Longer than one command-line argument may be.
+        payload = '{"params":{"blob":"%s"}}' % ("x" * 200000)
+        path = os.path.join(self.home, "body.json")
+        with open(path, "w") as f:
+            f.write(payload)
+        suffix = "/vision/biz/event/downstream"
+        self.assertEqual(devcloud(self.home, "send", "pkA1", "camA", suffix, "@" + path).returncode, 0)
+        self.assertEqual(sub.next(5), (base + suffix, payload))
+        r = subprocess.run(["/usr/bin/python3", DEVCLOUD, "--home", self.home, "send", "pkA1", "camA", suffix, "-"],
+                           input=payload, universal_newlines=True, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=30)  # fmt: skip
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sub.next(5), (base + suffix, payload))
+        r = devcloud(self.home, "call", "pkA1", "camA", "S", "@" + path + ".missing")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("cannot read params", r.stderr)
+
+    def test_deeply_nested_json_stops_neither_watch_nor_agent(self):
+        deep = "[" * 20000 + "]" * 20000
+        w = devcloud_bg(self.home, "watch", "pkA1", "camA", "--count", "2", "--timeout", "20", "--no-broker")
+        self.addCleanup(lambda: w.poll() is None and w.kill())
+        err = LineReader(w.stderr)
+        self.assertIsNotNone(err.wait(lambda l: "watching pkA1/camA" in l, 10), err.seen)
+        sub = self.device_sub(A, ["/ext/ntp/pkA1/camA/response"])
+        self.assertEqual(self.pub(A, "/sys/pkA1/camA/thing/event/property/post", deep).returncode, 0)
+        self.assertEqual(self.pub(A, "/ext/ntp/pkA1/camA/request", deep).returncode, 0)
+        self.assertEqual(self.pub(A, "/ext/ntp/pkA1/camA/request", '{"deviceSendTime":"5"}').returncode, 0)
+        got = sub.next(5)
+        self.assertIsNotNone(got, "the agent stopped answering")
+        self.assertEqual(json.loads(got[1])["deviceSendTime"], "5")
+        out, _ = w.communicate(timeout=30)
+        self.assertEqual(w.returncode, 0)
+        self.assertIn("!! not JSON (or nested deeper than", out.splitlines()[0])
 
     def test_time_request_is_answered(self):
         sub = self.device_sub(A, ["/ext/ntp/pkA1/camA/response"])
