@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The demo camera online against a local cloud, on one machine.
 #
-#   scripts/demo.sh [--seconds N]
+#   scripts/demo.sh [--seconds N] [--streams]
 #
 # Installs what is missing, builds kestrel_demo, starts a throwaway local cloud
 # (TLS broker + platform agent) with a demo device identity, starts the camera
 # against it, shows what the platform receives, round-trips a property set,
 # and runs until Ctrl-C (or for N seconds). Everything it started is stopped
 # on the way out. Exit status: 0 when the device came online and answered the
-# property set; non-zero otherwise.
+# property set (and, with --streams or KESTREL_DEMO_STREAMS=1, recorded a live
+# stream, a playback with pause and seek and a voice round trip); non-zero
+# otherwise. The state directory with the camera's log is kept and named.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -23,9 +25,11 @@ STOP_TIMEOUT_S=15
 
 run_seconds=""
 log_level=4
+# Streaming steps are opt-in until the SDK streams.
+streams="${KESTREL_DEMO_STREAMS:-0}"
 
 usage() {
-  sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 while [ $# -gt 0 ]; do
@@ -34,6 +38,7 @@ while [ $# -gt 0 ]; do
       [ $# -ge 2 ] || { echo "demo.sh: --seconds needs a value" >&2; exit 2; }
       run_seconds="$2"; shift 2 ;;
     --seconds=*) run_seconds="${1#*=}"; shift ;;
+    --streams) streams=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "demo.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
@@ -70,6 +75,7 @@ show_pid=""
 cloud_up=0
 online=0
 round_trip=0
+streams_ok=1
 finished=0
 
 stop_pid() {  # pid, seconds: TERM, wait, then KILL
@@ -103,12 +109,12 @@ cleanup() {
   if [ "$cloud_up" = 1 ]; then
     "${DEVCLOUD[@]}" down >/dev/null || say "devcloud down failed"
   fi
-  if [ "$online" = 1 ] && [ "$round_trip" = 1 ]; then
-    rm -rf "$STATE"
-    say "done: the device came online and answered the property set"
+  say "camera log: $DEMO_LOG"
+  if [ "$online" = 1 ] && [ "$round_trip" = 1 ] && [ "$streams_ok" = 1 ]; then
+    say "done: the device came online and answered the property set (state kept in $STATE)"
     exit 0
   fi
-  say "FAILED (online=$online, property round trip=$round_trip); logs kept in $STATE"
+  say "FAILED (online=$online, property round trip=$round_trip, streams=$streams_ok); logs kept in $STATE"
   [ "$status" = 0 ] && status=1
   exit "$status"
 }
@@ -171,6 +177,30 @@ if [ "$round_trip" = 1 ]; then
 else
   say "no property post of MicSwitch 1 came back"
   exit 1
+fi
+
+# ---- streams: live, playback with pause and seek, voice ----------------------
+stream_steps() {
+  local out wav
+  say "live stream, 10 s"
+  out="$("${DEVCLOUD[@]}" live "$PK" "$DN" --seconds 10)" || return 1
+  sed 's/^/  live | /' <<<"$out"
+  say "recording: $(sed -n 's/^file=//p' <<<"$out"); play it with: $(sed -n 's/^play=//p' <<<"$out")"
+  say "playback with a pause at 2 s, resume at 3 s and a seek at 4 s"
+  out="$("${DEVCLOUD[@]}" vod "$PK" "$DN" --begin "$(($(date +%s) - 3600))" --end "$(date +%s)" \
+    --pause-at 2 --resume-at 3 --seek-at 4:60000 --seconds 15)" || return 1
+  sed 's/^/  vod | /' <<<"$out"
+  wav="$STATE/hello.wav"
+  ffmpeg -v error -y -f lavfi -i "sine=f=440:r=8000" -t 2 "$wav" || return 1
+  say "voice session: $wav goes down"
+  out="$("${DEVCLOUD[@]}" talk "$PK" "$DN" --audio "$wav")" || return 1
+  sed 's/^/  talk | /' <<<"$out"
+  say "audio the camera sent up: $(sed -n 's/^file=//p' <<<"$out")"
+}
+if [ "$streams" = 1 ]; then
+  streams_ok=0
+  stream_steps && streams_ok=1
+  [ "$streams_ok" = 1 ] || { say "a stream step failed (see 'devcloud relay-log' in $DEVCLOUD_HOME)"; exit 1; }
 fi
 
 if [ -n "$run_seconds" ]; then
