@@ -1,0 +1,420 @@
+#include "net/rtmp_client.h"
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "core/logger.h"
+#include "core/time.h"
+#include "net/net_connector.h"
+#include "proto/url.h"
+
+namespace kestrel {
+
+namespace {
+
+uint64_t SystemClock() {
+    return Time::GetSystemTimeInt(0);
+}
+
+// C1 filler. The server does not check it, so a failed generator is worth
+// a warning, not a failed connection.
+void FillRandom(uint8_t* out, size_t len) {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_entropy_init(&entropy);
+    mbedtls_ctr_drbg_init(&drbg);
+    int ret = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
+    if (ret == 0) {
+        ret = mbedtls_ctr_drbg_random(&drbg, out, len);
+    }
+    if (ret != 0) {
+        KS_LOGW("Handshake random failed: -0x%x, zeros sent", static_cast<unsigned>(-ret));
+        std::fill(out, out + len, 0);
+    }
+    mbedtls_ctr_drbg_free(&drbg);
+    mbedtls_entropy_free(&entropy);
+}
+
+struct Route {
+    uint32_t channel;
+    uint8_t type;
+};
+
+// Where each muxer body goes: chunk stream and message type.
+const Route kRoutes[] = {
+    {RTMP_CHANNEL_MEDIA, RTMP_TYPE_VIDEO},   // video
+    {RTMP_CHANNEL_MEDIA, RTMP_TYPE_AUDIO},   // audio
+    {RTMP_CHANNEL_INVOKE, RTMP_TYPE_DATA},   // script (metadata)
+    {RTMP_CHANNEL_INVOKE, RTMP_TYPE_INVOKE}  // status marker
+};
+
+}  // namespace
+
+SharedPtr<RtmpClient> RtmpClient::Create(SharedPtr<RtmpClientHandler> handler) {
+    SharedPtr<RtmpClient> client(new RtmpClient(handler));
+    unsigned long id =
+        NetConnector::Create(SharedPtr<NetSocketHandler>(client), NET_PROTOCOL_TCP, nullptr, 0);
+    if (id == 0) {
+        KS_LOGE("RTMPClient has no connector: the network is not started or full");
+        return SharedPtr<RtmpClient>();
+    }
+    client->SetConnector(id);
+    return client;
+}
+
+RtmpClient::RtmpClient(SharedPtr<RtmpClientHandler> handler)
+    : handler_(handler),
+      mux_(FlvMux::MODE_RTMP, this, &RtmpClient::OnMuxData, &RtmpClient::OnMuxStatus),
+      clock_(&SystemClock) {}
+
+RtmpClient::~RtmpClient() = default;
+
+void RtmpClient::SetConnector(unsigned long id) {
+    if (attached_) {
+        return;
+    }
+    id_ = id;
+    attached_ = true;
+}
+
+void RtmpClient::SetLogInfo(const std::string& info) {
+    log_info_ = info;
+}
+
+int RtmpClient::SetEncryption(const std::string& key_b64, const std::string& iv_b64) {
+    int ret = mux_.SetEncryption(key_b64, iv_b64);
+    if (ret != FLV_OK) {
+        KS_LOGE("%s Encryption refused: %s (%d)", log_info_.c_str(), flv_result_text(ret),
+                mux_.LastDetail());
+    }
+    return ret;
+}
+
+int RtmpClient::SetAudioCodec(AudioFormat format, AudioBit bit, AudioChannel channel,
+                              AudioRate rate, AudioAdditionalRate additional_rate) {
+    int ret = mux_.SetAudioCodec(format, bit, channel, rate, additional_rate);
+    if (ret != FLV_OK) {
+        KS_LOGE("%s Audio codec refused: %s", log_info_.c_str(), flv_result_text(ret));
+    }
+    return ret;
+}
+
+void RtmpClient::SetTimeouts(unsigned long start_ms, unsigned long stall_ms) {
+    start_timeout_ms_ = start_ms;
+    stall_timeout_ms_ = stall_ms;
+}
+
+void RtmpClient::CloseWith(int reason) {
+    if (close_reason_ < 0) {
+        close_reason_ = reason;
+    }
+    if (!closing_ && attached_) {
+        closing_ = true;
+        NetConnector::Close(id_);
+    }
+}
+
+void RtmpClient::Start(const std::string& url, int private_mode) {
+    if (!attached_) {
+        KS_LOGE("%s RTMPClient has no connector, url:%s", log_info_.c_str(), url.c_str());
+        return;
+    }
+    url_ = url;
+    private_mode_ = private_mode;
+    start_ms_ = Now();
+    NetUrl parsed;
+    int ret = net_url_parse(url, &parsed);
+    if (ret != URL_OK || parsed.scheme != "rtmp") {
+        KS_LOGE("%s Url parse failed, url:%s, ret = %d", log_info_.c_str(), url.c_str(), ret);
+        CloseWith(RTMP_CLOSE_BAD_URL);
+        return;
+    }
+    RtmpSessionConfig cfg;
+    cfg.app = parsed.app;
+    cfg.stream = parsed.stream;
+    cfg.tc_url = parsed.conn_url;
+    cfg.transcode = 1;
+    cfg.private_mode = private_mode;
+    auto session = std::make_unique<RtmpSession>();
+    if (session->Configure(cfg) != RTMP_SESSION_OK) {
+        KS_LOGE("%s Create rtmp failed: app (%zu bytes) or stream (%zu bytes) empty or over %zu",
+                log_info_.c_str(), cfg.app.size(), cfg.stream.size(), RTMP_NAME_MAX);
+        CloseWith(RTMP_CLOSE_CREATE_FAILED);
+        return;
+    }
+    session_ = std::move(session);
+    unsigned short port = parsed.port ? parsed.port : kDefaultPort;
+    NetConnector::SetLogInfo(id_, log_info_);
+    NetConnector::Connect(id_, parsed.host, port, kConnectTimeoutMs);
+    KS_LOGD("%s RTMPClient Start Connect Server success, private_mode = %d", log_info_.c_str(),
+            private_mode);
+}
+
+bool RtmpClient::Flush() {
+    std::vector<uint8_t>& out = session_->Output();
+    if (out.empty()) {
+        return true;
+    }
+    long sent = NetConnector::Send(id_, reinterpret_cast<const char*>(out.data()), out.size());
+    bool ok = sent == static_cast<long>(out.size());
+    if (!ok) {
+        // Part of a message on the wire would leave the server out of chunk sync.
+        KS_LOGE("%s RTMP send failed, %zu bytes, queued %ld", log_info_.c_str(), out.size(),
+                NetConnector::Pending(id_));
+        CloseWith(RTMP_CLOSE_SEND_FAILED);
+    }
+    out.clear();
+    return ok;
+}
+
+void RtmpClient::OnConnect() {
+    connected_ = true;
+    last_progress_ms_ = Now();
+    uint8_t random[RTMP_HANDSHAKE_RANDOM];
+    FillRandom(random, sizeof random);
+    bool ok = session_ &&
+              session_->Start(static_cast<uint32_t>(std::time(nullptr)), random) == RTMP_SESSION_OK;
+    if (!ok || !Flush()) {
+        KS_LOGE("%s RTMPClient started failed, url:%s, it's impossible", log_info_.c_str(),
+                url_.c_str());
+        CloseWith(RTMP_CLOSE_START_FAILED);
+    } else {
+        ArmTimer();
+    }
+    if (!handler_) {
+        KS_LOGE("Should not be here");
+        return;
+    }
+    handler_->OnConnect();
+    KS_LOGD("%s RTMPClient OnConnected success", log_info_.c_str());
+}
+
+void RtmpClient::OnDisConnect(NetSocketDisconnectResult reason) {
+    KS_LOGD("%s OnDisConnect", log_info_.c_str());
+    closing_ = true;
+    if (close_reported_) {
+        return;
+    }
+    close_reported_ = true;
+    int result = close_reason_ >= 0 ? close_reason_ : static_cast<int>(reason);
+    if (!handler_) {
+        KS_LOGE("Should not be here");
+        return;
+    }
+    handler_->OnClose(result);
+}
+
+long RtmpClient::OnData(const char* data, unsigned long len) {
+    if (!session_ || !handler_) {
+        KS_LOGE("Should not be here");
+        return -1;
+    }
+    int ret = session_->Input(reinterpret_cast<const uint8_t*>(data), len,
+                              static_cast<uint32_t>(std::time(nullptr)));
+    // Answers (C2, acknowledgements, pongs) go out before anything the
+    // owner sends from a notification.
+    bool sent = Flush();
+    if (ret < 0) {
+        KS_LOGE("%s Rtmp input failed: %d, %s", log_info_.c_str(), ret,
+                session_->LastError().c_str());
+        CloseWith(RTMP_CLOSE_PROTOCOL);
+        return -1;
+    }
+    if (!sent) {
+        return -1;
+    }
+    HandleEvents();
+    return static_cast<long>(len);
+}
+
+void RtmpClient::HandleEvents() {
+    RtmpEvent ev;
+    while (session_ && session_->PollEvent(&ev) && !closing_) {
+        switch (ev.kind) {
+            case RTMP_EVENT_NOTIFY: {
+                if (ev.notify == RTMP_NOTIFY_PUBLISH_START) {
+                    publishing_ = true;
+                }
+                void* data = ev.has_value  ? static_cast<void*>(&ev.value)
+                             : ev.has_text ? static_cast<void*>(&ev.text[0])
+                                           : nullptr;
+                handler_->OnNotify(static_cast<rtmp_client_notify_t>(ev.notify), data);
+                break;
+            }
+            case RTMP_EVENT_AUDIO:
+                HandleAudio(ev);
+                break;
+            case RTMP_EVENT_STATUS_UNHANDLED:
+                KS_LOGW("%s Status not handled: %s", log_info_.c_str(), ev.text.c_str());
+                break;
+            case RTMP_EVENT_CONNECTED:
+                KS_LOGD("%s RTMP connect accepted", log_info_.c_str());
+                break;
+            case RTMP_EVENT_STREAM_CREATED:
+                KS_LOGD("%s RTMP stream %u created", log_info_.c_str(), session_->StreamId());
+                NetConnector::RequestWrite(id_);
+                break;
+        }
+    }
+}
+
+void RtmpClient::HandleAudio(const RtmpEvent& ev) {
+    int ret = audio_.AddData(reinterpret_cast<const char*>(ev.data.data()), ev.data.size(),
+                             mux_.GetKey(), mux_.GetIv());
+    if (ret != FLV_OK) {
+        KS_LOGE("%s Audio parse failed: %s (%d), %zu bytes", log_info_.c_str(),
+                flv_result_text(ret), audio_.LastDetail(), ev.data.size());
+        return;
+    }
+    if (audio_.GetType() == FlvTagBodyAudioDataParse::TYPE_CONFIG) {
+        handler_->OnAudioFormat(static_cast<AudioFormat>(audio_.GetFormat()),
+                                static_cast<AudioBit>(audio_.GetBit()),
+                                static_cast<AudioChannel>(audio_.GetChannel()),
+                                static_cast<AudioAdditionalRate>(audio_.GetAddRate()));
+    } else {
+        handler_->OnAudio(audio_.GetData(), audio_.GetLen(), ev.timestamp);
+    }
+}
+
+long RtmpClient::OnWrite() {
+    last_progress_ms_ = Now();
+    last_pending_ = 0;
+    if (!handler_) {
+        KS_LOGE("Should not be here");
+        return -1;
+    }
+    if (!closing_) {
+        handler_->OnWrite();
+    }
+    return 0;
+}
+
+bool RtmpClient::Ready() const {
+    // The private server answers only the handshake: its end is the start.
+    return publishing_ || (private_mode_ && session_ && session_->HandshakeDone());
+}
+
+void RtmpClient::ArmTimer() {
+    unsigned long next = std::max<unsigned long>(stall_timeout_ms_ / 4, 1);
+    next = std::min<unsigned long>(next, 1000);
+    if (!Ready()) {
+        uint64_t due = start_ms_ + start_timeout_ms_;
+        uint64_t now = Now();
+        next = std::min<unsigned long>(next, due > now ? static_cast<unsigned long>(due - now) : 1);
+    }
+    NetConnector::SetTimer(id_, next);
+}
+
+void RtmpClient::OnTimer() {
+    if (closing_) {
+        return;
+    }
+    uint64_t now = Now();
+    if (!Ready() && now - start_ms_ >= start_timeout_ms_) {
+        KS_LOGE("%s RTMP handshake and publish took over %lu ms, url:%s", log_info_.c_str(),
+                start_timeout_ms_, url_.c_str());
+        CloseWith(RTMP_CLOSE_START_TIMEOUT);
+        return;
+    }
+    long pending = NetConnector::Pending(id_);
+    if (pending <= 0 || pending < last_pending_) {
+        last_progress_ms_ = now;
+    }
+    last_pending_ = pending;
+    if (pending > 0 && now - last_progress_ms_ >= stall_timeout_ms_) {
+        KS_LOGE("%s RTMP socket made no progress for %lu ms with %ld bytes queued",
+                log_info_.c_str(), stall_timeout_ms_, pending);
+        CloseWith(RTMP_CLOSE_STALLED);
+        return;
+    }
+    ArmTimer();
+}
+
+bool RtmpClient::CanTake(uint32_t len) const {
+    if (!attached_ || closing_) {
+        return false;
+    }
+    long pending = NetConnector::Pending(id_);
+    return pending >= 0 && pending + static_cast<long>(len) + kFrameOverhead <= kQueueLimit;
+}
+
+int RtmpClient::SendVideo(int format, int key_frame, const char* data, uint32_t len,
+                          uint32_t timestamp) {
+    if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
+        return -1;
+    }
+    if (!CanTake(len)) {
+        return -2;
+    }
+    int ret = mux_.SendVideo(format, key_frame, data, len, timestamp);
+    if (ret != FLV_OK && ret != FLV_WAIT_KEY_FRAME) {
+        KS_LOGE("%s Video refused: %s (%d)", log_info_.c_str(), flv_result_text(ret),
+                mux_.LastDetail());
+    }
+    return ret == FLV_OK ? 0 : -1;
+}
+
+int RtmpClient::SendAudio(const char* data, uint32_t len, uint32_t timestamp) {
+    if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
+        return -1;
+    }
+    if (!CanTake(len)) {
+        return -2;
+    }
+    int ret = mux_.SendAudio(data, len, timestamp);
+    if (ret != FLV_OK) {
+        KS_LOGE("%s Audio refused: %s (%d)", log_info_.c_str(), flv_result_text(ret),
+                mux_.LastDetail());
+    }
+    return ret == FLV_OK ? 0 : -1;
+}
+
+int RtmpClient::SendScript(FlvMux::ScriptType type) {
+    if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
+        return -1;
+    }
+    return mux_.SendScript(type) == FLV_OK ? 0 : -1;
+}
+
+void RtmpClient::SendMetadata(double duration) {
+    if (attached_) {
+        mux_.SetMetadata(duration);
+    }
+}
+
+void RtmpClient::Stop() {
+    if (!attached_) {
+        return;
+    }
+    closing_ = true;
+    NetConnector::Close(id_);
+    KS_LOGD("%s RTMPClient stop", log_info_.c_str());
+}
+
+int RtmpClient::OnMuxData(void* param, FlvMux::DataType type, const char* data, size_t len,
+                          uint32_t timestamp) {
+    auto* self = static_cast<RtmpClient*>(param);
+    if (!self->session_ || type < FlvMux::DATA_VIDEO || type > FlvMux::DATA_STATUS) {
+        return -1;
+    }
+    const Route& route = kRoutes[type];
+    int ret = self->session_->PushMedia(route.channel, route.type,
+                                        reinterpret_cast<const uint8_t*>(data), len, timestamp);
+    if (ret != RTMP_SESSION_OK) {
+        KS_LOGE("%s RTMP message refused: %d, %s", self->log_info_.c_str(), ret,
+                self->session_->LastError().c_str());
+        return -1;
+    }
+    return self->Flush() ? 0 : -1;
+}
+
+void RtmpClient::OnMuxStatus(void* param, FlvMux::Status status) {
+    auto* self = static_cast<RtmpClient*>(param);
+    KS_LOGI("%s Video format changed (%d): waiting for a key frame", self->log_info_.c_str(),
+            status);
+}
+
+}  // namespace kestrel

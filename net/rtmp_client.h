@@ -1,0 +1,136 @@
+// One RTMP publication to a relay server over a plain TCP connector: the
+// client session turns muxed FLV bodies into RTMP messages, and server
+// notifications and intercom audio come back to the owner. Every callback
+// runs on the network engine thread; the owner makes its own calls (Start,
+// the sends, Stop) from there too, or before Start.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/shared_ptr.h"
+#include "net/net_socket_handler.h"
+#include "proto/flv_mux.h"
+#include "proto/rtmp_session.h"
+
+namespace kestrel {
+
+// Closes this client decides itself; the engine's NetSocketDisconnectResult
+// values (0..7) come through unchanged.
+enum RtmpCloseReason {
+    RTMP_CLOSE_BAD_URL = 16,        // the URL does not parse as rtmp://host[:port]/app/stream
+    RTMP_CLOSE_CREATE_FAILED = 17,  // names empty or too long
+    RTMP_CLOSE_START_FAILED = 18,   // the handshake could not be queued
+    RTMP_CLOSE_START_TIMEOUT = 19,  // handshake and publish did not finish in time
+    RTMP_CLOSE_STALLED = 20,        // queued data made no progress
+    RTMP_CLOSE_PROTOCOL = 21,       // the server broke the protocol or refused us
+    RTMP_CLOSE_SEND_FAILED = 22,    // a message could not be queued whole
+};
+
+class RtmpClientHandler {
+  public:
+    // A NetSocketDisconnectResult or an RtmpCloseReason.
+    using CloseResult = int;
+
+    virtual ~RtmpClientHandler() = default;
+    // TCP is up and the RTMP start was attempted.
+    virtual void OnConnect() = 0;
+    // data: the description text, a double, the play-parameter text or null,
+    // by code; valid during the call only.
+    virtual void OnNotify(rtmp_client_notify_t code, void* data) = 0;
+    // Exactly once, whatever ended the connection (start failures included).
+    virtual void OnClose(CloseResult result) = 0;
+    // The connection can take more: the point to pull the next frame.
+    virtual void OnWrite() = 0;
+    virtual void OnAudio(const void* data, size_t len, uint32_t timestamp) = 0;
+    virtual void OnAudioFormat(AudioFormat format, AudioBit bit, AudioChannel channel,
+                               AudioAdditionalRate rate) = 0;
+};
+
+class RtmpClient : public NetSocketHandler {
+  public:
+    using Clock = uint64_t (*)();  // monotonic milliseconds
+
+    static constexpr unsigned short kDefaultPort = 8000;
+    static constexpr unsigned long kConnectTimeoutMs = 5000;
+    static constexpr unsigned long kStartTimeoutMs = 10000;
+    static constexpr unsigned long kStallTimeoutMs = 30000;
+    // Room a frame needs in the connector's queue besides its own bytes.
+    static constexpr long kQueueLimit = 1024 * 1024;
+    static constexpr long kFrameOverhead = 64 * 1024;
+
+    // Null when the connector is not started or full.
+    static SharedPtr<RtmpClient> Create(SharedPtr<RtmpClientHandler> handler);
+
+    // A second attach is ignored.
+    void SetConnector(unsigned long id);
+    void SetLogInfo(const std::string& info);
+    int SetEncryption(const std::string& key_b64, const std::string& iv_b64);
+    int SetAudioCodec(AudioFormat format, AudioBit bit, AudioChannel channel, AudioRate rate,
+                      AudioAdditionalRate additional_rate);
+    // Tests shorten the bounds and replace the clock.
+    void SetTimeouts(unsigned long start_ms, unsigned long stall_ms);
+    void SetClock(Clock clock) { clock_ = clock; }
+
+    void Start(const std::string& url, int private_mode);
+    // True when a frame of len bytes fits the connector's queue now; the
+    // sends refuse (-2, nothing taken) when it does not.
+    bool CanTake(uint32_t len) const;
+    // 0; -1 without a connector, before the server made the stream or when
+    // the muxer refuses the frame; -2 when there is no room.
+    int SendVideo(int format, int key_frame, const char* data, uint32_t len, uint32_t timestamp);
+    int SendAudio(const char* data, uint32_t len, uint32_t timestamp);
+    int SendScript(FlvMux::ScriptType type);
+    void SendMetadata(double duration);
+    void Stop();
+
+    // Publishing: the server accepted the stream.
+    bool Publishing() const { return publishing_; }
+
+    void OnConnect() override;
+    void OnDisConnect(NetSocketDisconnectResult reason) override;
+    long OnData(const char* data, unsigned long len) override;
+    long OnWrite() override;
+    void OnTimer() override;
+
+    ~RtmpClient() override;
+
+  private:
+    explicit RtmpClient(SharedPtr<RtmpClientHandler> handler);
+    static int OnMuxData(void* param, FlvMux::DataType type, const char* data, size_t len,
+                         uint32_t timestamp);
+    static void OnMuxStatus(void* param, FlvMux::Status status);
+
+    void CloseWith(int reason);
+    bool Flush();
+    void HandleEvents();
+    void HandleAudio(const RtmpEvent& ev);
+    void ArmTimer();
+    bool Ready() const;
+    uint64_t Now() const { return clock_(); }
+
+    unsigned long id_ = 0;
+    bool attached_ = false;
+    SharedPtr<RtmpClientHandler> handler_;
+    std::unique_ptr<RtmpSession> session_;
+    std::string url_;
+    std::string log_info_;
+    int private_mode_ = 0;
+    FlvMux mux_;
+    FlvTagBodyAudioDataParse audio_;
+
+    Clock clock_;
+    unsigned long start_timeout_ms_ = kStartTimeoutMs;
+    unsigned long stall_timeout_ms_ = kStallTimeoutMs;
+    uint64_t start_ms_ = 0;
+    uint64_t last_progress_ms_ = 0;
+    long last_pending_ = 0;
+    bool connected_ = false;
+    bool publishing_ = false;
+    bool closing_ = false;
+    bool close_reported_ = false;
+    int close_reason_ = -1;
+};
+
+}  // namespace kestrel
