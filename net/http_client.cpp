@@ -72,6 +72,12 @@ long HttpClient::Pending() const {
     return attached_ ? NetConnector::Pending(id_) : -1;
 }
 
+void HttpClient::RequestWrite() {
+    if (attached_) {
+        NetConnector::RequestWrite(id_);
+    }
+}
+
 void HttpClient::Close() {
     closed_.store(true);
     if (attached_) {

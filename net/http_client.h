@@ -51,6 +51,9 @@ class HttpClient : public NetSocketHandler {
     long SendContent(const char* data, size_t len);
     // Bytes queued and not yet written; -1 when the socket is gone.
     long Pending() const;
+    // Asks for another OnWrite although nothing is queued: for a handler
+    // that had nothing to send at its last turn and has data now.
+    void RequestWrite();
     void Close();
     unsigned long Id() const { return id_; }
 

@@ -81,7 +81,17 @@ class Recorder : public HttpClientHandler {
     }
     void OnWrite() override {
         std::lock_guard<std::mutex> lock(mutex_);
+        ++write_turns;
         Feed();
+        cv_.notify_all();
+    }
+    // Lets the body go once the test says so (from its own thread).
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hold = false;
+    }
+    bool WaitWriteTurn() {
+        return Wait([&] { return write_turns > 0; });
     }
     void OnDisconnect() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -104,6 +114,8 @@ class Recorder : public HttpClientHandler {
     std::vector<HttpRequestConstruct> requests;
     std::string upload;
     size_t sent = 0;
+    bool hold = false;
+    int write_turns = 0;
     int connects = 0;
     int disconnects = 0;
     size_t complete = 0;
@@ -114,7 +126,7 @@ class Recorder : public HttpClientHandler {
     // The socket's queue holds at most 1 MiB; what does not fit waits for
     // the next OnWrite.
     void Feed() {
-        while (sent < upload.size()) {
+        while (!hold && sent < upload.size()) {
             long pending = client->Pending();
             size_t piece = std::min<size_t>(256 * 1024, upload.size() - sent);
             if (pending < 0 || static_cast<size_t>(pending) + piece > kMiB) {
@@ -213,6 +225,25 @@ TEST_F(HttpClientTest, PutSmallAndLargeBodies) {
         client->Close();
         ASSERT_TRUE(rec->WaitDisconnect());
     }
+}
+
+// A body that is not ready at the socket's write turn goes out once the
+// owner, on another thread, has it and asks for another turn.
+TEST_F(HttpClientTest, UploadResumesOnRequestWrite) {
+    SharedPtr<Recorder> rec(new Recorder);
+    rec->upload = Pattern(3 * kMiB);
+    rec->hold = true;
+    rec->requests.push_back(Request(2, "/sink", rec->upload.size()));
+    SharedPtr<HttpClient> client = Open(rec, true);
+    ASSERT_TRUE(rec->WaitWriteTurn());
+    rec->Release();
+    client->RequestWrite();
+    ASSERT_TRUE(rec->WaitComplete(1));
+    auto responses = rec->Responses();
+    ASSERT_EQ(1u, responses.size());
+    EXPECT_EQ(std::to_string(rec->upload.size()) + " " + Sha256Hex(rec->upload), responses[0].body);
+    client->Close();
+    ASSERT_TRUE(rec->WaitDisconnect());
 }
 
 // Two requests on one connection, answered 404 and 500, each body read
