@@ -185,6 +185,16 @@ def print_summary(path, relay_state=None):
 # ---- commands ------------------------------------------------------------------
 
 
+def _record_for(st, s, seconds):
+    """Waits while the session runs; Ctrl-C ends the wait early, so the
+    publisher is still dropped and the recording summarised."""
+    try:
+        return wait_state(st, s.token, "closed", seconds)
+    except KeyboardInterrupt:
+        _out("interrupted=1")
+        return {}
+
+
 def _await_publish(st, s, wait):
     state = wait_state(st, s.token, "publishing", wait)
     if state.get("state") not in ("publishing", "closed"):
@@ -226,7 +236,7 @@ def cmd_live(cloud, a):
     send_request(cloud, a.pk, a.dn, "StartPushStreaming", params)
     _out("url=%s" % url)
     _await_publish(st, s, a.wait)
-    state = wait_state(st, s.token, "closed", a.seconds)
+    state = _record_for(st, s, a.seconds)
     if state.get("state") != "closed":
         _drop(st, s, a.private)
     state = wait_state(st, s.token, "closed" if a.private else "recorded", 15)
@@ -286,7 +296,7 @@ def cmd_vod(cloud, a):
     send_request(cloud, a.pk, a.dn, service, params)
     _out("url=%s" % url)
     _await_publish(st, s, a.wait)
-    state = wait_state(st, s.token, "closed", a.seconds)
+    state = _record_for(st, s, a.seconds)
     if state.get("state") != "closed":
         _drop(st, s, True)
         state = wait_state(st, s.token, "closed", 15)
@@ -326,7 +336,7 @@ def cmd_talk(cloud, a):
     _out("url=%s" % url)
     _out("sent_audio=%s seconds=%.2f" % (raw, seconds))
     _await_publish(st, s, a.wait)
-    state = wait_state(st, s.token, "closed", a.seconds if a.seconds else seconds + 2)
+    state = _record_for(st, s, a.seconds if a.seconds else seconds + 2)
     if state.get("state") != "closed":
         _drop(st, s, True)
         state = wait_state(st, s.token, "closed", 15)

@@ -580,6 +580,30 @@ class NginxAndLifecycleTest(unittest.TestCase):
         res = kv(out)
         self.assertTrue(res["audio"].startswith("pcm_alaw 8000Hz"), out)
 
+    def test_relay_http_endpoint_refuses_bad_requests(self):
+        port = int(self.up["relay_http_port"])
+        cases = [
+            (b"GARBAGE\r\n\r\n", 400),
+            (b"GET /nope HTTP/1.1\r\n\r\n", 404),
+            (b"POST /state HTTP/1.1\r\n\r\n", 404),
+            (b"POST /drop HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 400),
+            (b"POST /nginx/on_publish HTTP/1.1\r\nContent-Length: 14\r\n\r\napp=live&name=", 403),
+            (b"GET /state?token=x&timeout=zz HTTP/1.1\r\n\r\n", 400),
+            (b"GET /state?token=x HTTP/1.1\r\n\r\n", 200),
+        ]
+        for request, status in cases:
+            with self.subTest(request[:30]):
+                with socket.create_connection(("127.0.0.1", port), timeout=5) as c:
+                    c.sendall(request)
+                    reply = b""
+                    while True:
+                        b = c.recv(4096)
+                        if not b:
+                            break
+                        reply += b
+                self.assertTrue(reply.startswith(b"HTTP/1.1 %d " % status), reply[:80])
+        self.assertEqual(kv(devcloud(self.home, "status").stdout)["state"], "running")
+
     def test_nginx_refuses_a_bad_signature(self):
         r = ffmpeg("-i", self.media["aac"], "-c", "copy", "-f", "flv", "-rtmp_app", "live?token=%s-00" % ("a" * 24),
                    "-rtmp_playpath", "x", "rtmp://127.0.0.1:%s/live" % self.up["rtmp_port"], timeout=30)  # fmt: skip
