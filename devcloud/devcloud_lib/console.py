@@ -151,8 +151,11 @@ def summary(path):
             out["size"] = "%sx%s" % (s.get("width"), s.get("height"))
         elif s.get("codec_type") == "audio":
             out["audio"] = "%s %sHz %sch" % (s.get("codec_name"), s.get("sample_rate"), s.get("channels"))
-    video_pkts = [p for p in info.get("packets", []) if streams.get(p.get("stream_index"), {}).get("codec_type") == "video"]
-    audio_pkts = [p for p in info.get("packets", []) if streams.get(p.get("stream_index"), {}).get("codec_type") == "audio"]
+    def packets(kind):
+        return [p for p in info.get("packets", [])
+                if streams.get(p.get("stream_index"), {}).get("codec_type") == kind]  # fmt: skip
+
+    video_pkts, audio_pkts = packets("video"), packets("audio")
     out["frames"] = len(video_pkts)
     out["audio_frames"] = len(audio_pkts)
     keys = [float(p.get("pts_time") or 0) for p in video_pkts if "K" in p.get("flags", "")]
@@ -248,7 +251,8 @@ def _drop(st, s, private):
     if private:
         _http(st["relay_http_port"], "POST", "/drop", {"name": s.stream})
         return
-    url = "http://%s:%d/control/drop/publisher?app=%s&name=%s" % (HOST, st["nginx_http_port"], relay_nginx.APP, s.stream)
+    url = "http://%s:%d/control/drop/publisher?app=%s&name=%s" % (
+        HOST, st["nginx_http_port"], relay_nginx.APP, s.stream)  # fmt: skip
     try:
         urllib.request.urlopen(url, timeout=5).read()
     except (urllib.error.URLError, OSError) as e:

@@ -14,14 +14,13 @@ what to do once publishing starts.
 """
 
 import asyncio
-import base64
 import itertools
 import json
 import os
 import struct
 import time
 
-from . import amf0, flv, rtmp, sessions, streamsign
+from . import amf0, flv, rtmp, sessions
 
 PRIVATE_CHUNK_SIZE = 60000
 OUT_CHUNK_SIZE = 4096
@@ -355,7 +354,8 @@ class Connection(object):
                 body = flv.decrypt_video(body, self.key, self.iv)
         last = m.last_ts[msg.type]
         if last is not None and msg.timestamp < last:
-            self._problem("%s timestamp %d after %d" % ("audio" if msg.type == rtmp.AUDIO else "video", msg.timestamp, last))
+            kind = "audio" if msg.type == rtmp.AUDIO else "video"
+            self._problem("%s timestamp %d after %d" % (kind, msg.timestamp, last))
         m.last_ts[msg.type] = msg.timestamp
         if msg.type == rtmp.VIDEO:
             self._check_video(flv.VideoInfo(body), body)
@@ -589,11 +589,4 @@ class Relay(object):
         return len(hit)
 
 
-def key_iv(key_b64, iv_b64):
-    key, iv = base64.b64decode(key_b64), base64.b64decode(iv_b64)
-    if len(key) != 16 or len(iv) != 16:
-        raise ValueError("key and IV must decode to 16 bytes each")
-    return key, iv
-
-
-__all__ = ["Relay", "EventLog", "Connection", "streamsign", "key_iv"]
+__all__ = ["Relay", "EventLog", "Connection"]

@@ -17,7 +17,7 @@ import threading
 import time
 import unittest
 
-from helpers import DeviceSub, Broker, alive, devcloud, devcloud_bg, kv, require_tools, wait_gone
+from helpers import DeviceSub, Broker, devcloud, devcloud_bg, kv, require_tools, wait_gone
 from rtmp_peer import Peer, chunks, sign
 
 from devcloud_lib import amf0, console, flv, rtmp, sessions, streamsign
@@ -579,6 +579,37 @@ class NginxAndLifecycleTest(unittest.TestCase):
         self.assertEqual(talk.returncode, 0, err)
         res = kv(out)
         self.assertTrue(res["audio"].startswith("pcm_alaw 8000Hz"), out)
+
+    def test_records_are_queried_over_rrpc(self):
+        base = "/sys/%s/%s/" % DEV
+        sub = DeviceSub(Broker(self.up["port"], self.up["ca"]), "%s&%s" % (DEV[1], DEV[0]), self.password,
+                        [base + "rrpc/request/+"])  # fmt: skip
+        self.addCleanup(sub.close)
+        answer = {"code": 200, "data": {"RecordList": [{"FileName": "YWJj", "Size": 9, "Type": 1,
+                                                        "EndTime": 200, "BeginTime": 100}]}}  # fmt: skip
+        cases = [
+            (["list", "--begin", "100", "--end", "200", "--type", "1", "--size", "5"], "QueryRecordList",
+             {"BeginTime": 100, "EndTime": 200, "Type": 1, "QuerySize": 5}),
+            (["times", "--begin", "100", "--end", "200"], "QueryRecordTimeList",
+             {"BeginTime": 100, "EndTime": 200, "Type": 0}),
+            (["month", "202612"], "QueryMonthRecord", {"Month": "202612"}),
+        ]  # fmt: skip
+        for args, service, params in cases:
+            with self.subTest(service):
+                q = devcloud_bg(self.home, "records", DEV[0], DEV[1], *args)
+                self.addCleanup(lambda: q.poll() is None and q.kill())
+                topic, payload = sub.next(10)
+                req = json.loads(payload)
+                self.assertEqual((req["method"], req["params"]), ("thing.service." + service, params))
+                reply = dict(answer, id=req["id"])
+                rtopic = base + "rrpc/response/" + topic.rsplit("/", 1)[1]
+                self.assertEqual(Broker(self.up["port"], self.up["ca"]).pub(
+                    "%s&%s" % (DEV[1], DEV[0]), self.password, rtopic, json.dumps(reply)).returncode, 0)  # fmt: skip
+                out, err = q.communicate(timeout=20)
+                self.assertEqual(q.returncode, 0, err)
+                self.assertEqual(json.loads(out.splitlines()[0]), reply)
+                if service == "QueryRecordList":
+                    self.assertIn("record FileName=abc Size=9", out)
 
     def test_relay_http_endpoint_refuses_bad_requests(self):
         port = int(self.up["relay_http_port"])
