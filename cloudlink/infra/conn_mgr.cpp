@@ -16,6 +16,10 @@ struct Conn {
     void* client = nullptr;
 };
 
+// One cycle call per handle; long, since the cycle wakes on input, posted
+// work and its own deadlines rather than on this period.
+constexpr int kYieldMs = 1000;
+
 std::mutex g_mutex;  // handle table
 Conn g_conns[NEXO_CM_MAX_HANDLES];
 // Each yield thread has its own run flag, so a thread being stopped cannot
@@ -43,8 +47,9 @@ void* YieldThread(void* arg) {
             }
             if (c != nullptr) {
                 any = true;
-                // A client closed meanwhile is refused by the MQTT layer.
-                IOT_MQTT_Yield(c, 200);
+                // A client closed meanwhile is refused by the MQTT layer. The
+                // cycle blocks on its socket and deadlines; a close wakes it.
+                IOT_MQTT_Yield(c, kYieldMs);
             }
         }
         if (!any)
@@ -217,6 +222,8 @@ int nexo_cm_close(int h) {
         }
     }
     if (thread != nullptr) {
+        if (client != nullptr)
+            nexo_mc_wake(client);
         HAL_ThreadDelete(thread->handle);
         delete thread;
     }

@@ -18,6 +18,13 @@ void nexo_mc_set_default(void* client);
 void* nexo_mc_get_default(void);
 // Replays the subscriptions made before any client existed.
 void nexo_mc_replay_offline_subs(void* client);
+// Ends a wait of the client's cycle at once (it then looks at its state and
+// deadlines again): for a thread about to stop the one running the cycle.
+void nexo_mc_wake(void* client);
+// Keep-alive period in ms without the 30..120 s clamp, effective at once
+// (for tests that cannot wait a real period; the CONNECT packet of the next
+// connection carries it rounded up to seconds).
+void nexo_mc_set_keepalive_ms(void* client, uint32_t keepalive_ms);
 
 // Topic syntax check. filter = 1 for subscription filters (wildcards
 // allowed as whole levels). 0 or TETHER_ERR_INVALID_ARGUMENT.
@@ -36,6 +43,7 @@ struct nexo_mc_stats_t {
     uint32_t resends = 0;
     uint32_t resubscribed = 0;  // SUBSCRIBE packets sent again after a session loss
     uint32_t pings = 0;
+    uint32_t wakeups = 0;  // returns from the cycle's wait for input
     uint32_t reconnect_interval_ms = 0;
     std::vector<uint64_t> disconnect_at_ms;         // uptime of each detected drop
     std::vector<uint64_t> reconnect_attempt_at_ms;  // uptime of each attempt

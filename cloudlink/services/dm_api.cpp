@@ -30,6 +30,7 @@ void* g_cbs[DM_SLOT_COUNT] = {nullptr};
 
 std::mutex g_wake_mutex;
 std::condition_variable g_wake;
+std::atomic<uint32_t> g_wake_requests{0};  // IOT_Tether_Wake calls
 
 int SetCb(int slot, void* fn) {
     std::lock_guard<std::mutex> l(g_state);
@@ -374,19 +375,28 @@ int IOT_Tether_Yield(int timeout_ms) {
     if (timeout_ms <= 0)
         timeout_ms = 10;
     uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
+    uint32_t woken = g_wake_requests.load();
     for (;;) {
         dm_msg_t m;
         while (dm_queue_pop(&m))
             dm_dispatch(m);
         uint64_t now = HAL_UptimeMs();
-        if (now >= end)
+        if (now >= end || g_wake_requests.load() != woken)
             break;
         std::unique_lock<std::mutex> l(g_wake_mutex);
-        if (dm_queue_size() == 0) {
+        if (dm_queue_size() == 0 && g_wake_requests.load() == woken) {
             g_wake.wait_for(l, std::chrono::milliseconds(end - now));
         }
     }
     return 0;
+}
+
+void IOT_Tether_Wake(void) {
+    {
+        std::lock_guard<std::mutex> l(g_wake_mutex);
+        g_wake_requests++;
+    }
+    g_wake.notify_all();
 }
 
 int IOT_Tether_Close(int devid) {

@@ -15,9 +15,9 @@
 namespace {
 
 constexpr uint32_t kThreadQuitPollMs = 20;
-// Callbacks are woken by queued messages at once; the period only bounds how
-// long a stop waits for the dispatch thread.
-constexpr int kYieldMs = 200;
+// Callbacks are woken by queued messages at once, and a stop wakes the
+// dispatch thread itself: the period only paces an idle loop.
+constexpr int kYieldMs = 5000;
 constexpr int kFirmwareQuerySize = 1024;
 // A camera may boot before its network: the first connection is retried
 // with the cloud link's back-off (1 s doubling to 60 s, plus up to as much
@@ -168,6 +168,15 @@ void StopConnectThread() {
 void WaitQuit(const std::atomic<int>& flag) {
     while (flag)
         HAL_SleepMs(kThreadQuitPollMs);
+}
+
+// Wakes the dispatch thread until it has seen the cleared running flag (a
+// wake just before its next yield began would be missed once).
+void StopDispatchThread() {
+    while (g_dispatch_running) {
+        IOT_Tether_Wake();
+        HAL_SleepMs(kThreadQuitPollMs);
+    }
 }
 
 // Undoes the sub-device part of a start (the login thread and the list).
@@ -326,7 +335,7 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
         printf("HAL_ThreadCreate Failed\n");
         g_connect_thread = nullptr;
         g_running = 0;
-        WaitQuit(g_dispatch_running);
+        StopDispatchThread();
         HAL_ThreadDelete(g_dispatch_thread);
         g_dispatch_thread = nullptr;
         return FailStart(true);
@@ -341,7 +350,7 @@ void tether_client_destroy(void) {
         return;
     g_running = 0;
     StopConnectThread();
-    WaitQuit(g_dispatch_running);
+    StopDispatchThread();
     HAL_ThreadDelete(g_dispatch_thread);
     g_dispatch_thread = nullptr;
     IOT_Tether_Close(g_master_id);

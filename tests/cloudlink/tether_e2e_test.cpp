@@ -651,4 +651,38 @@ TEST_F(TetherE2E, SurvivesABrokerRestartWithoutPersistence) {
     EXPECT_TRUE(WaitEvent("service:0|61|AfterRestart|{}"));
 }
 
+// The cycle sleeps on its socket: idle, it wakes for the keep-alive only
+// (the "cm_yield" thread's own period aside); a PINGREQ goes out every
+// period; a broker frozen past 1.5 periods is taken as gone, and the client
+// is back once the broker thaws.
+TEST_F(TetherE2E, KeepAlivePingsAndAFrozenBrokerIsDetected) {
+    ASSERT_EQ(OpenConnect(dev.ds), 0);
+    StartPump();
+    ASSERT_TRUE(WaitUntil([&] { return Stats().sub_wait == 0; }, 5000));
+    nexo_mc_stats_t before = Stats();
+    HAL_SleepMs(1000);
+    nexo_mc_stats_t idle = Stats();
+    EXPECT_LE(idle.wakeups - before.wakeups, 3u) << "an idle client must not poll";
+    EXPECT_EQ(idle.pings, before.pings);
+
+    const uint32_t period = 400;
+    nexo_mc_set_keepalive_ms(Client(), period);
+    HAL_SleepMs(5 * period + period / 2);
+    nexo_mc_stats_t pinged = Stats();
+    EXPECT_GE(pinged.pings - idle.pings, 4u);
+    EXPECT_LE(pinged.pings - idle.pings, 6u);
+    EXPECT_TRUE(pinged.disconnect_at_ms.empty()) << "answered pings must keep the connection";
+
+    uint64_t frozen_at = HAL_UptimeMs();
+    broker.Pause();
+    ASSERT_TRUE(WaitUntil([&] { return !Stats().disconnect_at_ms.empty(); }, 3000));
+    uint64_t detected = Stats().disconnect_at_ms[0] - frozen_at;
+    EXPECT_LE(detected, period * 5 / 2) << "detected after " << detected << " ms";
+    EXPECT_TRUE(log.WaitFor("keepalive_probes more than 1, disconnected", 1000));
+    EXPECT_TRUE(WaitEvent("disconnected", 2000));
+    broker.Resume();
+    ASSERT_TRUE(WaitUntil([&] { return IOT_MQTT_CheckStateNormal(nullptr) == 1; }, 15000));
+    EXPECT_TRUE(WaitUntil([&] { return CountEvents("connected") == 2; }, 3000));
+}
+
 }  // namespace

@@ -109,6 +109,16 @@ void HAL_SemaphorePost(void* sem);
 // deadline runs on the monotonic clock and survives signal interruptions.
 int HAL_SemaphoreWait(void* sem, uint32_t timeout_ms);
 
+// Waker: lets one thread block on its inputs and another one end that wait
+// at once (an eventfd). Signals do not count up: any number of them before a
+// wait ends one wait.
+void* HAL_WakerCreate(void);  // NULL on failure
+void HAL_WakerDestroy(void* waker);
+void HAL_WakerSignal(void* waker);  // async-signal-safe
+// Blocks until signalled or timeout_ms passes (< 0: for ever). 1 when
+// signalled (and reset), 0 on time-out.
+int HAL_WakerWait(void* waker, int timeout_ms);
+
 // ---------------------------------------------------------------------------
 // Threads
 // ---------------------------------------------------------------------------
@@ -211,6 +221,21 @@ int HAL_SSL_Read(uintptr_t handle, char* buf, int len, int timeout_ms);
 int HAL_SSL_Write(uintptr_t handle, const char* buf, int len, int timeout_ms);
 // Sends close-notify, closes the socket, frees the connection. 0 or -1.
 int32_t HAL_SSL_Destroy(uintptr_t handle);
+// Blocks until the connection has something to read (bytes already
+// decrypted count, so do a peer's close and socket errors), the waker (may
+// be NULL) is signalled, or timeout_ms passes (< 0: for ever). 1 readable, 0
+// signalled or timed out (the waker is reset), -1 for an unknown handle. Call
+// it from the connection's reading thread; writers may write meanwhile.
+int HAL_SSL_WaitReadable(uintptr_t handle, void* waker, int timeout_ms);
+
+// The device's own certificate and private key, presented when a server asks
+// for one (mutual TLS). Each argument is PEM text (it contains "-----BEGIN")
+// or the path of a PEM file, read at once; key_password may be NULL. Both
+// must parse and the key must match the certificate. Applies to every
+// connection made afterwards; NULL, NULL removes them. 0, or -1 (nothing
+// changed) with the reason printed.
+int HAL_SetClientCertificate(const char* cert_pem_or_path, const char* key_pem_or_path,
+                             const char* key_password);
 
 // Why the calling thread's last HAL_SSL_Establish failed (0 after success).
 enum {

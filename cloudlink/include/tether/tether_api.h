@@ -235,6 +235,10 @@ int IOT_Tether_Connect(int devid);
 // message to its callback on the calling thread. 0.
 int IOT_Tether_Yield(int timeout_ms);
 
+// Makes an IOT_Tether_Yield running on another thread return at once (for
+// an application stopping its dispatch thread).
+void IOT_Tether_Wake(void);
+
 // Closes the device; for the master also the connection. 0 or -1.
 int IOT_Tether_Close(int devid);
 

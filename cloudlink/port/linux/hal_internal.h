@@ -16,6 +16,10 @@ std::string storage_path(const char* name);
 int dns_attempts();
 int dns_retry_pause_ms();
 
+// The descriptor behind a HAL waker (-1 for NULL), for waits on several
+// inputs at once.
+int waker_fd(void* waker);
+
 }  // namespace tether_port
 
 #endif  // TETHER_PORT_LINUX_HAL_INTERNAL_H

@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -19,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -628,3 +631,59 @@ uint32_t HAL_Wifi_Get_IP(char ip_str[HAL_IPV4_TEXT_LEN], const char* ifname) {
     inet_ntop(AF_INET, &sin.sin_addr, ip_str, HAL_IPV4_TEXT_LEN);
     return sin.sin_addr.s_addr;
 }
+
+// ---------------------------------------------------------------------------
+// Waker
+// ---------------------------------------------------------------------------
+namespace {
+struct Waker {
+    int fd;
+};
+}  // namespace
+
+void* HAL_WakerCreate(void) {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        prt(LOG_ERR_LEVEL, "eventfd failed - '%s' (%d)", strerror(errno), errno);
+        return nullptr;
+    }
+    Waker* w = new (std::nothrow) Waker{fd};
+    if (w == nullptr)
+        close(fd);
+    return w;
+}
+
+void HAL_WakerDestroy(void* waker) {
+    Waker* w = static_cast<Waker*>(waker);
+    if (w == nullptr)
+        return;
+    close(w->fd);
+    delete w;
+}
+
+void HAL_WakerSignal(void* waker) {
+    Waker* w = static_cast<Waker*>(waker);
+    if (w == nullptr)
+        return;
+    uint64_t one = 1;
+    // EAGAIN only when the counter is saturated: already signalled.
+    ssize_t n = write(w->fd, &one, sizeof(one));
+    (void)n;
+}
+
+int HAL_WakerWait(void* waker, int timeout_ms) {
+    Waker* w = static_cast<Waker*>(waker);
+    if (w == nullptr)
+        return 0;
+    struct pollfd p = {w->fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms) <= 0)
+        return 0;
+    uint64_t count = 0;
+    return read(w->fd, &count, sizeof(count)) == sizeof(count) ? 1 : 0;
+}
+
+namespace tether_port {
+int waker_fd(void* waker) {
+    return waker ? static_cast<Waker*>(waker)->fd : -1;
+}
+}  // namespace tether_port

@@ -6,6 +6,7 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <netdb.h>
@@ -45,6 +46,9 @@ void* (*g_malloc)(uint32_t) = nullptr;
 void (*g_free)(void*) = nullptr;
 std::string g_anchor;        // override PEM; empty = none
 std::set<uintptr_t> g_live;  // handles not yet destroyed
+std::string g_own_cert;      // client certificate PEM; empty = none
+std::string g_own_key;
+std::string g_own_key_password;
 
 struct TlsConn {
     int fd;
@@ -52,6 +56,8 @@ struct TlsConn {
     mbedtls_ssl_context ssl;
     mbedtls_ssl_config conf;
     mbedtls_x509_crt ca;
+    mbedtls_x509_crt own_cert;
+    mbedtls_pk_context own_key;
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context drbg;
 };
@@ -210,6 +216,8 @@ void conn_free(TlsConn* c) {
     mbedtls_ssl_free(&c->ssl);
     mbedtls_ssl_config_free(&c->conf);
     mbedtls_x509_crt_free(&c->ca);
+    mbedtls_x509_crt_free(&c->own_cert);
+    mbedtls_pk_free(&c->own_key);
     mbedtls_ctr_drbg_free(&c->drbg);
     mbedtls_entropy_free(&c->entropy);
     c->free_fn(c);
@@ -243,7 +251,81 @@ int64_t now_ms() {
     return static_cast<int64_t>(HAL_UptimeMs());
 }
 
+// PEM text as given, or the content of the file it names.
+bool read_pem(const char* pem_or_path, const char* what, std::string* out) {
+    if (strstr(pem_or_path, "-----BEGIN") != nullptr) {
+        *out = pem_or_path;
+        return true;
+    }
+    std::ifstream in(pem_or_path, std::ios::binary);
+    if (!in) {
+        prt(LOG_ERR_LEVEL, "%s: cannot open '%s' - '%s' (%d)", what, pem_or_path, strerror(errno),
+            errno);
+        return false;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    *out = ss.str();
+    if (out->size() > kAnchorFileMax) {
+        prt(LOG_ERR_LEVEL, "%s: '%s' is too large", what, pem_or_path);
+        return false;
+    }
+    return true;
+}
+
+// Parses the client certificate and its key and checks that they belong
+// together. 0 or an mbedTLS error code.
+int load_own_identity(const std::string& cert, const std::string& key, const std::string& password,
+                      mbedtls_x509_crt* crt, mbedtls_pk_context* pk) {
+    int rc = mbedtls_x509_crt_parse(crt, reinterpret_cast<const unsigned char*>(cert.c_str()),
+                                    cert.size() + 1);
+    if (rc != 0)
+        return rc;
+    rc = mbedtls_pk_parse_key(
+        pk, reinterpret_cast<const unsigned char*>(key.c_str()), key.size() + 1,
+        password.empty() ? nullptr : reinterpret_cast<const unsigned char*>(password.c_str()),
+        password.size());
+    if (rc != 0)
+        return rc;
+    return mbedtls_pk_check_pair(&crt->pk, pk);
+}
+
 }  // namespace
+
+int HAL_SetClientCertificate(const char* cert_pem_or_path, const char* key_pem_or_path,
+                             const char* key_password) {
+    bool none = (cert_pem_or_path == nullptr || cert_pem_or_path[0] == '\0') &&
+                (key_pem_or_path == nullptr || key_pem_or_path[0] == '\0');
+    std::string cert, key, password = key_password ? key_password : "";
+    if (!none) {
+        if (cert_pem_or_path == nullptr || key_pem_or_path == nullptr ||
+            cert_pem_or_path[0] == '\0' || key_pem_or_path[0] == '\0') {
+            prt(LOG_ERR_LEVEL, "client certificate: give both the certificate and its key");
+            return -1;
+        }
+        if (!read_pem(cert_pem_or_path, "client certificate", &cert) ||
+            !read_pem(key_pem_or_path, "client key", &key)) {
+            return -1;
+        }
+        mbedtls_x509_crt crt;
+        mbedtls_pk_context pk;
+        mbedtls_x509_crt_init(&crt);
+        mbedtls_pk_init(&pk);
+        int rc = load_own_identity(cert, key, password, &crt, &pk);
+        mbedtls_x509_crt_free(&crt);
+        mbedtls_pk_free(&pk);
+        if (rc != 0) {
+            prt(LOG_ERR_LEVEL, "client certificate or key unusable: -0x%04x (%s)",
+                static_cast<unsigned>(-rc), err_text(rc).c_str());
+            return -1;
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_own_cert = cert;
+    g_own_key = key;
+    g_own_key_password = password;
+    return 0;
+}
 
 int HAL_SSLHooks_set(void* (*malloc_fn)(uint32_t size), void (*free_fn)(void* ptr)) {
     if ((malloc_fn == nullptr) != (free_fn == nullptr)) {
@@ -316,10 +398,13 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
         return fail(HAL_SSL_ERR_PARAM);
     }
 
-    std::string anchor;
+    std::string anchor, own_cert, own_key, own_key_password;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         anchor = g_anchor;
+        own_cert = g_own_cert;
+        own_key = g_own_key;
+        own_key_password = g_own_key_password;
     }
     if (anchor.empty()) {
         if (ca_crt != nullptr && ca_crt_len > 0) {
@@ -340,6 +425,8 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     mbedtls_ssl_init(&c->ssl);
     mbedtls_ssl_config_init(&c->conf);
     mbedtls_x509_crt_init(&c->ca);
+    mbedtls_x509_crt_init(&c->own_cert);
+    mbedtls_pk_init(&c->own_key);
     mbedtls_entropy_init(&c->entropy);
     mbedtls_ctr_drbg_init(&c->drbg);
 
@@ -394,6 +481,16 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     mbedtls_ssl_conf_ca_chain(&c->conf, &c->ca, nullptr);
     mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
     mbedtls_ssl_conf_read_timeout(&c->conf, kHandshakeTimeoutMs);
+    if (!own_cert.empty()) {
+        rc = load_own_identity(own_cert, own_key, own_key_password, &c->own_cert, &c->own_key);
+        if (rc == 0)
+            rc = mbedtls_ssl_conf_own_cert(&c->conf, &c->own_cert, &c->own_key);
+        if (rc != 0) {
+            prt(LOG_ERR_LEVEL, "failed\n  ! mbedtls_ssl_conf_own_cert returned %d\n", rc);
+            conn_free(c);
+            return fail(HAL_SSL_ERR_CA);
+        }
+    }
     rc = mbedtls_ssl_setup(&c->ssl, &c->conf);
     // IP literals: the chain is verified, but mbedTLS cannot match an address
     // against the certificate, so no name is set.
@@ -521,6 +618,27 @@ int HAL_SSL_Write(uintptr_t handle, const char* buf, int len, int timeout_ms) {
         return -1;
     }
     return sent;
+}
+
+int HAL_SSL_WaitReadable(uintptr_t handle, void* waker, int timeout_ms) {
+    if (!live(handle)) {
+        prt(LOG_ERR_LEVEL, "ssl wait: unknown handle");
+        return -1;
+    }
+    TlsConn* c = reinterpret_cast<TlsConn*>(handle);
+    // Decrypted bytes already taken off the socket would never wake poll.
+    if (mbedtls_ssl_get_bytes_avail(&c->ssl) > 0)
+        return 1;
+    struct pollfd p[2] = {{c->fd, POLLIN, 0}, {tether_port::waker_fd(waker), POLLIN, 0}};
+    int n = poll(p, waker ? 2 : 1, timeout_ms < 0 ? -1 : timeout_ms);
+    if (n <= 0)
+        return 0;
+    if (waker && (p[1].revents & POLLIN)) {
+        uint64_t count = 0;
+        ssize_t r = read(p[1].fd, &count, sizeof(count));
+        (void)r;
+    }
+    return (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
 }
 
 int32_t HAL_SSL_Destroy(uintptr_t handle) {
