@@ -27,8 +27,9 @@ void FillRandom(uint8_t* out, size_t len) {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&drbg);
     int ret = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
-    if (ret == 0) {
-        ret = mbedtls_ctr_drbg_random(&drbg, out, len);
+    for (size_t done = 0; ret == 0 && done < len; done += MBEDTLS_CTR_DRBG_MAX_REQUEST) {
+        ret = mbedtls_ctr_drbg_random(&drbg, out + done,
+                                      std::min<size_t>(len - done, MBEDTLS_CTR_DRBG_MAX_REQUEST));
     }
     if (ret != 0) {
         KS_LOGW("Handshake random failed: -0x%x, zeros sent", static_cast<unsigned>(-ret));
@@ -160,6 +161,10 @@ bool RtmpClient::Flush() {
     }
     long sent = NetConnector::Send(id_, reinterpret_cast<const char*>(out.data()), out.size());
     bool ok = sent == static_cast<long>(out.size());
+    if (ok && !write_owed_) {
+        write_owed_ = true;
+        last_progress_ms_ = Now();
+    }
     if (!ok) {
         // Part of a message on the wire would leave the server out of chunk sync.
         KS_LOGE("%s RTMP send failed, %zu bytes, queued %ld", log_info_.c_str(), out.size(),
@@ -282,6 +287,7 @@ void RtmpClient::HandleAudio(const RtmpEvent& ev) {
 long RtmpClient::OnWrite() {
     last_progress_ms_ = Now();
     last_pending_ = 0;
+    write_owed_ = false;
     if (!handler_) {
         KS_LOGE("Should not be here");
         return -1;
@@ -319,14 +325,17 @@ void RtmpClient::OnTimer() {
         CloseWith(RTMP_CLOSE_START_TIMEOUT);
         return;
     }
+    // Bytes handed to the socket owe a write turn: one comes as soon as the
+    // connector's queue and the kernel's buffer have room again. Without
+    // one, the peer has stopped reading.
     long pending = NetConnector::Pending(id_);
-    if (pending <= 0 || pending < last_pending_) {
+    if (pending < last_pending_) {
         last_progress_ms_ = now;
     }
     last_pending_ = pending;
-    if (pending > 0 && now - last_progress_ms_ >= stall_timeout_ms_) {
-        KS_LOGE("%s RTMP socket made no progress for %lu ms with %ld bytes queued",
-                log_info_.c_str(), stall_timeout_ms_, pending);
+    if (write_owed_ && now - last_progress_ms_ >= stall_timeout_ms_) {
+        KS_LOGE("%s RTMP socket made no progress for %lu ms, %ld bytes queued", log_info_.c_str(),
+                stall_timeout_ms_, pending);
         CloseWith(RTMP_CLOSE_STALLED);
         return;
     }

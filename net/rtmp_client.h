@@ -5,6 +5,7 @@
 // the sends, Stop) from there too, or before Start.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -126,9 +127,10 @@ class RtmpClient : public NetSocketHandler {
     uint64_t start_ms_ = 0;
     uint64_t last_progress_ms_ = 0;
     long last_pending_ = 0;
+    bool write_owed_ = false;  // data sent since the last write turn
     bool connected_ = false;
     bool publishing_ = false;
-    bool closing_ = false;
+    std::atomic<bool> closing_{false};  // Stop may come from the owner's thread
     bool close_reported_ = false;
     int close_reason_ = -1;
 };
