@@ -184,7 +184,7 @@ int ParseResult(const uint8_t* p, const uint8_t* end, rtmp_command_t* out) {
     if (out->transaction == RTMP_TXN_CREATE_STREAM) {
         double id = -1;
         amf_object_item_t items[] = {{AMF_OBJECT, "", nullptr, 0}, {AMF_NUMBER, "", &id, 0}};
-        if (!amf_read_items(p, end, items, 2) || id < 0) {
+        if (!amf_read_items(p, end, items, 2) || !(id >= 0)) {
             return RTMP_COMMAND_MALFORMED;
         }
         out->stream_id = id;

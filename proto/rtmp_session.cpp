@@ -1,5 +1,6 @@
 #include "proto/rtmp_session.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -341,7 +342,9 @@ int RtmpSession::OnResult(const rtmp_command_t& cmd) {
     if (cmd.transaction != RTMP_TXN_CREATE_STREAM || !cmd.has_stream_id) {
         return RTMP_SESSION_OK;
     }
-    if (cmd.stream_id < 1 || cmd.stream_id > 0xFFFFFFFF) {
+    // Written so that NaN fails too; a fractional id is no stream either.
+    if (!(cmd.stream_id >= 1 && cmd.stream_id <= 4294967295.0) ||
+        cmd.stream_id != std::floor(cmd.stream_id)) {
         return Fail(RTMP_SESSION_FAILED, "server created no usable stream");
     }
     stream_id_ = static_cast<uint32_t>(cmd.stream_id);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -465,6 +466,10 @@ TEST(RtmpSession, CommandsThatFailOrAreIgnored) {
         {shapes.Command(Cat({H("02 0007"), T("_result"), H("00 4000000000000000 05")})),
          {"createStream result without id", RTMP_SESSION_MALFORMED}},
         {shapes.Message(3, 7, 0, H("00")), {"unknown message type", -1}},
+        {shapes.Result(2, std::nan("")), {"stream id not a number", RTMP_SESSION_MALFORMED}},
+        {shapes.Result(2, 0), {"stream id 0", -1}},
+        {shapes.Result(2, 1.5), {"fractional stream id", -1}},
+        {shapes.Result(2, 5e9), {"stream id beyond 32 bits", -1}},
     };
     for (const auto& [wire, c] : cases) {
         RtmpSession s;
