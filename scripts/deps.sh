@@ -7,7 +7,7 @@ KESTREL_PACKAGES=(
   build-essential cmake g++ pkg-config
   libmbedtls-dev libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  mosquitto mosquitto-clients python3 python3-paho-mqtt python3-cryptography openssl
+  mosquitto mosquitto-clients python3 python3-paho-mqtt python3-cryptography openssl curl
   ffmpeg dnsmasq nginx-light libnginx-mod-rtmp
 )
 
