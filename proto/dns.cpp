@@ -166,11 +166,12 @@ int dns_parse_answer(const uint8_t* msg, size_t len, uint16_t id, const std::str
     *used = pos;
     for (uint16_t i = 0; i < ancount; ++i) {
         ret = read_name(msg, len, &pos, nullptr);
-        if (ret != DNS_OK) {
-            return ret;
+        if (ret == DNS_OK && pos + 10 > len) {
+            ret = DNS_MALFORMED;
         }
-        if (pos + 10 > len) {
-            return DNS_MALFORMED;
+        if (ret != DNS_OK) {
+            addrs->clear();  // a broken message yields nothing, not a part
+            return ret;
         }
         uint16_t type = be16(msg + pos);
         uint16_t klass = be16(msg + pos + 2);
@@ -179,6 +180,7 @@ int dns_parse_answer(const uint8_t* msg, size_t len, uint16_t id, const std::str
         uint16_t rdlen = be16(msg + pos + 8);
         pos += 10;
         if (pos + rdlen > len) {
+            addrs->clear();
             return DNS_MALFORMED;
         }
         if (type == kTypeA && klass == kClassIn && rdlen == 4) {

@@ -108,6 +108,22 @@ bool TcpReady(uint16_t port) {
     return ok;
 }
 
+// Whether a name server on the port answers a query at all.
+bool UdpAnswers(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const uint8_t query[] = {0x12, 0x34, 1,   0,   0, 1,   0,   0,   0,   0, 0, 0, 5, 'p',
+                             'r',  'o',  'b', 'e', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    sendto(fd, query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+    pollfd p{fd, POLLIN, 0};
+    bool ok = poll(&p, 1, 50) == 1 && (p.revents & POLLIN) && recv(fd, nullptr, 0, 0) >= 0;
+    close(fd);
+    return ok;
+}
+
 bool WaitReady(Process& proc, const std::function<bool()>& ready, const std::string& what,
                const std::string& log) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
@@ -203,8 +219,9 @@ bool Dnsmasq::Start(const std::string& dir, const std::vector<std::string>& opti
     args.insert(args.end(), options.begin(), options.end());
     if (!proc_.Start(args, log))
         return false;
+    uint16_t port = port_;
     return WaitReady(
-        proc_, [&] { return ReadFile(log).find("started") != std::string::npos; }, "dnsmasq", log);
+        proc_, [port] { return UdpAnswers(port); }, "dnsmasq", log);
 }
 
 bool ScriptedDns::Start(Mode mode, const std::string& addr) {

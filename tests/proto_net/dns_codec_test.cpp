@@ -168,6 +168,8 @@ TEST(DnsCodec, MalformedAnswersFailWithoutReadingPastTheMessage) {
     Bytes short_count = Answer(0x1234, "cam.example.test", 2);
     Record(short_count, 1, {10, 0, 0, 1});
     EXPECT_EQ(DNS_MALFORMED, Parse(short_count, &ips));
+    EXPECT_TRUE(ips.empty())
+        << "a broken answer must not yield the addresses read before the break";
     // An owner name that points at itself.
     Bytes loop = Answer(0x1234, "cam.example.test", 1);
     size_t at = loop.size();
