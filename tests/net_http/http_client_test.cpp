@@ -291,6 +291,7 @@ TEST_F(HttpClientTest, UnreadableResponsesCloseWithAnError) {
     } cases[] = {
         {"/long-head", "Http response head larger than 16 KiB"},
         {"/chunked", "Http transfer encoding \"chunked\" not supported"},
+        {"/bad-status", "Http response head malformed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
@@ -302,6 +303,23 @@ TEST_F(HttpClientTest, UnreadableResponsesCloseWithAnError) {
         EXPECT_TRUE(rec->Responses().empty());
         EXPECT_EQ(1u, log.Count(std::string("2 ") + c.log));
     }
+}
+
+// A peer that closes inside the body: the handler has what came, and the
+// loss is said, not passed over.
+TEST_F(HttpClientTest, BodyCutShortIsReported) {
+    kestrel_test::LogCapture log;
+    SharedPtr<Recorder> rec(new Recorder);
+    rec->requests.push_back(Request(1, "/cut-short"));
+    SharedPtr<HttpClient> client = Open(rec, false);
+    ASSERT_TRUE(rec->WaitDisconnect());
+    auto responses = rec->Responses();
+    ASSERT_EQ(1u, responses.size());
+    EXPECT_EQ(100u, responses[0].length);
+    EXPECT_EQ("0123456789", responses[0].body);
+    EXPECT_EQ(0u, rec->complete);
+    EXPECT_TRUE(log.Contains("2 Http body cut short on socket")) << "no error line";
+    EXPECT_TRUE(log.Contains("90 bytes missing"));
 }
 
 TEST_F(HttpClientTest, RequestWithoutRequestLineIsRefused) {

@@ -11,6 +11,8 @@ Listens on two free loopback ports, one plain and one TLS, prints
   GET /lower       header names written in lower case
   GET /long-head   a head of about 20 KiB
   GET /chunked     a chunked body
+  GET /bad-status  a head with status 99
+  GET /cut-short   announces 100 bytes, sends 10 and closes
 """
 import hashlib
 import http.server
@@ -65,6 +67,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()
             self.wfile.write(b"5\r\nhello\r\n0\r\n\r\n")
+        elif path == "/bad-status":
+            self.wfile.write(b"HTTP/1.1 99 Low\r\nContent-Length: 0\r\n\r\n")
+            self.close_connection = True
+        elif path == "/cut-short":
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            self.wfile.write(b"0123456789")
+            self.close_connection = True
         else:
             self.reply(404, b"no such path")
 
