@@ -130,11 +130,6 @@ void HttpRequestConstruct::SetRequestLine(int method, const std::string& target,
     version_ = HttpProtocolAssistant::VersionString(version);
 }
 
-void HttpRequestConstruct::SetRequestLineUrl(int method, int version, const NetUrl& url) {
-    SetRequestLine(method, url.path, version);
-    SetHost(url.host);
-}
-
 void HttpRequestConstruct::SetHost(const std::string& host) {
     SetHeader("Host", host);
 }

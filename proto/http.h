@@ -41,8 +41,13 @@ enum HttpRequestResult {
 class HttpRequestConstruct {
   public:
     void SetRequestLine(int method, const std::string& target, int version);
-    // Target = the URL's path (query included); Host = the URL's host.
-    void SetRequestLineUrl(int method, int version, const NetUrl& url);
+    // Target = the URL's path (query included); Host = the URL's host. Takes
+    // any parsed URL with those two fields (NetUrl, or the SDK's NetUrlParse).
+    template <typename Url>
+    void SetRequestLineUrl(int method, int version, const Url& url) {
+        SetRequestLine(method, url.path, version);
+        SetHost(url.host);
+    }
     void SetHost(const std::string& host);
     // An empty name or value is ignored (0). Content-Length in any letter case
     // is refused (HTTP_REQUEST_CONTENT_LENGTH); text that would break the head

@@ -14,6 +14,7 @@
 #include "http_peer.h"
 #include "log_capture.h"
 #include "net/net_connector.h"
+#include "net/url_parse.h"
 
 using namespace kestrel;
 using http_test::HttpPeer;
@@ -145,10 +146,12 @@ class Recorder : public HttpClientHandler {
     std::condition_variable cv_;
 };
 
+// As the upload clients build it: from the URL they were given.
 HttpRequestConstruct Request(int method, const std::string& target, size_t length = 0) {
+    NetUrlParse url;
+    EXPECT_EQ(0, url.Parse("http://127.0.0.1:8080" + target));
     HttpRequestConstruct r;
-    r.SetRequestLine(method, target, HttpProtocolAssistant::VERSION_1_1);
-    r.SetHost("127.0.0.1");
+    r.SetRequestLineUrl(method, HttpProtocolAssistant::VERSION_1_1, url);
     r.SetContentLength(length);
     return r;
 }
