@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -350,7 +351,35 @@ NginxRelay::NginxRelay() {
     }
 }
 
-void NginxRelay::Stop() {
+bool NginxRelay::AllDisconnected() const {
+    std::ifstream in(dir_ + "/error.log");
+    std::string line;
+    int open = 0;
+    while (std::getline(in, line)) {
+        open += line.find("client connected") != std::string::npos;
+        open -= line.find("disconnect, client") != std::string::npos;
+    }
+    return open <= 0;
+}
+
+void NginxRelay::Stop(int timeout_ms) {
+    // The log grows as nginx works; each change is a moment to look again.
+    int fd = inotify_init1(IN_NONBLOCK);
+    if (fd >= 0) {
+        inotify_add_watch(fd, (dir_ + "/error.log").c_str(), IN_MODIFY);
+    }
+    uint64_t deadline = NowMs() + timeout_ms;
+    while (pid_ > 0 && fd >= 0 && !AllDisconnected() && NowMs() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline - NowMs())) > 0) {
+            char events[4096];
+            ssize_t ignored = read(fd, events, sizeof events);
+            (void)ignored;
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
     if (pid_ > 0) {
         kill(pid_, SIGQUIT);
         int st;

@@ -88,12 +88,14 @@ class NginxRelay {
     ~NginxRelay();
     bool Started() const { return pid_ > 0; }
     int port() const { return port_; }
-    // Graceful stop: recordings are complete afterwards.
-    void Stop();
+    // Once every client it accepted has been seen off (its data processed)
+    // or timeout_ms passed, stops: recordings are complete afterwards.
+    void Stop(int timeout_ms = 5000);
     std::string Recording(const std::string& stream) const;
     std::string ErrorLog() const;
 
   private:
+    bool AllDisconnected() const;
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

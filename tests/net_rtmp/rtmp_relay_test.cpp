@@ -174,7 +174,7 @@ TEST_F(RtmpRelayTest, TimestampsRunThroughTheExtendedBoundary) {
     for (const Frame& f : owner->frames) {
         sent_video += f.video;
     }
-    ASSERT_EQ(video.size(), sent_video);
+    ASSERT_EQ(video.size(), sent_video) << relay.ErrorLog();
     for (size_t i = 1; i < video.size(); ++i) {
         EXPECT_GT(video[i], video[i - 1]) << i;
     }
