@@ -125,13 +125,15 @@ bool HttpProtocolAssistant::CheckVersionString(const std::string& version) {
 }
 
 void HttpRequestConstruct::SetRequestLine(int method, const std::string& target, int version) {
-    method_ = HttpProtocolAssistant::MethodString(method);
+    bool known =
+        method >= HttpProtocolAssistant::METHOD_POST && method <= HttpProtocolAssistant::METHOD_PUT;
+    method_ = known ? HttpProtocolAssistant::MethodString(method) : "";
     target_ = target;
     version_ = HttpProtocolAssistant::VersionString(version);
 }
 
-void HttpRequestConstruct::SetHost(const std::string& host) {
-    SetHeader("Host", host);
+int HttpRequestConstruct::SetHost(const std::string& host) {
+    return SetHeader("Host", host);
 }
 
 int HttpRequestConstruct::SetHeader(const std::string& name, const std::string& value) {

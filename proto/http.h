@@ -40,15 +40,19 @@ enum HttpRequestResult {
 
 class HttpRequestConstruct {
   public:
+    // A method outside the table leaves the request line missing: a request
+    // is never sent with "INVALID" as its method.
     void SetRequestLine(int method, const std::string& target, int version);
     // Target = the URL's path (query included); Host = the URL's host. Takes
     // any parsed URL with those two fields (NetUrl, or the SDK's NetUrlParse).
+    // The result is SetHost's.
     template <typename Url>
-    void SetRequestLineUrl(int method, int version, const Url& url) {
+    int SetRequestLineUrl(int method, int version, const Url& url) {
         SetRequestLine(method, url.path, version);
-        SetHost(url.host);
+        return SetHost(url.host);
     }
-    void SetHost(const std::string& host);
+    // As SetHeader("Host", host).
+    int SetHost(const std::string& host);
     // An empty name or value is ignored (0). Content-Length in any letter case
     // is refused (HTTP_REQUEST_CONTENT_LENGTH); text that would break the head
     // is refused (HTTP_REQUEST_BAD_TEXT). A name set twice, in any case,

@@ -37,8 +37,8 @@ TEST(HttpCodec, RequestHeadHasLengthFirstThenHeadersByName) {
     HttpRequestConstruct get;
     NetUrl url;
     ASSERT_EQ(URL_OK, net_url_parse("https://store.test:8443/b/c?x=1&y=2", &url));
-    get.SetRequestLineUrl(HttpProtocolAssistant::METHOD_GET, HttpProtocolAssistant::VERSION_1_1,
-                          url);
+    EXPECT_EQ(HTTP_REQUEST_OK, get.SetRequestLineUrl(HttpProtocolAssistant::METHOD_GET,
+                                                     HttpProtocolAssistant::VERSION_1_1, url));
     ASSERT_EQ(HTTP_REQUEST_OK, get.GetHeaderString(out));
     EXPECT_EQ("GET /b/c?x=1&y=2 HTTP/1.1\r\nContent-Length: 0\r\nHost: store.test\r\n\r\n", out);
 }
@@ -86,6 +86,12 @@ TEST(HttpCodec, RequestLineMissingOrUnsafe) {
     HttpRequestConstruct empty_target;
     empty_target.SetRequestLine(0, "", 1);
     EXPECT_EQ(HTTP_REQUEST_LINE_MISSED, empty_target.GetHeaderString(out));
+    HttpRequestConstruct unknown_method;
+    unknown_method.SetRequestLine(7, "/", 1);
+    EXPECT_EQ(HTTP_REQUEST_LINE_MISSED, unknown_method.GetHeaderString(out));
+    HttpRequestConstruct bad_host;
+    bad_host.SetRequestLine(1, "/", 1);
+    EXPECT_EQ(HTTP_REQUEST_BAD_TEXT, bad_host.SetHost("h\r\nX-Evil: 1"));
     HttpRequestConstruct split;
     split.SetRequestLine(0, "/a HTTP/1.0\r\nX: y", 1);
     EXPECT_EQ(HTTP_REQUEST_BAD_TEXT, split.GetHeaderString(out));
