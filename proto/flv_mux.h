@@ -156,7 +156,9 @@ class FlvTagBodyAudioDataParse {
     int AddData(const char* data, size_t len, const uint8_t* key, const uint8_t* iv);
 
     int GetType() const { return type_; }
-    const char* GetData() const { return reinterpret_cast<const char*>(body_.data()) + 2; }
+    const char* GetData() const {
+        return body_.size() < 2 ? nullptr : reinterpret_cast<const char*>(body_.data()) + 2;
+    }
     size_t GetLen() const { return body_.size() < 2 ? 0 : body_.size() - 2; }
     int GetFormat() const { return format_; }
     int GetBit() const { return bit_; }
