@@ -394,6 +394,12 @@ void RtmpClient::SendMetadata(double duration) {
     }
 }
 
+void RtmpClient::RequestWrite() {
+    if (attached_ && !closing_) {
+        NetConnector::RequestWrite(id_);
+    }
+}
+
 void RtmpClient::Stop() {
     if (!attached_) {
         return;

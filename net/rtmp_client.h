@@ -84,6 +84,8 @@ class RtmpClient : public NetSocketHandler {
     int SendAudio(const char* data, uint32_t len, uint32_t timestamp);
     int SendScript(FlvMux::ScriptType type);
     void SendMetadata(double duration);
+    // Any thread: a frame is waiting; the owner gets an OnWrite turn soon.
+    void RequestWrite();
     void Stop();
 
     // Publishing: the server accepted the stream.

@@ -453,6 +453,9 @@ void Owner::Pump() {
     while (next_ < frames.size()) {
         const Frame& f = frames[next_];
         uint32_t ts = timestamp_base + loop_offset_ + f.timestamp;
+        if (paced && f.timestamp > NowMs() - pace_start_ms) {
+            return;  // the source asks for a turn when the frame is due
+        }
         if (!client->CanTake(static_cast<uint32_t>(f.data.size()))) {
             return;  // the next write turn comes when the queue drains
         }

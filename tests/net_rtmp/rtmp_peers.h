@@ -130,6 +130,8 @@ class Owner : public kestrel::RtmpClientHandler {
     uint32_t timestamp_base = 0;
     bool loop = false;           // replay the frames for ever
     bool stop_when_done = true;  // Stop once everything is written
+    bool paced = false;          // a frame goes out once its time since pace_start_ms has come
+    uint64_t pace_start_ms = 0;
 
     std::mutex mu;
     std::condition_variable cv;
