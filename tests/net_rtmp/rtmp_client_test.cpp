@@ -155,6 +155,8 @@ TEST_F(RtmpClientTest, PublishesAndTakesNotificationsAudioAndAcknowledges) {
     Make();
     owner->frames = SampleFrames(400);
     owner->stop_when_done = false;
+    // More than the connector can queue: refused before anything is taken.
+    owner->oversize_len = 2 << 20;
     client->Start(Url(peer.port()), 0);
     ASSERT_TRUE(owner->WaitFor(
         [&] { return owner->audio.size() == 20 && owner->notices.size() == 3; }, 5000));
@@ -180,6 +182,7 @@ TEST_F(RtmpClientTest, PublishesAndTakesNotificationsAudioAndAcknowledges) {
     EXPECT_EQ(owner->audio_ts[5], 100u);
     EXPECT_EQ(owner->close_result, DISCONNECT_CLOSED);
     EXPECT_GT(owner->sent, 0u);
+    EXPECT_EQ(owner->oversize_rc, -2);
 }
 
 TEST_F(RtmpClientTest, PrivateModeSendsItsCommandsBeforeTheServerAnswers) {

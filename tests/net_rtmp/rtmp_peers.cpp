@@ -428,6 +428,14 @@ void Owner::OnNotify(rtmp_client_notify_t code, void* data) {
         cv.notify_all();
     }
     if (code == RTMP_NOTIFY_PUBLISH_START) {
+        if (oversize_len) {
+            std::string big(oversize_len, '\0');
+            big[2] = 1;
+            big[3] = 0x65;  // an IDR slice
+            int rc = client->SendVideo(0, 1, big.data(), static_cast<uint32_t>(big.size()), 0);
+            std::lock_guard<std::mutex> lock(mu);
+            oversize_rc = rc;
+        }
         publishing_ = true;
         Pump();
     }

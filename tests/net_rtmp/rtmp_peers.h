@@ -132,6 +132,8 @@ class Owner : public kestrel::RtmpClientHandler {
     bool stop_when_done = true;  // Stop once everything is written
     bool paced = false;          // a frame goes out once its time since pace_start_ms has come
     uint64_t pace_start_ms = 0;
+    size_t oversize_len = 0;  // when set, a frame this long is offered at publish start
+    int oversize_rc = 1;
 
     std::mutex mu;
     std::condition_variable cv;
