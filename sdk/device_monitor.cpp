@@ -1,5 +1,6 @@
 #include "sdk/device_monitor.h"
 
+#include <cjson/cJSON.h>
 #include <kestrel/ks_api.h>
 
 #include "core/logger.h"
@@ -49,6 +50,45 @@ class PropertyTask : public TaskEntry {
   private:
     int dev_id_;
 };
+
+// The statistics report's values arrive as texts; each is written so that the
+// message stays valid JSON whatever it holds: strings escaped, a number that
+// is missing or malformed written as 0, a bad list left empty.
+std::string JsonText(const std::string& v) {
+    cJSON* item = cJSON_CreateString(v.c_str());
+    char* printed = item ? cJSON_PrintUnformatted(item) : nullptr;
+    std::string out = printed ? printed : "\"\"";
+    cJSON_free(printed);
+    cJSON_Delete(item);
+    return out;
+}
+
+bool IsNumberText(const std::string& v) {
+    cJSON* item = cJSON_ParseWithOpts(v.c_str(), nullptr, 1);
+    bool ok = cJSON_IsNumber(item);
+    cJSON_Delete(item);
+    return ok;
+}
+
+std::string JsonNumber(const char* key, const std::string& v) {
+    if (IsNumberText(v))
+        return v;
+    if (!v.empty())
+        KS_LOGW("transQualityStatistic: %s \"%s\" is not a number, 0 written", key, v.c_str());
+    return "0";
+}
+
+std::string JsonNumberList(const char* key, const std::string& v) {
+    cJSON* list = cJSON_ParseWithOpts(("[" + v + "]").c_str(), nullptr, 1);
+    bool ok = cJSON_IsArray(list);
+    for (cJSON* e = ok ? list->child : nullptr; e; e = e->next)
+        ok = ok && cJSON_IsNumber(e);
+    cJSON_Delete(list);
+    if (ok)
+        return v;
+    KS_LOGW("transQualityStatistic: %s [%s] is not a list of numbers, left empty", key, v.c_str());
+    return "";
+}
 
 }  // namespace
 
@@ -121,13 +161,19 @@ int DeviceMonitor::ReportRelayInfoV1_1(int dev_id, const MonitorRelayInfo& i) {
 int DeviceMonitor::ReportTransQualityStatistic(int dev_id, const MonitorTransQualityInfo& i) {
     std::string payload =
         "{\"version\":\"1.1\", \"method\":\"transQualityStatistic\", "
-        "\"code\":200,\"message\":\"Success\",\"params\":{\"sessionId\":\"" +
-        i.session_id + "\",\"module\":\"" + i.module + "\",\"beginTs\":\"" + i.begin_ts +
-        "\",\"endTs\":\"" + i.end_ts + "\",\"baseUtc\":\"" + i.base_utc + "\",\"sendDeltaSd\":[" +
-        i.send_delta_sd + "],\"pingDelay\":[" + i.ping_delay + "],\"dropFrame\":" + i.drop_frame +
-        ",\"avgBitrate\":" + i.avg_bitrate + ",\"peakBitrate\":" + i.peak_bitrate +
-        ",\"fps\":" + i.fps + ",\"gop\":" + i.gop + ",\"maxIframe\":" + i.max_iframe +
-        ",\"totalFlow\":" + i.total_flow + ",\"buffQueue\":" + i.buff_queue + "}}";
+        "\"code\":200,\"message\":\"Success\",\"params\":{\"sessionId\":" +
+        JsonText(i.session_id) + ",\"module\":" + JsonText(i.module) +
+        ",\"beginTs\":" + JsonText(i.begin_ts) + ",\"endTs\":" + JsonText(i.end_ts) +
+        ",\"baseUtc\":" + JsonText(i.base_utc) + ",\"sendDeltaSd\":[" +
+        JsonNumberList("sendDeltaSd", i.send_delta_sd) + "],\"pingDelay\":[" +
+        JsonNumberList("pingDelay", i.ping_delay) +
+        "],\"dropFrame\":" + JsonNumber("dropFrame", i.drop_frame) +
+        ",\"avgBitrate\":" + JsonNumber("avgBitrate", i.avg_bitrate) +
+        ",\"peakBitrate\":" + JsonNumber("peakBitrate", i.peak_bitrate) +
+        ",\"fps\":" + JsonNumber("fps", i.fps) + ",\"gop\":" + JsonNumber("gop", i.gop) +
+        ",\"maxIframe\":" + JsonNumber("maxIframe", i.max_iframe) +
+        ",\"totalFlow\":" + JsonNumber("totalFlow", i.total_flow) +
+        ",\"buffQueue\":" + JsonNumber("buffQueue", i.buff_queue) + "}}";
     return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/async_process.h"
 #include "core/logger.h"
@@ -14,7 +15,14 @@
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
 #include "sdk/device_monitor.h"
+#include "sdk/picture/intelligent_alarm.h"
+#include "sdk/picture/picture_session.h"
+#include "sdk/picture/picture_store.h"
+#include "sdk/storage/file_transform.h"
+#include "sdk/storage/kiv_ca.h"
+#include "sdk/storage/kiv_identify.h"
 #include "sdk/sdk_version.h"
+#include "sdk/streaming/stream_check.h"
 
 using namespace kestrel;
 
@@ -93,11 +101,24 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
         ks_destroy();
         return -1;
     }
+    env->Store()->SetAbility(config->picture_store_size_max);
     env->PictureProcess()->SetParallel(config->process_parallel);
     Single<MessageService>::Instance()->RegisterPublish(callbacks->message_publish_cb);
+    env->Identify()->Init();
+    Single<PictureSession>::Instance()->Init();
+    Single<FileTransformService>::Instance()->Init(false, false);
+    Single<IntelligentAlarmEventSession>::Instance();
+    StreamCheck* check = Single<StreamCheck>::Instance();
+    check->FunctionClose(config->stream_check_on == 0);
     if (config->stream_auto_save_on) {
-        KS_LOGW("[API:%s] Stream auto save is not available in this build, path = %s", api,
-                config->stream_auto_save_path);
+        // The record's array need not hold a terminating NUL.
+        const char* raw = config->stream_auto_save_path;
+        std::string path(raw, strnlen(raw, sizeof(config->stream_auto_save_path)));
+        if (check->OpenSavePath(path) < 0) {
+            KS_LOGE("[API:%s] Stream auto save path is not correct, path = %s", api, path.c_str());
+            ks_destroy();
+            return -1;
+        }
     }
 
     Single<DeviceMonitor>::Instance()->SetReportSupportPreRecord(env->Dispatch()->FeatureCheck() ==
@@ -113,6 +134,13 @@ int ks_destroy(void) {
         env->Stop();
     if (DeviceMonitor* monitor = Single<DeviceMonitor>::Peek())
         monitor->ReportVersionInfoStop();
+    // Waiting requests name pictures by their index in the store that goes
+    // with the environment; a later URL must not find another's picture.
+    if (PictureSession* pictures = Single<PictureSession>::Peek())
+        pictures->Clear();
+    Single<IntelligentAlarmEventSession>::Destroy();
+    Single<FileTransformService>::Destroy();
+    Single<StreamCheck>::Destroy();
     Single<MessageService>::Destroy();
     Single<DeviceEnv>::Destroy();
     Single<DeviceMonitor>::Destroy();
@@ -137,8 +165,10 @@ int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_pa
             return 0;
         auths->Login(dev_id);
         DeviceMonitor* monitor = Single<DeviceMonitor>::Instance();
-        if (auths->IsMain(dev_id))
+        if (auths->IsMain(dev_id)) {
             monitor->ReportVersionInfo(dev_id);
+            Single<IntelligentAlarmEventSession>::Instance()->Init();
+        }
         if (auths->IsIpc(dev_id)) {
             if (auths->IsMain(dev_id)) {
                 monitor->ReportProperty(dev_id);
@@ -180,6 +210,13 @@ int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* p
             service_id, param->video->format, param->video->fps, param->video->key_frame_interval,
             param->audio->format, param->audio->sample_rate, param->audio->bits_per_sample,
             param->audio->channel);
+    if (StreamCheck* check = Single<StreamCheck>::Peek()) {
+        StreamCheckUnitInfo info;
+        info.format = param->video->format;
+        info.fps = param->video->fps;
+        info.key_frame_interval = param->video->key_frame_interval;
+        check->SetFrameInfo(service_id, info);
+    }
     return Unavailable(api, "Streaming");
 }
 
@@ -191,12 +228,18 @@ int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* par
         KS_LOGE("[API:%s] Invalid param, null pointer", api);
         return -1;
     }
+    StreamCheck* check = Single<StreamCheck>::Peek();
     if (param->type == 0) {
         KS_LOGV("[API:%s] Send video, service_id:%d, key_frame:%d, len:%d, timestamp:%u", api,
                 service_id, param->key_frame, param->len, param->timestamp);
+        if (check)
+            check->CheckVideo(service_id, param->video_format, param->p, param->len,
+                              param->key_frame != 0, param->timestamp);
     } else if (param->type == 1) {
         KS_LOGV("[API:%s] Send audio, service_id:%d, len:%d, timestamp:%u", api, service_id,
                 param->len, param->timestamp);
+        if (check)
+            check->CheckAudio(service_id, param->p, param->len, param->timestamp);
     } else {
         return -1;
     }
@@ -227,13 +270,12 @@ int ks_control(int type, ...) {
             logger_set_level(va_arg(ap, int));
             break;
         case KS_CONTROL_STREAM_AUTO_CHECK:
-            va_arg(ap, int);
-            ret = Unavailable(api, "Stream check");
+            Single<StreamCheck>::Instance()->FunctionClose(va_arg(ap, int) == 0);
             break;
         case KS_CONTROL_STREAM_AUTO_SAVE: {
             int on = va_arg(ap, int);
             if (on == 0) {
-                ret = Unavailable(api, "Stream save");
+                Single<StreamCheck>::Instance()->CloseSavePath();
                 break;
             }
             const char* path = va_arg(ap, const char*);
@@ -242,7 +284,12 @@ int ks_control(int type, ...) {
                 ret = -1;
                 break;
             }
-            ret = Unavailable(api, "Stream save");
+            ret = Single<StreamCheck>::Instance()->OpenSavePath(path);
+            break;
+        }
+        case KS_CONTROL_STORAGE_TRUST_ANCHOR: {
+            const char* pem = va_arg(ap, const char*);
+            ret = KivCa::SetExtraAnchor(pem ? pem : "");
             break;
         }
         default:
@@ -254,11 +301,12 @@ int ks_control(int type, ...) {
     return ret;
 }
 
-int ks_post_trigger_picture(int /*service_id*/, const ks_picture_param_s* param) {
+int ks_post_trigger_picture(int service_id, const ks_picture_param_s* param) {
     static const char* api = "ks_post_trigger_picture";
     if (!Ready(api, param))
         return -1;
-    return Unavailable(api, "Picture upload");
+    return Single<PictureSession>::Instance()->AddResponse(
+        service_id, reinterpret_cast<const char*>(param->p), param->len);
 }
 
 namespace {
@@ -275,29 +323,40 @@ int ResolveDevice(const char* api, const ks_device_auth_s* auth) {
 }  // namespace
 
 int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param_s* param,
-                        int* /*service_id*/) {
+                        int* service_id) {
     static const char* api = "ks_post_alarm_image";
     if (!Ready(api, auth && param))
         return -1;
-    if (ResolveDevice(api, auth) < 0)
+    int dev_id = ResolveDevice(api, auth);
+    if (dev_id < 0)
         return -1;
-    return Unavailable(api, "Alarm event upload");
+    bool with_extra = param->addition_string != nullptr;
+    std::string extra = with_extra ? TakeText(param->addition_string, 1024) : std::string();
+    return Single<PictureSession>::Instance()->AddPicture(
+        dev_id, reinterpret_cast<const char*>(param->p), param->len, param->type, with_extra,
+        extra, service_id);
 }
 
 int ks_post_intelligent_alarm(const ks_device_auth_s* auth,
-                              const ks_intelligent_alarm_param_s* param, int* /*service_id*/) {
+                              const ks_intelligent_alarm_param_s* param, int* service_id) {
     static const char* api = "ks_post_intelligent_alarm";
     if (!Ready(api, auth && param))
         return -1;
-    if (ResolveDevice(api, auth) < 0)
+    int dev_id = ResolveDevice(api, auth);
+    if (dev_id < 0)
         return -1;
-    return Unavailable(api, "Intelligent alarm upload");
+    IntelligentAlarmEventPropertyPart part;
+    part.alarm_type = param->type;
+    uint32_t len = param->addition_string_len < 2048 ? param->addition_string_len : 2048;
+    part.data = TakeText(param->addition_string, len);
+    return Single<IntelligentAlarmEventSession>::Instance()->AddSingleData(
+        dev_id, 0, reinterpret_cast<const char*>(param->p), param->len, {part}, service_id);
 }
 
-int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* /*p*/, unsigned /*len*/,
-                                      unsigned /*count*/,
+int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* p, unsigned len,
+                                      unsigned count,
                                       const ks_intelligent_alarm_gateway_item_s* items,
-                                      int* /*service_id*/) {
+                                      int* service_id) {
     static const char* api = "ks_post_intelligent_alarm_gateway";
     if (!CheckInit(api))
         return -1;
@@ -305,7 +364,24 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* /*p*/, un
         KS_LOGE("[API:%s] Device auth error", api);
         return -1;
     }
-    return Unavailable(api, "Intelligent alarm upload");
+    // One event list per picture; a count beyond reason is a caller's bug,
+    // not something to walk off the end of its array for.
+    if (count == 0 || count > IntelligentAlarmEventSession::kGatewayParts) {
+        KS_LOGE("[API:%s] Illegal input, count = %u (1..%d)", api, count,
+                static_cast<int>(IntelligentAlarmEventSession::kGatewayParts));
+        return -1;
+    }
+    auto text = [](const char* s) { return s ? std::string(s, strnlen(s, 2048)) : std::string(); };
+    std::vector<IntelligentAlarmEventPropertyPart> parts(count);
+    for (unsigned i = 0; i < count; ++i) {
+        parts[i].alarm_type = items[i].type;
+        parts[i].data = text(items[i].data);
+        parts[i].product_key = text(items[i].product_key);
+        parts[i].device_name = text(items[i].device_name);
+        parts[i].algorithm = text(items[i].algorithm);
+    }
+    return Single<IntelligentAlarmEventSession>::Instance()->AddSingleData(
+        dev_id, 1, reinterpret_cast<const char*>(p), len, parts, service_id);
 }
 
 int ks_post_query_record(int /*service_id*/, const ks_query_record_response_param_s* param) {

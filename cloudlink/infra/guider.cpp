@@ -5,6 +5,8 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/md.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -83,6 +85,23 @@ uint16_t HttpPort() {
     return c.http_port_override ? c.http_port_override : 443;
 }
 
+// A port given as a number or as a decimal string ("8883"); -1 when it is
+// neither or lies outside 1..65535.
+long PortValue(const cJSON* p) {
+    if (cJSON_IsNumber(p)) {
+        double v = p->valuedouble;
+        return v >= 1 && v <= 65535 && v == static_cast<long>(v) ? static_cast<long>(v) : -1;
+    }
+    if (!cJSON_IsString(p) || p->valuestring[0] == '\0')
+        return -1;
+    char* end = nullptr;
+    long v = strtol(p->valuestring, &end, 10);
+    return *end == '\0' && isdigit(static_cast<unsigned char>(p->valuestring[0])) && v >= 1 &&
+                   v <= 65535
+               ? v
+               : -1;
+}
+
 // Bootstrap: ask the platform which broker serves this device.
 int BootstrapHostPort(const char* pk, const char* dn, std::string* host, uint16_t* port) {
     char body[256];
@@ -111,11 +130,10 @@ int BootstrapHostPort(const char* pk, const char* dn, std::string* host, uint16_
                                              "resources"),
             "mqtt");
         cJSON* h = cJSON_GetObjectItemCaseSensitive(mqtt, "host");
-        cJSON* p = cJSON_GetObjectItemCaseSensitive(mqtt, "port");
-        if (cJSON_IsString(h) && h->valuestring[0] != '\0' && cJSON_IsNumber(p) &&
-            p->valuedouble > 0 && p->valuedouble < 65536) {
+        long p = PortValue(cJSON_GetObjectItemCaseSensitive(mqtt, "port"));
+        if (cJSON_IsString(h) && h->valuestring[0] != '\0' && p > 0) {
             *host = h->valuestring;
-            *port = static_cast<uint16_t>(p->valueint);
+            *port = static_cast<uint16_t>(p);
             rc = 0;
         } else {
             log_err(MOD, "bootstrap reply lacks data.resources.mqtt host/port");

@@ -1,5 +1,8 @@
 #include "infra/httpc.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -85,4 +88,237 @@ int nexo_https_post(const char* host, uint16_t port, const char* path, const cha
     memcpy(resp, b.data(), n);
     resp[n] = '\0';
     return status;
+}
+
+// --- streamed GET --------------------------------------------------------------
+
+namespace {
+
+struct Url {
+    std::string host, path;
+    uint16_t port = 443;
+};
+
+bool ParseHttpsUrl(const char* url, Url* out) {
+    const char kScheme[] = "https://";
+    if (url == nullptr || strncasecmp(url, kScheme, sizeof(kScheme) - 1) != 0)
+        return false;
+    std::string rest = url + sizeof(kScheme) - 1;
+    size_t slash = rest.find('/');
+    std::string authority = rest.substr(0, slash);
+    out->path = slash == std::string::npos ? "/" : rest.substr(slash);
+    size_t colon = std::string::npos;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string::npos)
+            return false;
+        out->host = authority.substr(1, close - 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':')
+                return false;
+            colon = close + 1;
+        }
+    } else {
+        colon = authority.find(':');
+        out->host = authority.substr(0, colon);
+    }
+    if (colon != std::string::npos) {
+        char* end = nullptr;
+        long port = strtol(authority.c_str() + colon + 1, &end, 10);
+        if (end == authority.c_str() + colon + 1 || *end != '\0' || port < 1 || port > 65535)
+            return false;
+        out->port = static_cast<uint16_t>(port);
+    }
+    for (char ch : out->path) {
+        if (static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f)
+            return false;
+    }
+    return !out->host.empty();
+}
+
+// The value of a header (case-insensitive name) in a response head, or
+// false when absent.
+bool HeaderValue(const std::string& head, const char* name, std::string* value) {
+    size_t n = strlen(name);
+    size_t pos = 0;
+    while ((pos = head.find("\r\n", pos)) != std::string::npos) {
+        pos += 2;
+        if (strncasecmp(head.c_str() + pos, name, n) == 0 && head.compare(pos + n, 1, ":") == 0) {
+            size_t end = head.find("\r\n", pos);
+            std::string v =
+                head.substr(pos + n + 1, end == std::string::npos ? end : end - pos - n - 1);
+            size_t b = v.find_first_not_of(" \t");
+            size_t e = v.find_last_not_of(" \t");
+            *value = b == std::string::npos ? "" : v.substr(b, e - b + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+class GetReader {
+  public:
+    GetReader(uintptr_t h, int idle_ms, const nexo_http_sink_t* sink)
+        : h_(h), idle_ms_(idle_ms), sink_(sink) {}
+
+    // More bytes into in_; 1 got some, 0 peer closed, negative error.
+    int Fill() {
+        char buf[4096];
+        uint64_t deadline = HAL_UptimeMs() + static_cast<uint64_t>(idle_ms_);
+        for (;;) {
+            int n = HAL_SSL_Read(h_, buf, sizeof(buf), 100);
+            if (n > 0) {
+                in_.append(buf, static_cast<size_t>(n));
+                return 1;
+            }
+            if (n == -2)
+                return 0;
+            if (n < 0)
+                return NEXO_HTTP_ERR_TRUNCATED;
+            if (sink_->keep_going && !sink_->keep_going(sink_->ctx))
+                return NEXO_HTTP_ERR_ABORTED;
+            if (HAL_UptimeMs() >= deadline)
+                return NEXO_HTTP_ERR_TIMEOUT;
+        }
+    }
+    std::string in_;
+
+  private:
+    uintptr_t h_;
+    int idle_ms_;
+    const nexo_http_sink_t* sink_;
+};
+
+int StreamLength(GetReader* r, const nexo_http_sink_t* sink, long long want) {
+    long long got = 0;
+    for (;;) {
+        if (!r->in_.empty()) {
+            size_t take = static_cast<size_t>(
+                std::min<long long>(want - got, static_cast<long long>(r->in_.size())));
+            if (take > 0 && !sink->on_body(sink->ctx, r->in_.data(), take))
+                return NEXO_HTTP_ERR_ABORTED;
+            got += static_cast<long long>(take);
+            r->in_.clear();
+        }
+        if (want >= 0 && got >= want)
+            return 0;
+        int rc = r->Fill();
+        if (rc == 0)
+            return want < 0 ? 0 : NEXO_HTTP_ERR_TRUNCATED;
+        if (rc < 0)
+            return rc;
+    }
+}
+
+int StreamChunked(GetReader* r, const nexo_http_sink_t* sink) {
+    for (;;) {
+        size_t eol;
+        while ((eol = r->in_.find("\r\n")) == std::string::npos) {
+            if (r->in_.size() > 1024)
+                return NEXO_HTTP_ERR_RESPONSE;
+            int rc = r->Fill();
+            if (rc <= 0)
+                return rc == 0 ? NEXO_HTTP_ERR_TRUNCATED : rc;
+        }
+        char* end = nullptr;
+        unsigned long long size = strtoull(r->in_.c_str(), &end, 16);
+        if (end == r->in_.c_str() || size > (1ull << 40))
+            return NEXO_HTTP_ERR_RESPONSE;
+        r->in_.erase(0, eol + 2);
+        if (size == 0)
+            return 0;  // trailers are not needed
+        while (size > 0) {
+            if (r->in_.empty()) {
+                int rc = r->Fill();
+                if (rc <= 0)
+                    return rc == 0 ? NEXO_HTTP_ERR_TRUNCATED : rc;
+            }
+            size_t take = static_cast<size_t>(std::min<unsigned long long>(size, r->in_.size()));
+            if (!sink->on_body(sink->ctx, r->in_.data(), take))
+                return NEXO_HTTP_ERR_ABORTED;
+            r->in_.erase(0, take);
+            size -= take;
+        }
+        while (r->in_.size() < 2) {
+            int rc = r->Fill();
+            if (rc <= 0)
+                return rc == 0 ? NEXO_HTTP_ERR_TRUNCATED : rc;
+        }
+        if (r->in_.compare(0, 2, "\r\n") != 0)
+            return NEXO_HTTP_ERR_RESPONSE;
+        r->in_.erase(0, 2);
+    }
+}
+
+int ReadHeadAndBody(GetReader* r, const nexo_http_sink_t* sink) {
+    size_t head_end;
+    while ((head_end = r->in_.find("\r\n\r\n")) == std::string::npos) {
+        if (r->in_.size() > 16384) {
+            log_err(MOD, "https response head larger than 16 KiB");
+            return NEXO_HTTP_ERR_RESPONSE;
+        }
+        int rc = r->Fill();
+        if (rc <= 0) {
+            log_err(MOD, "https response head incomplete (%zu bytes)", r->in_.size());
+            return rc == 0 ? NEXO_HTTP_ERR_RESPONSE : rc;
+        }
+    }
+    std::string head = r->in_.substr(0, head_end + 2);
+    r->in_.erase(0, head_end + 4);
+    int status = -1;
+    if (head.compare(0, 5, "HTTP/") == 0 && head.find(' ') != std::string::npos)
+        status = atoi(head.c_str() + head.find(' ') + 1);
+    if (status < 100 || status > 999) {
+        log_err(MOD, "https response without a status line");
+        return NEXO_HTTP_ERR_RESPONSE;
+    }
+    std::string te, cl;
+    bool chunked =
+        HeaderValue(head, "Transfer-Encoding", &te) && strcasecmp(te.c_str(), "chunked") == 0;
+    long long length = -1;
+    if (!chunked && HeaderValue(head, "Content-Length", &cl)) {
+        char* end = nullptr;
+        length = strtoll(cl.c_str(), &end, 10);
+        if (end == cl.c_str() || *end != '\0' || length < 0) {
+            log_err(MOD, "https response with a bad Content-Length '%s'", cl.c_str());
+            return NEXO_HTTP_ERR_RESPONSE;
+        }
+    }
+    if (!sink->on_head(sink->ctx, status, length))
+        return NEXO_HTTP_ERR_ABORTED;
+    int rc = chunked ? StreamChunked(r, sink) : StreamLength(r, sink, length);
+    return rc < 0 ? rc : status;
+}
+
+}  // namespace
+
+int nexo_https_get(const char* url, const nexo_http_sink_t* sink, int idle_timeout_ms) {
+    Url u;
+    if (sink == nullptr || sink->on_head == nullptr || sink->on_body == nullptr ||
+        !ParseHttpsUrl(url, &u)) {
+        log_err(MOD, "https get: unusable URL '%s'", url ? url : "(null)");
+        return NEXO_HTTP_ERR_URL;
+    }
+    uintptr_t h = HAL_SSL_Establish(u.host.c_str(), u.port, nullptr, 0);
+    if (h == 0) {
+        log_err(MOD, "https connect to %s:%u failed (%d)", u.host.c_str(), u.port,
+                HAL_SSL_LastError());
+        return NEXO_HTTP_ERR_CONNECT;
+    }
+    bool v6 = u.host.find(':') != std::string::npos;
+    std::string host_header =
+        (v6 ? "[" + u.host + "]" : u.host) + (u.port == 443 ? "" : ":" + std::to_string(u.port));
+    std::string req = "GET " + u.path + " HTTP/1.1\r\nHost: " + host_header +
+                      "\r\nConnection: close\r\nAccept: */*\r\n\r\n";
+    int rc;
+    if (HAL_SSL_Write(h, req.data(), static_cast<int>(req.size()), idle_timeout_ms) !=
+        static_cast<int>(req.size())) {
+        log_err(MOD, "https request write to %s failed", u.host.c_str());
+        rc = NEXO_HTTP_ERR_CONNECT;
+    } else {
+        GetReader r(h, idle_timeout_ms, sink);
+        rc = ReadHeadAndBody(&r, sink);
+    }
+    HAL_SSL_Destroy(h);
+    return rc;
 }

@@ -413,6 +413,9 @@ int IOT_Tether_Close(int devid) {
                 return -1;
             }
         }
+        // A download still running ends first: it publishes its progress
+        // on the connection about to close.
+        dm_ota_stop();
         int h = g_cm_handle.exchange(-1);
         if (h >= 0)
             nexo_cm_close(h);
@@ -542,11 +545,9 @@ int IOT_Tether_Query(const int devid, const int msg_type, const unsigned char* p
             return rc < 0 ? rc : id;
         }
         case TETHER_MSG_QUERY_FOTA_DATA:
+            return dm_ota_start_fota(devid);
         case TETHER_MSG_QUERY_COTA_DATA:
-            // The image and configuration fetch are not carried by this
-            // library build; say so instead of pretending to have started.
-            log_err(MOD, "message type %d not supported by this build", msg_type);
-            return -1;
+            return dm_ota_start_cota(devid);
         default:
             log_err(MOD, "Unknown Message Type");
             return -1;

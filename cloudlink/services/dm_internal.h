@@ -31,6 +31,8 @@ enum dm_msg_kind_t {
     DM_MSG_TOPO_LIST_REPLY,
     DM_MSG_PERMIT_JOIN,
     DM_MSG_MQTT_CONNECT_SUCC,
+    DM_MSG_COTA,       // configuration announced (payload: the announcement JSON)
+    DM_MSG_OTA_STATE,  // end of a download (code: 0 or the failed step; payload: summary)
 };
 
 // One queued downstream message. Fields unused by a kind stay empty.
@@ -98,3 +100,18 @@ void* dm_wait_register(int msgid);
 int dm_wait_take(void* wait, uint32_t timeout_ms);
 // Called by a reply handler; false when nobody waits for that id.
 bool dm_wait_complete(int msgid, int code);
+
+// --- firmware and configuration download (dm_ota.cpp) ---------------------------
+// Keeps the announcement of a new firmware (the "data" object of the upgrade
+// message: version, url, size, md5 and / or sha256). false when it cannot be
+// used for a download (no https url, no digest); the version is still told.
+bool dm_ota_fota_announced(int devid, const std::string& data_json, std::string* version);
+// Same for a configuration (configId, configSize, sign, signMethod, url,
+// getType).
+bool dm_ota_cota_announced(int devid, const std::string& data_json);
+// Starts the download of the last announcement on the OTA worker thread.
+// 0 started, -1 nothing usable announced or a download already running.
+int dm_ota_start_fota(int devid);
+int dm_ota_start_cota(int devid);
+// Waits for a running download to end (at close).
+void dm_ota_stop();

@@ -34,6 +34,8 @@ enum Handling {
     H_SUB_REPLY,
     H_TOPO_GET_REPLY,
     H_FOTA,
+    H_COTA_PUSH,
+    H_COTA_REPLY,
 };
 
 constexpr int kMaskAll = 7;
@@ -79,8 +81,12 @@ const TopicEntry kTable[DM_TOPIC_TABLE_SIZE] = {
     {"thing/enable", kSys, kMaskGateway, H_GATEWAY_NOTIFY},
     {"thing/delete", kSys, kMaskGateway, H_GATEWAY_NOTIFY},
 };
-// Firmware announcements sit outside the table.
-const TopicEntry kFotaEntry = {"", "/ota/device/upgrade/%s/%s", kMaskAll, H_FOTA};
+// Firmware and configuration announcements sit outside the table.
+const TopicEntry kOtaEntries[] = {
+    {"", "/ota/device/upgrade/%s/%s", kMaskAll, H_FOTA},
+    {"thing/config/push", kSys, kMaskAll, H_COTA_PUSH},
+    {"thing/config/get_reply", kSys, kMaskAll, H_COTA_REPLY},
+};
 
 std::mutex g_queue_mutex;
 std::deque<dm_msg_t> g_queue;
@@ -206,7 +212,7 @@ void OnMessage(void* ctx, void* client, tether_mqtt_event_msg_t* ev) {
     }
     cJSON* root = nullptr;
     if (e->handling == H_PROPERTY_SET || e->handling == H_SERVICE || e->handling == H_RRPC ||
-        e->handling == H_EVENT_NOTIFY) {
+        e->handling == H_EVENT_NOTIFY || e->handling == H_COTA_PUSH) {
         root = ParseRequest(topic, body);
     } else {
         root = cJSON_ParseWithLength(body.data(), body.size());
@@ -307,14 +313,30 @@ void OnMessage(void* ctx, void* client, tether_mqtt_event_msg_t* ev) {
             log_info(MOD, "gateway notice on %s", topic.c_str());
             break;
         case H_FOTA: {
-            cJSON* data = cJSON_GetObjectItemCaseSensitive(root, "data");
-            std::string ver = JsonText(cJSON_GetObjectItemCaseSensitive(data, "version"));
+            std::string ver;
+            dm_ota_fota_announced(devid, JsonText(cJSON_GetObjectItemCaseSensitive(root, "data")),
+                                  &ver);
             if (ver.empty()) {
                 log_err(MOD, "firmware notice without version");
                 break;
             }
             m.kind = DM_MSG_FOTA;
             m.payload = ver;
+            Enqueue(std::move(m));
+            break;
+        }
+        case H_COTA_PUSH:
+        case H_COTA_REPLY: {
+            // A push carries the announcement in "params", the reply to our
+            // own request in "data"; the push is acknowledged.
+            std::string data = JsonText(cJSON_GetObjectItemCaseSensitive(
+                root, e->handling == H_COTA_PUSH ? "params" : "data"));
+            if (e->handling == H_COTA_PUSH)
+                dm_send_reply(topic + "_reply", m.id, 200, "{}");
+            if (!dm_ota_cota_announced(devid, data))
+                break;
+            m.kind = DM_MSG_COTA;
+            m.payload = data;
             Enqueue(std::move(m));
             break;
         }
@@ -336,6 +358,21 @@ std::string SysPrefix(int devid) {
     if (!dm_get_device(devid, &d))
         return "";
     return Fmt(kSys, d.pk, d.dn);
+}
+
+void DispatchCota(const dm_msg_t& m) {
+    auto cb = reinterpret_cast<ite_cota_cb>(dm_cb_get(ITE_COTA));
+    if (cb == nullptr)
+        return;
+    cJSON* d = cJSON_ParseWithLength(m.payload.data(), m.payload.size());
+    std::string id = JsonText(cJSON_GetObjectItemCaseSensitive(d, "configId"));
+    int size = JsonInt(cJSON_GetObjectItemCaseSensitive(d, "configSize"), 0);
+    std::string get_type = JsonText(cJSON_GetObjectItemCaseSensitive(d, "getType"));
+    std::string sign = JsonText(cJSON_GetObjectItemCaseSensitive(d, "sign"));
+    std::string method = JsonText(cJSON_GetObjectItemCaseSensitive(d, "signMethod"));
+    std::string url = JsonText(cJSON_GetObjectItemCaseSensitive(d, "url"));
+    cJSON_Delete(d);
+    cb(0, id.c_str(), size, get_type.c_str(), sign.c_str(), method.c_str(), url.c_str());
 }
 
 // The platform learns whether the set took effect: 200 only when the
@@ -477,7 +514,8 @@ int dm_subscribe_topics(int devid) {
     std::vector<const TopicEntry*> entries;
     for (const TopicEntry& e : kTable)
         entries.push_back(&e);
-    entries.push_back(&kFotaEntry);
+    for (const TopicEntry& e : kOtaEntries)
+        entries.push_back(&e);
     for (const TopicEntry* e : entries) {
         if ((e->mask & type_bits) == 0)
             continue;
@@ -621,6 +659,13 @@ void dm_dispatch(dm_msg_t& m) {
         case DM_MSG_FOTA:
             if (auto cb = reinterpret_cast<ite_fota_cb>(dm_cb_get(ITE_FOTA)))
                 cb(0, m.payload.c_str());
+            break;
+        case DM_MSG_COTA:
+            DispatchCota(m);
+            break;
+        case DM_MSG_OTA_STATE:
+            if (auto cb = reinterpret_cast<ite_state_cb>(dm_cb_get(ITE_STATE_OTA)))
+                cb(m.code, m.payload.c_str());
             break;
         case DM_MSG_REPORT_REPLY:
             if (auto cb = reinterpret_cast<ite_report_reply_cb>(dm_cb_get(ITE_REPORT_REPLY))) {

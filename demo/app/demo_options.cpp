@@ -24,6 +24,19 @@ bool ParsePort(const char* text, uint16_t* port) {
     return true;
 }
 
+// "HOST" or "HOST:PORT"; the host text stays in argv (cut at the colon).
+bool ParseHostPort(char* text, const char** host, uint16_t* port) {
+    char* colon = strrchr(text, ':');
+    *port = 0;
+    if (colon) {
+        if (!ParsePort(colon + 1, port))
+            return false;
+        *colon = '\0';
+    }
+    *host = text;
+    return text[0] != '\0';
+}
+
 bool NonEmpty(char option, const char* text) {
     if (text[0] != '\0')
         return true;
@@ -36,7 +49,8 @@ bool NonEmpty(char option, const char* text) {
 void demo_options_usage(FILE* out, const char* program) {
     fprintf(out,
             "Usage: %s -p PRODUCT_KEY -n DEVICE_NAME [-s DEVICE_SECRET] [-t PRODUCT_SECRET]\n"
-            "          [-l LEVEL] [-H HOST] [-P PORT] [-C CA_FILE] [-m MEDIA_DIR] [-h]\n"
+            "          [-l LEVEL] [-H HOST] [-P PORT] [-C CA_FILE] [-m MEDIA_DIR]\n"
+            "          [-B HOST[:PORT]] [-F FIRMWARE_FILE] [-R MS] [-h]\n"
             "A simulated IP camera online through the cloud link; runs until SIGINT or SIGTERM.\n"
             "  -p PRODUCT_KEY    product key (at most 20 characters, longer is cut)\n"
             "  -n DEVICE_NAME    device name (at most 32)\n"
@@ -50,6 +64,12 @@ void demo_options_usage(FILE* out, const char* program) {
             "  -C CA_FILE        PEM trust anchor for every TLS connection of the cloud link\n"
             "  -m MEDIA_DIR      directory of the sample media and 1.jpg (default: the\n"
             "                    working directory)\n"
+            "  -B HOST[:PORT]    bootstrap and registration service (default: the platform's,\n"
+            "                    port 443)\n"
+            "  -F FIRMWARE_FILE  where a downloaded firmware image is written once verified\n"
+            "                    (default /tmp/arboota.bin)\n"
+            "  -R MS             longest pause between attempts to reach the cloud at start\n"
+            "                    (100..60000, default 60000; the first is 1 s, then doubling)\n"
             "  -h                print this help and exit\n",
             program ? program : "kestrel_demo");
 }
@@ -68,7 +88,7 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
     opterr = 0;
     optind = 0;
     int c;
-    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:m:h")) != -1) {
+    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:m:B:F:R:h")) != -1) {
         switch (c) {
             case 'p':
                 CopyCut(out->product_key, sizeof(out->product_key), optarg);
@@ -103,6 +123,28 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
                 break;
             case 'h':
                 out->help = 1;
+                break;
+            case 'B':
+                if (!ParseHostPort(optarg, &out->bootstrap_host, &out->bootstrap_port)) {
+                    fprintf(stderr, "Invalid bootstrap service: %s (HOST or HOST:PORT)\n", optarg);
+                    return -1;
+                }
+                break;
+            case 'R': {
+                char* end = nullptr;
+                errno = 0;
+                long v = strtol(optarg, &end, 10);
+                if (errno != 0 || end == optarg || *end != '\0' || v < 100 || v > 60000) {
+                    fprintf(stderr, "Invalid retry pause: %s (100..60000 ms)\n", optarg);
+                    return -1;
+                }
+                out->retry_max_ms = static_cast<uint32_t>(v);
+                break;
+            }
+            case 'F':
+                if (!NonEmpty('F', optarg))
+                    return -1;
+                out->firmware_file = optarg;
                 break;
             case 'm':
                 if (!NonEmpty('m', optarg))

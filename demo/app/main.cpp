@@ -141,7 +141,9 @@ int main(int argc, char* argv[]) {
         return -1;
     }
 
-    tether_client_broker_s broker = {opts.broker_host, opts.broker_port, opts.trust_anchor};
+    tether_client_broker_s broker = {opts.broker_host,    opts.broker_port,    opts.trust_anchor,
+                                     opts.bootstrap_host, opts.bootstrap_port, opts.firmware_file,
+                                     opts.retry_max_ms};
     tether_client_set_broker(&broker);
     if (tether_client_start(&auth, opts.product_secret, 0, nullptr) < 0) {
         printf("tether_client_start failed\n");

@@ -44,7 +44,7 @@ void* g_connect_thread = nullptr;
 void* g_connect_sem = nullptr;
 std::atomic<int> g_connect_running{0};
 
-tether_client_broker_s g_broker = {nullptr, 0, nullptr};
+tether_client_broker_s g_broker = {nullptr, 0, nullptr, nullptr, 0, nullptr, 0};
 
 void CopyCut(char* dst, size_t size, const char* src) {
     if (!src)
@@ -137,17 +137,18 @@ void* LoginThread(void*) {
 }
 
 void* ConnectThread(void*) {
-    uint32_t interval = kConnectRetryStartMs;
+    const uint32_t max = g_broker.retry_max_ms ? g_broker.retry_max_ms : kConnectRetryMaxMs;
+    uint32_t interval = kConnectRetryStartMs < max ? kConnectRetryStartMs : max;
     while (g_running) {
         if (IOT_Tether_Connect(g_master_id) == 0)
             break;
         uint32_t wait = interval + HAL_Random(interval + 1);
-        if (wait > kConnectRetryMaxMs)
-            wait = kConnectRetryMaxMs;
+        if (wait > max)
+            wait = max;
         printf("tether connect Failed, next try in %u ms\n", wait);
         // A stop posts the semaphore, so the back-off never delays it.
         HAL_SemaphoreWait(g_connect_sem, wait);
-        interval = interval < kConnectRetryMaxMs / 2 ? interval * 2 : kConnectRetryMaxMs;
+        interval = interval < max / 2 ? interval * 2 : max;
     }
     g_connect_running = 0;
     return nullptr;
@@ -236,6 +237,17 @@ int ApplyBroker() {
         printf("Trust anchor unusable: %s\n", g_broker.trust_anchor_file);
         return -1;
     }
+    if (g_broker.bootstrap_host &&
+        IOT_Ioctl(TETHER_IOCTL_SET_HTTP_DOMAIN, const_cast<char*>(g_broker.bootstrap_host)) < 0) {
+        printf("Set bootstrap host failed: %s\n", g_broker.bootstrap_host);
+        return -1;
+    }
+    if (g_broker.bootstrap_port) {
+        uint16_t port = g_broker.bootstrap_port;
+        IOT_Ioctl(TETHER_IOCTL_SET_HTTP_PORT, &port);
+    }
+    if (g_broker.firmware_file)
+        HAL_Firmware_SetPath(g_broker.firmware_file);
     IOT_Tether_SetTiming(0, 0, 0, kConnectAttemptMs);
     return 0;
 }
@@ -246,7 +258,7 @@ void tether_client_set_broker(const tether_client_broker_s* broker) {
     if (broker)
         g_broker = *broker;
     else
-        g_broker = tether_client_broker_s{nullptr, 0, nullptr};
+        g_broker = tether_client_broker_s{nullptr, 0, nullptr, nullptr, 0, nullptr, 0};
 }
 
 int tether_client_start(const ks_device_auth_s* auth, const char* product_secret, unsigned sub_num,
@@ -291,6 +303,7 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
     nexo_register_for_ITE_TIMESTAMP_REPLY(user_timestamp_reply_handler);
     nexo_register_for_ITE_FOTA(user_fota_handler);
     nexo_register_for_ITE_EVENT_NOTIFY(user_event_notify_event_handler);
+    nexo_register_for_ITE_STATE_OTA(user_ota_state_handler);
 
     if (!g_meta) {
         g_meta = static_cast<tether_dev_meta_info_t*>(malloc(sizeof(tether_dev_meta_info_t)));
@@ -425,6 +438,11 @@ int user_fota_handler(const int type, const char* version) {
     memset(buffer, 0, sizeof(buffer));
     IOT_Tether_Query(g_master_id, TETHER_MSG_QUERY_FOTA_DATA,
                      reinterpret_cast<unsigned char*>(buffer), kFirmwareQuerySize);
+    return 0;
+}
+
+int user_ota_state_handler(const int ev, const char* msg) {
+    printf("Firmware update finished: %d %s\n", ev, msg ? msg : "");
     return 0;
 }
 

@@ -16,6 +16,13 @@ typedef struct {
     const char* host;
     uint16_t port;
     const char* trust_anchor_file;
+    // Bootstrap and dynamic registration service (null / 0: the platform's).
+    const char* bootstrap_host;
+    uint16_t bootstrap_port;
+    // Where a verified firmware image goes (null: the port layer's default).
+    const char* firmware_file;
+    // Longest pause between start-up connection attempts (0: 60 s).
+    uint32_t retry_max_ms;
 } tether_client_broker_s;
 
 // Copies the settings (the texts must outlive tether_client_start).
@@ -51,3 +58,6 @@ int user_property_set_handler(const int devid, const char* request, const int re
 int user_timestamp_reply_handler(const char* timestamp);
 int user_fota_handler(const int type, const char* version);
 int user_event_notify_event_handler(const int devid, const char* request, const int request_len);
+// End of a firmware or configuration download: 0 or the failed step, and a
+// JSON summary.
+int user_ota_state_handler(const int ev, const char* msg);

@@ -99,6 +99,9 @@ def cmd_up(cloud, a):
 
 
 def cmd_down(cloud, a):
+    from .https_service import stop_daemon
+
+    stop_daemon(cloud)
     was = cloud.down()
     _out("stopped" if was else "not running")
     return EXIT_OK
@@ -372,9 +375,10 @@ def build_parser():
     s.add_argument("--http-port", type=int, required=True)
     s.set_defaults(fn=cmd_relayd)
 
-    from . import console
+    from . import console, ota_cli
 
     console.add_commands(sub)
+    ota_cli.add_commands(sub)
     return p
 
 

@@ -216,9 +216,10 @@ TEST_F(TetherE2E, LoginSubscribesEveryTopicAndReports) {
     EXPECT_TRUE(log.Contains("Devid 0 Sub Completed"));
     EXPECT_FALSE(log.Contains("ack code is 0x80")) << "a topic was refused by the broker";
     EXPECT_FALSE(log.Contains("DM Subscribe Failed"));
-    // 29 table entries (post replies kept) and the firmware announcement.
+    // 29 table entries (post replies kept), the firmware announcement and
+    // the configuration push and reply.
     nexo_mc_stats_t st = Stats();
-    EXPECT_EQ(st.subscriptions, 30u);
+    EXPECT_EQ(st.subscriptions, 32u);
     EXPECT_EQ(st.sub_wait, 0u);
     EXPECT_EQ(st.keepalive_s, 60u);
     EXPECT_EQ(st.request_timeout_ms, 500u);
@@ -638,7 +639,7 @@ TEST_F(TetherE2E, SurvivesABrokerRestartWithoutPersistence) {
     EXPECT_LT(first, 1500u);
     EXPECT_GE(second, 2000u);
     EXPECT_LT(second, 4500u);
-    EXPECT_GE(st.resubscribed, 30u);
+    EXPECT_GE(st.resubscribed, 32u);
 
     {
         std::lock_guard<std::mutex> l(g_mu);

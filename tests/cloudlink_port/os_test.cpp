@@ -2,6 +2,7 @@
 // configuration and firmware files.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <regex>
@@ -369,6 +370,15 @@ TEST(HalFilesTest, FirmwareIsWrittenInPieces) {
     EXPECT_EQ(0, HAL_Firmware_Persistence_Stop());
     EXPECT_EQ(std::string("abc\0de", 6), port_test::read_file(path));
     EXPECT_EQ(-1, HAL_Firmware_Persistence_Stop());
+
+    // An image being written, or discarded, never replaces the current one.
+    HAL_Firmware_Persistence_Start();
+    EXPECT_EQ(0, HAL_Firmware_Persistence_Write("new", 3));
+    EXPECT_EQ(std::string("abc\0de", 6), port_test::read_file(path));
+    EXPECT_EQ(0, HAL_Firmware_Persistence_Abort());
+    EXPECT_EQ(std::string("abc\0de", 6), port_test::read_file(path));
+    EXPECT_EQ(access((path + ".part").c_str(), F_OK), -1) << "no partial image may stay";
+    EXPECT_EQ(-1, HAL_Firmware_Persistence_Abort());
     HAL_Firmware_SetPath(nullptr);
 }
 

@@ -29,7 +29,7 @@ STOP_WITHIN_S = 1.5
 
 def demo_args(cloud, port=None):
     return ["-p", PK, "-n", DN, "-s", DS, "-l", "4", "-H", cloud.host,
-            "-P", str(port or cloud.port), "-C", cloud.ca, "-m", MEDIA]  # fmt: skip
+            "-P", str(port or cloud.port), "-C", cloud.ca, "-m", MEDIA, "-R", "2000"]  # fmt: skip
 
 
 class DemoCloudLink(unittest.TestCase):
@@ -78,7 +78,7 @@ class DemoCloudLink(unittest.TestCase):
         self.cloud.cloud.up(port=port)
         platform = self.cloud.new_platform()
         platform.subscribe_devices()
-        self.assertIsNotNone(demo.wait_line("Cloud Connected", 75), demo.output()[-3000:])
+        self.assertIsNotNone(demo.wait_line("Cloud Connected", 15), demo.output()[-3000:])
         self.wait_online(platform)
         self.assert_stops_quickly()
 
@@ -142,7 +142,7 @@ class DemoUsage(unittest.TestCase):
                              timeout=10, check=False)  # fmt: skip
         self.assertEqual(0, out.returncode, out.stderr)
         text = out.stdout.decode()
-        for option in ("-p", "-n", "-s", "-t", "-l", "-H", "-P", "-C", "-m", "-h"):
+        for option in ("-p", "-n", "-s", "-t", "-l", "-H", "-P", "-C", "-m", "-B", "-F", "-R", "-h"):
             self.assertIn("  %s " % option, text)
 
     def test_unusable_option_prints_the_usage_and_fails(self):

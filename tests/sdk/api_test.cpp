@@ -142,11 +142,11 @@ TEST_F(ApiTest, ControlTypes) {
     EXPECT_EQ(-1, ks_control(3));
     EXPECT_TRUE(log_.Contains("[API:ks_control] Type 3 is not support"));
 
-    // Stream checks are not part of this build: the calls fail and say so.
     log_.Clear();
-    EXPECT_EQ(-1, ks_control(KS_CONTROL_STREAM_AUTO_CHECK, 1));
-    EXPECT_EQ(-1, ks_control(KS_CONTROL_STREAM_AUTO_SAVE, 0));
-    EXPECT_EQ(2u, log_.Count("is not available in this build"));
+    EXPECT_EQ(0, ks_control(KS_CONTROL_STREAM_AUTO_CHECK, 1));
+    EXPECT_TRUE(log_.Contains("Stream check is open"));
+    EXPECT_EQ(0, ks_control(KS_CONTROL_STREAM_AUTO_SAVE, 0));
+    EXPECT_TRUE(log_.Contains("Stream auto save is close"));
 }
 
 TEST_F(ApiTest, MediaChecksItsInputAndUnknownTypesFailSilently) {

@@ -165,14 +165,20 @@ int HAL_Kv_Del(const char* key);
 // ---------------------------------------------------------------------------
 #define HAL_FIRMWARE_DEFAULT_PATH "/tmp/arboota.bin"
 #define HAL_CONFIG_FILE_NAME "arboconf"
-// Where HAL_Firmware_Persistence_Start writes; NULL restores the default.
+// Where a committed image goes; NULL restores the default.
 int HAL_Firmware_SetPath(const char* path);
+// Starts a new image in "<path>.part"; the current image stays untouched.
 void HAL_Firmware_Persistence_Start(void);
 // 0 or -1 (not started, short write).
 int HAL_Firmware_Persistence_Write(const char* buffer, uint32_t length);
+// Commits the image: flushed to disk, then renamed over the path. 0 or -1
+// (the partial file is removed, the current image kept).
 int HAL_Firmware_Persistence_Stop(void);
+// Discards the image being written; the current one stays. 0 or -1.
+int HAL_Firmware_Persistence_Abort(void);
 
-// Whole-file write / read of "<storage dir>/arboconf"; bytes or -1.
+// Whole-file write / read of "<storage dir>/arboconf" (the write goes to a
+// side file renamed into place, so a failure keeps the old file); bytes or -1.
 int HAL_Config_Write(const char* buffer, int length);
 int HAL_Config_Read(char* buffer, int length);
 

@@ -249,6 +249,15 @@ int IOT_Tether_Report(const int devid, const int msg_type, const unsigned char* 
                       const int payload_len);
 
 // Requests (tether_msg_type_t 7..12). Message id (>= 0) or negative.
+// 9 (firmware) and 10 (configuration) start the download of what the platform
+// last announced (ITE_FOTA / ITE_COTA) on the library's OTA thread and return
+// 0, or -1 when nothing downloadable was announced or a download is running;
+// payload is not used. The image is fetched over HTTPS (server verified as for
+// MQTT), its size and MD5 / SHA-256 checked against the announcement, and only
+// then committed (HAL_Firmware_Persistence_Stop, HAL_Config_Write); progress
+// goes to the platform, and the end to ITE_STATE_OTA: ev 0 or the failed step
+// (-1 failed, -2 download, -3 verification, -4 write), msg a JSON summary
+// {"kind","version","size","md5","sha256","result"}.
 int IOT_Tether_Query(const int devid, const int msg_type, const unsigned char* payload,
                      const int payload_len);
 

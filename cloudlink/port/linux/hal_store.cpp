@@ -346,17 +346,24 @@ int HAL_Config_Write(const char* buffer, int length) {
         prt(LOG_ERR_LEVEL, "paras err");
         return -1;
     }
+    // Written aside and renamed: a failed write keeps the previous file whole.
     std::string path = tether_port::storage_path(HAL_CONFIG_FILE_NAME);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string part = path + ".part";
+    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        prt(LOG_ERR_LEVEL, "open err - '%s' (%d): %s", strerror(errno), errno, path.c_str());
+        prt(LOG_ERR_LEVEL, "open err - '%s' (%d): %s", strerror(errno), errno, part.c_str());
         return -1;
     }
     bool ok = write_all(fd, buffer, static_cast<size_t>(length), 0) && fsync(fd) == 0;
     int err = errno;
     close(fd);
+    if (ok && rename(part.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
     if (!ok) {
-        prt(LOG_ERR_LEVEL, "config write failed - '%s' (%d)", strerror(err), err);
+        prt(LOG_ERR_LEVEL, "config write failed - '%s' (%d): %s", strerror(err), err, path.c_str());
+        unlink(part.c_str());
         return -1;
     }
     return length;
@@ -400,6 +407,7 @@ namespace {
 
 std::mutex g_fw_lock;
 std::string g_fw_path = HAL_FIRMWARE_DEFAULT_PATH;
+std::string g_fw_part;  // the image being written
 FILE* g_fw_file = nullptr;
 
 }  // namespace
@@ -410,14 +418,18 @@ int HAL_Firmware_SetPath(const char* path) {
     return 0;
 }
 
+// The image is written beside the current one and takes its place only when
+// it is committed: a transfer cut short, a wrong digest or a failed write
+// never leaves a partial image where the current firmware is.
 void HAL_Firmware_Persistence_Start(void) {
     std::lock_guard<std::mutex> lock(g_fw_lock);
     if (g_fw_file != nullptr) {
         fclose(g_fw_file);
     }
-    g_fw_file = fopen(g_fw_path.c_str(), "wbe");
+    g_fw_part = g_fw_path + ".part";
+    g_fw_file = fopen(g_fw_part.c_str(), "wbe");
     if (g_fw_file == nullptr) {
-        prt(LOG_ERR_LEVEL, "open err - '%s' (%d): %s", strerror(errno), errno, g_fw_path.c_str());
+        prt(LOG_ERR_LEVEL, "open err - '%s' (%d): %s", strerror(errno), errno, g_fw_part.c_str());
     }
 }
 
@@ -442,8 +454,25 @@ int HAL_Firmware_Persistence_Stop(void) {
     bool ok = fflush(g_fw_file) == 0 && fsync(fileno(g_fw_file)) == 0;
     ok = (fclose(g_fw_file) == 0) && ok;
     g_fw_file = nullptr;
-    if (!ok) {
-        prt(LOG_ERR_LEVEL, "firmware close failed - '%s' (%d)", strerror(errno), errno);
+    if (!ok || rename(g_fw_part.c_str(), g_fw_path.c_str()) != 0) {
+        prt(LOG_ERR_LEVEL, "firmware commit of %s failed - '%s' (%d)", g_fw_path.c_str(),
+            strerror(errno), errno);
+        unlink(g_fw_part.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int HAL_Firmware_Persistence_Abort(void) {
+    std::lock_guard<std::mutex> lock(g_fw_lock);
+    if (g_fw_file == nullptr) {
+        return -1;
+    }
+    fclose(g_fw_file);
+    g_fw_file = nullptr;
+    if (unlink(g_fw_part.c_str()) != 0) {
+        prt(LOG_ERR_LEVEL, "firmware discard of %s failed - '%s' (%d)", g_fw_part.c_str(),
+            strerror(errno), errno);
         return -1;
     }
     return 0;
