@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -179,6 +180,101 @@ TEST_F(RtmpRelayTest, TimestampsRunThroughTheExtendedBoundary) {
         EXPECT_GT(video[i], video[i - 1]) << i;
     }
     EXPECT_NEAR(video.back() - video.front(), owner->frames.back().timestamp / 1000.0, 0.1);
+}
+
+struct Tag {
+    uint8_t type;
+    Bytes body;
+};
+
+// The tags of an FLV file; an empty list when the framing is broken.
+std::vector<Tag> FlvTags(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<Tag> tags;
+    if (data.size() < 13 || data.compare(0, 3, "FLV") != 0) {
+        return tags;
+    }
+    const auto* p = reinterpret_cast<const uint8_t*>(data.data());
+    for (size_t pos = 13; pos + 11 <= data.size();) {
+        size_t size = p[pos + 1] << 16 | p[pos + 2] << 8 | p[pos + 3];
+        if (pos + 11 + size + 4 > data.size()) {
+            return {};
+        }
+        tags.push_back({p[pos], Bytes(p + pos + 11, p + pos + 11 + size)});
+        pos += 11 + size + 4;
+    }
+    return tags;
+}
+
+// What openssl makes of an encrypted body with the session key.
+Bytes OpensslDecrypt(const std::string& dir, const Bytes& body) {
+    std::string in = dir + "/enc.bin", out = dir + "/dec.bin";
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(body.data()), body.size());
+    std::string log;
+    EXPECT_EQ(RunCommand("openssl enc -d -aes-128-cbc -K 000102030405060708090a0b0c0d0e0f "
+                         "-iv 101112131415161718191a1b1c1d1e1f -in '" +
+                             in + "' -out '" + out + "'",
+                         &log),
+              0)
+        << log;
+    std::ifstream f(out, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+int Capture(void* param, FlvMux::DataType type, const char* data, size_t len, uint32_t) {
+    auto* bodies = static_cast<std::vector<Tag>*>(param);
+    bodies->push_back(
+        {static_cast<uint8_t>(type == FlvMux::DATA_VIDEO ? 9 : 8), Bytes(data, data + len)});
+    return 0;
+}
+
+void NoStatus(void*, FlvMux::Status) {}
+
+// Key frames and audio go to the relay encrypted; the recording holds them
+// as sent, and openssl with the session key gives back the clear bodies.
+TEST_F(RtmpRelayTest, EncryptedBodiesDecryptWithOpenssl) {
+    const std::string key = "AAECAwQFBgcICQoLDA0ODw==", iv = "EBESExQVFhcYGRobHB0eHw==";
+    ASSERT_EQ(client->SetEncryption(key, iv), 0);
+    owner->frames = SampleFrames(1000);
+    std::string file = Publish("sealed");
+
+    // The same frames muxed in clear.
+    std::vector<Tag> clear;
+    FlvMux mux(FlvMux::MODE_RTMP, &clear, &Capture, &NoStatus);
+    mux.SetAudioCodec(AUDIO_FORMAT_AAC, AUDIO_BIT_16, AUDIO_CHANNEL_MONO, AUDIO_RATE_44K,
+                      AUDIO_ADD_RATE_16000);
+    for (const Frame& f : owner->frames) {
+        auto len = static_cast<uint32_t>(f.data.size());
+        f.video ? mux.SendVideo(0, f.key, f.data.data(), len, f.timestamp)
+                : mux.SendAudio(f.data.data(), len, f.timestamp);
+    }
+    std::vector<Bytes> want_audio, want_key, got_audio, got_key;
+    for (const Tag& t : clear) {
+        if (t.type == 8 && t.body[1] == 1) {
+            want_audio.push_back(t.body);
+        } else if (t.type == 9 && t.body[0] == 0x17 && t.body[1] == 1) {
+            want_key.push_back(Bytes(t.body.begin() + 5, t.body.end()));
+        }
+    }
+    std::vector<Tag> recorded = FlvTags(file);
+    ASSERT_FALSE(recorded.empty());
+    for (const Tag& t : recorded) {
+        if (t.type == 8) {
+            Bytes plain = OpensslDecrypt(dir, t.body);
+            if (plain.size() > 1 && plain[1] == 1) {
+                got_audio.push_back(plain);
+            }
+        } else if (t.type == 9 && t.body.size() > 5 && t.body[0] == 0x17 && t.body[1] == 1) {
+            got_key.push_back(OpensslDecrypt(dir, Bytes(t.body.begin() + 5, t.body.end())));
+        }
+    }
+    ASSERT_FALSE(want_audio.empty());
+    EXPECT_EQ(got_audio.size(), want_audio.size());
+    EXPECT_TRUE(got_audio == want_audio);
+    ASSERT_FALSE(want_key.empty());
+    EXPECT_TRUE(got_key == want_key);
 }
 
 }  // namespace
