@@ -78,6 +78,18 @@ void HttpClient::RequestWrite() {
     }
 }
 
+void HttpClient::SetTimer(unsigned long delay_ms) {
+    if (attached_) {
+        NetConnector::SetTimer(id_, delay_ms);
+    }
+}
+
+void HttpClient::OnTimer() {
+    if (handler_ && !closed_.load()) {
+        handler_->OnTimer();
+    }
+}
+
 void HttpClient::Close() {
     closed_.store(true);
     if (attached_) {

@@ -32,6 +32,8 @@ class HttpClientHandler {
     virtual void OnWrite() = 0;
     // Exactly once, whatever ended the connection; nothing follows it.
     virtual void OnDisconnect() = 0;
+    // The one-shot timer armed with HttpClient::SetTimer is due.
+    virtual void OnTimer() {}
 };
 
 class HttpClient : public NetSocketHandler {
@@ -54,6 +56,9 @@ class HttpClient : public NetSocketHandler {
     // Asks for another OnWrite although nothing is queued: for a handler
     // that had nothing to send at its last turn and has data now.
     void RequestWrite();
+    // One-shot OnTimer to the handler after delay_ms (0 disarms): lets an
+    // upload bound how long it waits for the peer.
+    void SetTimer(unsigned long delay_ms);
     void Close();
     unsigned long Id() const { return id_; }
 
@@ -62,6 +67,7 @@ class HttpClient : public NetSocketHandler {
     void OnDisConnect(NetSocketDisconnectResult reason) override;
     long OnData(const char* data, unsigned long len) override;
     long OnWrite() override;
+    void OnTimer() override;
 
   private:
     explicit HttpClient(SharedPtr<HttpClientHandler> handler) : handler_(std::move(handler)) {}

@@ -6,6 +6,8 @@
 #include "net/task_queue.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
+#include "sdk/picture/picture_store.h"
+#include "sdk/storage/kiv_identify.h"
 
 namespace kestrel {
 
@@ -15,6 +17,8 @@ DeviceEnv::DeviceEnv()
       job_(new JobPool),
       auth_(new DeviceAuthService),
       picture_process_(new AsyncProcessPool),
+      identify_(new KivIdentify),
+      store_(new PictureStore),
       mutex_(true) {}
 
 DeviceEnv::~DeviceEnv() {
@@ -24,7 +28,10 @@ DeviceEnv::~DeviceEnv() {
     delete task_;
     delete job_;
     delete auth_;
+    delete identify_;
+    // Queued uploads hold pictures: they go before the store they count in.
     delete picture_process_;
+    delete store_;
 }
 
 int DeviceEnv::Start() {

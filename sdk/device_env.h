@@ -12,6 +12,8 @@ class TaskQueue;
 class JobPool;
 class DeviceAuthService;
 class AsyncProcessPool;
+class KivIdentify;
+class PictureStore;
 
 class DeviceEnv {
   public:
@@ -31,6 +33,8 @@ class DeviceEnv {
     JobPool* JobUser() { return job_; }
     DeviceAuthService* Auth() { return auth_; }
     AsyncProcessPool* PictureProcess() { return picture_process_; }
+    KivIdentify* Identify() { return identify_; }
+    PictureStore* Store() { return store_; }
 
     // A new service id: 1 first, never reused within one environment.
     int Id();
@@ -41,6 +45,8 @@ class DeviceEnv {
     JobPool* job_;
     DeviceAuthService* auth_;
     AsyncProcessPool* picture_process_;
+    KivIdentify* identify_;
+    PictureStore* store_;
     Mutex mutex_;
     int id_ = 0;
     bool job_started_ = false;

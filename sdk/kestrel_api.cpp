@@ -18,10 +18,10 @@
 #include "sdk/picture/intelligent_alarm.h"
 #include "sdk/picture/picture_session.h"
 #include "sdk/picture/picture_store.h"
+#include "sdk/sdk_version.h"
 #include "sdk/storage/file_transform.h"
 #include "sdk/storage/kiv_ca.h"
 #include "sdk/storage/kiv_identify.h"
-#include "sdk/sdk_version.h"
 #include "sdk/streaming/stream_check.h"
 
 using namespace kestrel;
@@ -333,8 +333,8 @@ int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param
     bool with_extra = param->addition_string != nullptr;
     std::string extra = with_extra ? TakeText(param->addition_string, 1024) : std::string();
     return Single<PictureSession>::Instance()->AddPicture(
-        dev_id, reinterpret_cast<const char*>(param->p), param->len, param->type, with_extra,
-        extra, service_id);
+        dev_id, reinterpret_cast<const char*>(param->p), param->len, param->type, with_extra, extra,
+        service_id);
 }
 
 int ks_post_intelligent_alarm(const ks_device_auth_s* auth,

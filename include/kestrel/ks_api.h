@@ -77,6 +77,9 @@ typedef enum : int {
     KS_CONTROL_LOG_LEVEL = 0,          // (int level)
     KS_CONTROL_STREAM_AUTO_CHECK = 1,  // (int on)
     KS_CONTROL_STREAM_AUTO_SAVE = 2,   // (int on, const char* path when on)
+    // (const char* pem): a PEM trust anchor for storage uploads besides the
+    // built-in root; null or "" removes it.
+    KS_CONTROL_STORAGE_TRUST_ANCHOR = 3,
 } ks_control_type_e;
 
 typedef enum : int {
