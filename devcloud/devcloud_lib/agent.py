@@ -3,15 +3,15 @@ the requests a real platform answers by itself.
 
 Each hook is a topic filter and a function that gets the request and returns
 what to publish in answer (a list of (topic, payload) pairs; empty: no
-answer). Answers that need data a later piece of the local cloud will own
-(storage credentials, event limits, relay and storage servers) read it from
-the home's settings.json and stay silent while it is absent, as a platform
-without that service would.
+answer). Storage credentials point at the local object store; event limits and
+overrides come from the home's settings.json, and without them the agent
+stays silent, as a platform without that service would.
 """
 
 import json
 import logging
 import os
+import re
 import signal
 import ssl
 import sys
@@ -21,8 +21,8 @@ import time
 import paho.mqtt.client as mqtt
 
 from .cloud import HOST, Cloud
-from .platform import _new_client, parse_json
-from . import topics
+from .platform import _new_client, envelope, next_id, parse_json
+from . import storage, topics
 
 log = logging.getLogger("agent")
 
@@ -72,51 +72,132 @@ def answer_post(agent, msg):
     return [(msg.topic + "_reply", reply)]
 
 
-# ---- Hook places for requests that later issues answer ----------------------
+# ---- Storage credentials, event limits and alarm pictures ------------------
+
+
+def _sdk_request(msg, method):
+    """The body of an SDK request ({"id","version","method","params"}), or
+    None with a warning naming what is wrong with it."""
+    body = _parse_object(msg)
+    if body is None:
+        return None
+    problems = []
+    if not isinstance(body.get("id"), str) or not body["id"]:
+        problems.append("id is not a non-empty string")
+    if body.get("method") != method:
+        problems.append("method is %r, not %r" % (body.get("method"), method))
+    if not isinstance(body.get("params"), dict):
+        problems.append("params is not an object")
+    if problems:
+        log.warning("%s on %s refused: %s: %r", method, msg.topic, "; ".join(problems), msg.payload[:200])
+        return None
+    return body
+
+
+def _answer_topic(msg, up, down):
+    return msg.topic[: -len(up)] + down
+
+
+def store_endpoint(agent):
+    """host:port of the local store as the device must reach it."""
+    configured = agent.setting("storage_endpoint")
+    if configured:
+        return configured
+    port = agent.cloud.config().get("store_port")
+    return "%s:%d" % (HOST, port) if port else None
 
 
 def answer_storage_credentials(agent, msg):
     """"requestKIVToken" on /vision/pic/kiv/upstream, answered on
-    /vision/pic/kiv/downstream with the object-storage credentials. Needs a
-    local storage server; until then settings.json may carry the "params"
-    object to send ("storage_credentials")."""
-    creds = agent.setting("storage_credentials")
-    body = _parse_object(msg)
-    if creds is None:
-        log.info("storage credential request from %s/%s left unanswered: no storage configured",
-                 *_device(msg.topic))  # fmt: skip
+    /vision/pic/kiv/downstream with fresh temporary credentials for the
+    local store. settings.json may override members of the answer
+    ("storage_credentials": an object merged over it) and the lifetime
+    ("storage_active_time", seconds)."""
+    body = _sdk_request(msg, "requestKIVToken")
+    if body is None:
         return []
-    reply = {"id": str(body.get("id", "")) if body else "", "version": "1.0", "params": creds}
-    topic = msg.topic[: -len("/vision/pic/kiv/upstream")] + "/vision/pic/kiv/downstream"
+    pk, dn = _device(msg.topic)
+    endpoint = store_endpoint(agent)
+    override = agent.setting("storage_credentials")
+    if endpoint is None and override is None:
+        log.info("storage credential request from %s/%s left unanswered: no store running", pk, dn)
+        return []
+    creds = {}
+    if endpoint is not None:
+        active = agent.setting("storage_active_time") or storage.ACTIVE_TIME_S
+        creds = storage.issue_credentials(storage.master_key(agent.cloud.home), pk, dn, endpoint, active)
+        storage.append_log(agent.cloud.home, {"event": "credentials", "device": "%s/%s" % (pk, dn),
+                                              "request_id": body["id"], "access_key": creds["accessKey"],
+                                              "active_time": creds["activeTime"]})  # fmt: skip
+    if isinstance(override, dict):
+        creds.update(override)
+    reply = {"id": body["id"], "version": "1.0", "params": creds}
+    topic = _answer_topic(msg, "/vision/pic/kiv/upstream", "/vision/pic/kiv/downstream")
     return [(topic, json.dumps(reply, separators=(",", ":")))]
 
 
 def answer_event_limit(agent, msg):
     """"requestEventLimit" on /vision/biz/event/upstream, answered on
-    /vision/biz/event/downstream with {"single": ms, "batch": n}. Without an
-    "event_limit" setting the device keeps its defaults, as it does when a
-    platform never answers."""
-    limit = agent.setting("event_limit")
-    body = _parse_object(msg)
-    if limit is None:
-        log.info("event limit request from %s/%s left unanswered: no limit configured",
-                 *_device(msg.topic))  # fmt: skip
+    /vision/biz/event/downstream with {"single": ms, "batch": n} from the
+    "event_limit" setting. Without it the device keeps its defaults, as it
+    does when a platform never answers."""
+    body = _sdk_request(msg, "requestEventLimit")
+    if body is None:
         return []
-    reply = {"id": str(body.get("id", "")) if body else "", "version": "1.0", "params": limit}
-    topic = msg.topic[: -len("/vision/biz/event/upstream")] + "/vision/biz/event/downstream"
+    limit = agent.setting("event_limit")
+    if limit is None:
+        log.info("event limit request from %s/%s left unanswered: no limit configured", *_device(msg.topic))
+        return []
+    reply = {"id": body["id"], "version": "1.0", "params": limit}
+    topic = _answer_topic(msg, "/vision/biz/event/upstream", "/vision/biz/event/downstream")
     return [(topic, json.dumps(reply, separators=(",", ":")))]
 
 
-# Relay servers (the "PushUrl" of stream calls) and storage servers are named
-# by the platform in its calls rather than asked for: commands that send such
-# calls read them with Agent.setting("relay_url") / setting("storage_endpoint")
-# once a local relay or storage server exists.
+_PIC_ID = re.compile(r"^[A-Za-z0-9_.-]{1,64}$")
+
+
+def alarm_key(pk, dn, pic_id):
+    return "%salarm/%s.jpg" % (storage.device_prefix(pk, dn), pic_id)
+
+
+def answer_alarm_event(agent, msg):
+    """An "AlarmEvent" post names the picture the device keeps; the platform
+    answers with "TriggerPicCapture" and a signed upload URL whose query
+    carries "eventType" and the picture id. "alarm_upload": false in
+    settings.json leaves alarms unanswered (the device's entry then waits)."""
+    body = _parse_object(msg)
+    params = body.get("params") if body else None
+    if not isinstance(params, dict):
+        log.warning("alarm event on %s has no params object: %r", msg.topic, msg.payload[:200])
+        return []
+    pic_id, kind = params.get("AlarmPicID"), params.get("AlarmType")
+    if not isinstance(pic_id, str) or not _PIC_ID.match(pic_id) or not isinstance(kind, int):
+        log.warning("alarm event on %s refused: AlarmPicID %r / AlarmType %r", msg.topic, pic_id, kind)
+        return []
+    if agent.setting("alarm_upload") is False:
+        log.info("alarm %s left without upload URL: alarm_upload is off", pic_id)
+        return []
+    endpoint = store_endpoint(agent)
+    if endpoint is None:
+        log.info("alarm %s left without upload URL: no store running", pic_id)
+        return []
+    pk, dn = _device(msg.topic)
+    key = alarm_key(pk, dn, pic_id)
+    url = storage.presign(storage.master_key(agent.cloud.home), "https://" + endpoint, key,
+                          extra={"eventType": str(kind), "id": pic_id})  # fmt: skip
+    storage.append_log(agent.cloud.home, {"event": "alarm_url", "device": "%s/%s" % (pk, dn),
+                                          "pic_id": pic_id, "key": key})  # fmt: skip
+    msg_id = next_id()
+    call = envelope(msg_id, {"UploadUrl": url}, "thing.service.TriggerPicCapture")
+    return [("/sys/%s/%s/thing/service/TriggerPicCapture" % (pk, dn), call)]
+
 
 HOOKS = [
     ("/ext/ntp/+/+/request", answer_time),
     ("/sys/+/+/thing/event/+/post", answer_post),
     ("/sys/+/+/vision/pic/kiv/upstream", answer_storage_credentials),
     ("/sys/+/+/vision/biz/event/upstream", answer_event_limit),
+    ("/sys/+/+/thing/event/AlarmEvent/post", answer_alarm_event),
 ]
 
 

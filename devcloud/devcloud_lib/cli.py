@@ -43,7 +43,7 @@ def _print_status(st):
     _out("broker_pid=%s" % (st["broker_pid"] or ""))
     _out("agent_pid=%s" % (st["agent_pid"] or ""))
     for key in ("relay_pid", "nginx_pid", "rtmp_port", "relay_port", "relay_http_port",
-                "nginx_http_port"):
+                "nginx_http_port", "store_pid", "store_port", "store_control_port"):
         if key in st:
             _out("%s=%s" % (key, st[key] or ""))
 
@@ -378,6 +378,9 @@ def build_parser():
     from . import console, ota_cli
 
     console.add_commands(sub)
+    from . import storage_cli
+
+    storage_cli.add_commands(sub)
     ota_cli.add_commands(sub)
     return p
 

@@ -34,6 +34,7 @@ import time
 
 from . import identity
 from . import relay_nginx
+from . import stored
 from . import topics
 
 HOST = "127.0.0.1"
@@ -421,6 +422,7 @@ class Cloud(object):
             "relay_port": self.config().get("relay_port"),
             "relay_http_port": self.config().get("relay_http_port"),
             "nginx_http_port": self.config().get("nginx_http_port"),
+            **stored.status(self),
         }
 
     def processes(self):
@@ -430,6 +432,7 @@ class Cloud(object):
             "agent": self.agent_pid(),
             "relay": self.relay_pid(),
             "nginx": self.nginx_pid(),
+            "store": stored.pid(self),
         }
 
     def _spawn(self, name, argv, out_name):
@@ -535,6 +538,7 @@ class Cloud(object):
                 if self.agent_pid() is None:
                     self._start_agent()
                 self._start_relays()
+                stored.start_daemon(self)
                 return self.status()
             # An agent outliving its broker would answer twice once a new
             # one runs next to it.
@@ -558,7 +562,9 @@ class Cloud(object):
             try:
                 self._start_agent()
                 self._start_relays()
+                stored.start_daemon(self)
             except CloudError:
+                stored.stop_daemon(self)
                 self._stop_relays()
                 self._stop_child("agent", self.agent_pid())
                 self._stop_child("mosquitto", self.broker_pid())
@@ -679,6 +685,7 @@ class Cloud(object):
         """Stop what `up` started. Returns True when something was running."""
         with self._locked():
             before = self.processes()
+            stored.stop_daemon(self)
             self._stop_relays()
             self._stop_child("agent", before["agent"])
             self._stop_child("mosquitto", before["broker"])
