@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo camera online against a local cloud, on one machine.
 #
-#   scripts/demo.sh [--seconds N] [--streams]
+#   scripts/demo.sh [--seconds N] [--streams] [--pictures|--no-pictures]
 #
 # Installs what is missing, builds kestrel_demo, starts a throwaway local cloud
 # (TLS broker + platform agent) with a demo device identity, starts the camera
@@ -10,7 +10,10 @@
 # on the way out. Exit status: 0 when the device came online and answered the
 # property set (and, with --streams or KESTREL_DEMO_STREAMS=1, recorded a live
 # stream, a playback with pause and seek and a voice round trip); non-zero
-# otherwise. The state directory with the camera's log is kept and named.
+# otherwise. A picture round trip (TriggerPicCapture, the JPEG's path in the
+# local store) runs when kestrel_demo -h offers a storage trust anchor, or
+# with --pictures (KESTREL_DEMO_PICTURES=1; =0 skips). The state directory
+# with the camera's log is kept and named.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -27,9 +30,11 @@ run_seconds=""
 log_level=4
 # Streaming steps are opt-in until the SDK streams.
 streams="${KESTREL_DEMO_STREAMS:-0}"
+# Pictures: "auto" runs them once the camera takes a storage trust anchor.
+pictures="${KESTREL_DEMO_PICTURES:-auto}"
 
 usage() {
-  sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+  sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 while [ $# -gt 0 ]; do
@@ -39,6 +44,8 @@ while [ $# -gt 0 ]; do
       run_seconds="$2"; shift 2 ;;
     --seconds=*) run_seconds="${1#*=}"; shift ;;
     --streams) streams=1; shift ;;
+    --pictures) pictures=1; shift ;;
+    --no-pictures) pictures=0; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "demo.sh: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
@@ -76,6 +83,7 @@ cloud_up=0
 online=0
 round_trip=0
 streams_ok=1
+pictures_ok=1
 finished=0
 
 stop_pid() {  # pid, seconds: TERM, wait, then KILL
@@ -110,11 +118,11 @@ cleanup() {
     "${DEVCLOUD[@]}" down >/dev/null || say "devcloud down failed"
   fi
   say "camera log: $DEMO_LOG"
-  if [ "$online" = 1 ] && [ "$round_trip" = 1 ] && [ "$streams_ok" = 1 ]; then
+  if [ "$online" = 1 ] && [ "$round_trip" = 1 ] && [ "$streams_ok" = 1 ] && [ "$pictures_ok" = 1 ]; then
     say "done: the device came online and answered the property set (state kept in $STATE)"
     exit 0
   fi
-  say "FAILED (online=$online, property round trip=$round_trip, streams=$streams_ok); logs kept in $STATE"
+  say "FAILED (online=$online, property round trip=$round_trip, streams=$streams_ok, pictures=$pictures_ok); logs kept in $STATE"
   [ "$status" = 0 ] && status=1
   exit "$status"
 }
@@ -146,9 +154,17 @@ tail -n +1 -f --pid="$watch_pid" "$WATCH_LOG" 2>/dev/null | sed -u 's/^/  platfo
 show_pid=$!
 
 # ---- the camera -------------------------------------------------------------
+# The option that takes the storage trust anchor, from the camera's own help.
+storage_opt="$("$DEMO_BIN" -h 2>&1 | sed -n 's/^ *-\([A-Za-z]\) [A-Z_]*FILE .*[Ss]torage.*/\1/p' | head -n 1)"
+storage_args=()
+if [ -n "$storage_opt" ]; then
+  storage_args=("-$storage_opt" "$ca")
+  [ "$pictures" = auto ] && pictures=1
+fi
+[ "$pictures" = auto ] && pictures=0
 say "starting kestrel_demo (full output: $DEMO_LOG)"
 (cd "$STATE" && exec setsid "$DEMO_BIN" -p "$PK" -n "$DN" -s "$DS" -l "$log_level" \
-  -H 127.0.0.1 -P "$port" -C "$ca" -m "$ROOT/demo/media" >"$DEMO_LOG" 2>&1) &
+  -H 127.0.0.1 -P "$port" -C "$ca" "${storage_args[@]}" -m "$ROOT/demo/media" >"$DEMO_LOG" 2>&1) &
 demo_pid=$!
 started=$SECONDS
 
@@ -177,6 +193,25 @@ if [ "$round_trip" = 1 ]; then
 else
   say "no property post of MicSwitch 1 came back"
   exit 1
+fi
+
+# ---- picture: TriggerPicCapture, the camera's JPEG in the local store ---------
+picture_step() {
+  local out path
+  say "picture: TriggerPicCapture with a signed upload URL of the local store"
+  out="$("${DEVCLOUD[@]}" picture "$PK" "$DN" --timeout 30)" || return 1
+  sed 's/^/  picture | /' <<<"$out"
+  path="$(sed -n 's/^path=//p' <<<"$out")"
+  if ! cmp -s "$path" "$ROOT/demo/media/1.jpg"; then
+    say "the stored picture differs from demo/media/1.jpg"
+    return 1
+  fi
+  say "the camera's JPEG is in storage: $path"
+}
+if [ "$pictures" = 1 ]; then
+  pictures_ok=0
+  picture_step && pictures_ok=1
+  [ "$pictures_ok" = 1 ] || { say "the picture step failed (see 'devcloud store log' in $DEVCLOUD_HOME)"; exit 1; }
 fi
 
 # ---- streams: live, playback with pause and seek, voice ----------------------
