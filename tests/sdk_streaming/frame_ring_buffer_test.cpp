@@ -1,0 +1,408 @@
+#include "sdk/streaming/frame_ring_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+
+using kestrel::FrameRingBuffer;
+using kestrel::MediaSpecialInfo;
+
+namespace {
+
+constexpr unsigned kDesc = sizeof(MediaSpecialInfo);
+constexpr unsigned kRecord =
+    FrameRingBuffer::kHeaderSize + kDesc;  // record bytes besides the frame
+
+MediaSpecialInfo Desc(char kind, uint64_t index) {
+    switch (kind) {
+        case 'K':
+            return {1, static_cast<uint32_t>(index * 40), 1, 0, index};
+        case 'P':
+            return {1, static_cast<uint32_t>(index * 40), 0, 0, index};
+        default:
+            return {2, static_cast<uint32_t>(index * 40), 0, 0, index};
+    }
+}
+
+// Frame bytes that name their frame, so a mix-up or a torn copy shows.
+std::vector<unsigned char> Payload(unsigned len, uint64_t index) {
+    std::vector<unsigned char> v(len);
+    for (unsigned i = 0; i < len; ++i)
+        v[i] = static_cast<unsigned char>((index * 131 + i * 7) & 0xFF);
+    return v;
+}
+
+int Put(FrameRingBuffer& rb, char kind, unsigned len, uint64_t index) {
+    MediaSpecialInfo d = Desc(kind, index);
+    std::vector<unsigned char> p = Payload(len, index);
+    return rb.DataOneFrameIn(p.data(), len, &d, kDesc);
+}
+
+struct Taken {
+    int rc = 0;
+    uint64_t index = 0;
+    bool key = false;
+    bool intact = false;
+};
+
+Taken Take(FrameRingBuffer& rb) {
+    unsigned char* frame = nullptr;
+    unsigned len = 0;
+    MediaSpecialInfo* desc = nullptr;
+    unsigned desc_len = 0;
+    Taken t;
+    t.rc = rb.DataOneFrameOut(&frame, &len, &desc, &desc_len);
+    if (t.rc != 0)
+        return t;
+    t.index = desc->index;
+    t.key = desc->key_frame == 1;
+    t.intact = desc_len == kDesc &&
+               Payload(len, desc->index) == std::vector<unsigned char>(frame, frame + len);
+    return t;
+}
+
+TEST(FrameRingBuffer, CapacityIsAPowerOfTwoBetween1KiBAnd8MiB) {
+    const struct {
+        unsigned requested, size;
+    } cases[] = {{0, 1024},        {1000, 1024},       {1024, 1024},       {1025, 2048},
+                 {300000, 524288}, {8388608, 8388608}, {8388609, 8388608}, {20000000, 8388608}};
+    for (const auto& c : cases) {
+        FrameRingBuffer rb(c.requested, "[t]");
+        EXPECT_EQ(c.size, rb.GetSize()) << c.requested;
+        EXPECT_EQ(c.size, rb.GetDataUnused());
+    }
+}
+
+TEST(FrameRingBuffer, FramesWrappingTheArrayEndComeBackIntact) {
+    FrameRingBuffer rb(1024, "[t]");
+    uint64_t next_in = 0, next_out = 0;
+    // Odd sizes walk the records across every offset of the array.
+    for (int round = 0; round < 200; ++round) {
+        unsigned len = 37 + (round * 53) % 400;
+        ASSERT_EQ(0, Put(rb, round % 5 ? 'A' : 'K', len, next_in++));
+        if (round % 2) {
+            for (int i = 0; i < 2; ++i) {
+                Taken t = Take(rb);
+                ASSERT_EQ(0, t.rc);
+                EXPECT_EQ(next_out++, t.index);
+                EXPECT_TRUE(t.intact) << "frame " << t.index;
+            }
+        }
+    }
+    EXPECT_EQ(next_in, next_out);
+    EXPECT_EQ(-4, Take(rb).rc);
+    EXPECT_EQ(0, rb.GetFrameDropAndReset());
+}
+
+// One step of a scenario: put a frame ('K' key, 'P' other video, 'A' audio)
+// and expect a result, or take one ('<') and expect its index (or -4 empty),
+// or clear the ring ('C').
+struct Step {
+    char op;
+    unsigned len;
+    int expect;
+};
+
+struct Scenario {
+    const char* name;
+    int strategy;
+    std::vector<Step> steps;
+    unsigned dropped;  // bytes reported by GetFrameDropAndReset at the end
+};
+
+TEST(FrameRingBuffer, DropAndKeyFrameRules) {
+    const unsigned R = 300 + kRecord;  // 336: three fill 1008 of 1024 bytes
+    const Scenario scenarios[] = {
+        {"a full ring of two GOPs drops the older GOP for a P-frame",
+         0,
+         {{'K', 300, 0}, {'P', 300, 0}, {'K', 300, 0}, {'P', 300, -9}, {'<', 0, 2}, {'<', 0, 3}},
+         2 * R},
+        {"a full ring of one GOP is emptied, then waits for a key frame",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, -6},
+          {'P', 100, -7},
+          {'A', 100, -7},
+          {'K', 100, 0},
+          {'P', 100, 0},
+          {'<', 0, 6},
+          {'<', 0, 7},
+          {'<', 0, -4}},
+         3 * R},
+        {"the tail of a GOP whose key frame was read goes first",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, 0},
+          {'<', 0, 0},
+          {'K', 300, 0},
+          {'P', 300, -9},
+          {'<', 0, 4},
+          {'<', 0, 5}},
+         2 * R},
+        {"a key frame for a ring without a key position empties it and is kept",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, 0},
+          {'<', 0, 0},
+          {'P', 300, 0},
+          {'K', 300, -9},
+          {'<', 0, 5},
+          {'<', 0, -4}},
+         3 * R},
+        {"strategy 1 refuses, keeps its content and admits no hole in the GOP",
+         1,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, -8},
+          {'<', 0, 0},
+          {'P', 10, -7},
+          {'A', 10, -7},
+          {'K', 10, 0},
+          {'<', 0, 1},
+          {'<', 0, 2},
+          {'<', 0, 7}},
+         0},
+        {"strategy 1 refusing audio does not wait for a key frame",
+         1,
+         {{'K', 300, 0}, {'P', 300, 0}, {'P', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
+         0},
+        {"a record larger than the ring is refused and its GOP waits",
+         0,
+         {{'K', 100, 0}, {'P', 1000, -2}, {'P', 10, -7}, {'K', 10, 0}, {'<', 0, 0}, {'<', 0, 3}},
+         0},
+        {"clearing a video ring waits for the next key frame",
+         0,
+         {{'K', 100, 0}, {'P', 100, 0}, {'C', 0, 0}, {'P', 100, -7}, {'K', 100, 0}, {'<', 0, 4}},
+         2 * (100 + kRecord)},
+        {"audio in a video ring that had to be emptied waits too",
+         0,
+         {{'K', 300, 0}, {'P', 300, 0}, {'P', 300, 0}, {'A', 300, -6}, {'A', 10, -7}, {'K', 10, 0}},
+         3 * R},
+        {"an audio-only ring drops its oldest records and never waits",
+         0,
+         {{'A', 300, 0},
+          {'A', 300, 0},
+          {'A', 300, 0},
+          {'A', 300, -9},
+          {'A', 600, -9},
+          {'<', 0, 3},
+          {'C', 0, 0},
+          {'A', 10, 0},
+          {'<', 0, 7}},
+         3 * R + 600 + kRecord},
+        {"an audio-only ring with strategy 1 refuses and goes on",
+         1,
+         {{'A', 300, 0}, {'A', 300, 0}, {'A', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
+         0},
+    };
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        FrameRingBuffer rb(1024, "[t]");
+        rb.SetPackageDropStrategy(s.strategy);
+        uint64_t index = 0;
+        for (size_t i = 0; i < s.steps.size(); ++i) {
+            const Step& st = s.steps[i];
+            SCOPED_TRACE("step " + std::to_string(i));
+            if (st.op == '<') {
+                Taken t = Take(rb);
+                if (st.expect < 0) {
+                    EXPECT_EQ(st.expect, t.rc);
+                } else {
+                    ASSERT_EQ(0, t.rc);
+                    EXPECT_EQ(static_cast<uint64_t>(st.expect), t.index);
+                    EXPECT_TRUE(t.intact);
+                }
+            } else if (st.op == 'C') {
+                rb.CleanAllFrameData();
+            } else {
+                EXPECT_EQ(st.expect, Put(rb, st.op, st.len, index));
+            }
+            ++index;
+        }
+        EXPECT_EQ(static_cast<int>(s.dropped), rb.GetFrameDropAndReset());
+        EXPECT_EQ(0, rb.GetFrameDropAndReset());
+    }
+}
+
+TEST(FrameRingBuffer, BadInputIsRefusedWithoutTouchingTheRing) {
+    kestrel_test::LogCapture log;
+    FrameRingBuffer rb(4096, "[t]");
+    MediaSpecialInfo d = Desc('K', 0);
+    std::vector<unsigned char> big(FrameRingBuffer::kMaxFrame + 1);
+    unsigned char one = 1;
+    const struct {
+        const unsigned char* frame;
+        unsigned len;
+        const MediaSpecialInfo* desc;
+        unsigned desc_len;
+        int expect;
+    } cases[] = {
+        {&one, 0, &d, kDesc, -1},
+        {&one, 1, &d, 0, -1},
+        {nullptr, 1, &d, kDesc, -1},
+        {&one, 1, nullptr, kDesc, -1},
+        {big.data(), FrameRingBuffer::kMaxFrame + 1, &d, kDesc, -2},
+        {&one, 1, &d, 16, -2},
+        {&one, 1, &d, 25, -2},
+        {&one, 1, &d, 512, -2},
+        {&one, 1, &d, 513, -2},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.expect, rb.DataOneFrameIn(c.frame, c.len, c.desc, c.desc_len)) << c.desc_len;
+    EXPECT_EQ(0u, rb.GetDataUsed());
+    EXPECT_FALSE(rb.IsWaitingForKey());
+    EXPECT_TRUE(log.Contains("Descriptor length 16 is not 24"));
+}
+
+// The reader's area holds the largest frame plus the muxer's room on both
+// sides; under AddressSanitizer a short area fails here.
+TEST(FrameRingBuffer, LargestFramesLeaveHeadAndTailRoom) {
+    FrameRingBuffer rb(4 * 1024 * 1024, "[t]");
+    const unsigned sizes[] = {
+        32768 - 48, 32768 - 47, 40000, 100000, 1048575, FrameRingBuffer::kMaxFrame, 10};
+    uint64_t index = 0;
+    for (unsigned len : sizes) {
+        SCOPED_TRACE(len);
+        ASSERT_EQ(0, Put(rb, 'K', len, index));
+        unsigned char* frame = nullptr;
+        unsigned got = 0;
+        MediaSpecialInfo* desc = nullptr;
+        unsigned desc_len = 0;
+        ASSERT_EQ(0, rb.DataOneFrameOut(&frame, &got, &desc, &desc_len));
+        ASSERT_EQ(len, got);
+        EXPECT_EQ(Payload(len, index), std::vector<unsigned char>(frame, frame + len));
+        memset(frame - FrameRingBuffer::kHeadRoom, 0xAB,
+               FrameRingBuffer::kHeadRoom + len + FrameRingBuffer::kTailRoom);
+        ++index;
+    }
+}
+
+class CorruptibleRing : public FrameRingBuffer {
+  public:
+    CorruptibleRing() : FrameRingBuffer(1024, "[t]") {}
+    void Smash(unsigned offset) { data[offset & mask] ^= 0xFF; }
+};
+
+TEST(FrameRingBuffer, CorruptRecordIsReportedAndTheOwnersClearWaitsForAKeyFrame) {
+    kestrel_test::LogCapture log;
+    const struct {
+        const char* name;
+        unsigned offset;
+    } cases[] = {{"magic", 0}, {"frame length", 5}, {"descriptor length", 8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CorruptibleRing rb;
+        ASSERT_EQ(0, Put(rb, 'K', 100, 0));
+        ASSERT_EQ(0, Put(rb, 'P', 100, 1));
+        rb.Smash(c.offset);
+        EXPECT_EQ(-5, Take(rb).rc);
+        rb.CleanAllFrameData();
+        EXPECT_EQ(-7, Put(rb, 'P', 100, 2));
+        EXPECT_EQ(0, Put(rb, 'K', 100, 3));
+        Taken t = Take(rb);
+        EXPECT_EQ(0, t.rc);
+        EXPECT_EQ(3u, t.index);
+    }
+    EXPECT_TRUE(log.Contains("[t] Should not happen, data was corrupted"));
+}
+
+TEST(FrameRingBuffer, KeyFrameOutOfIndexIsCorrupt) {
+    CorruptibleRing rb;
+    ASSERT_EQ(0, Put(rb, 'P', 100, 0));
+    // Turn the queued P-frame into a key frame behind the index's back.
+    rb.Smash(FrameRingBuffer::kHeaderSize + 100 + 8);
+    EXPECT_EQ(-5, Take(rb).rc);
+}
+
+TEST(FrameRingBuffer, UsePercent) {
+    FrameRingBuffer rb(1024, "[t]");
+    EXPECT_EQ(0u, rb.GetUsePercent());
+    ASSERT_EQ(0, Put(rb, 'K', 300, 0));
+    EXPECT_EQ((300 + kRecord) / 10, rb.GetUsePercent());
+}
+
+// One producer, one consumer, a ring small enough to overflow all the time.
+// Whatever is dropped, the reader sees frames intact and in order, every gap
+// in the video is followed by a key frame, and every stored byte is either
+// read or reported dropped.
+TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
+    kestrel_test::LogCapture log;  // quiet: every overflow logs a line
+    for (int strategy = 0; strategy <= 1; ++strategy) {
+        SCOPED_TRACE(strategy);
+        FrameRingBuffer rb(64 * 1024, "[t]");
+        rb.SetPackageDropStrategy(strategy);
+        const uint64_t kFrames = 6000;
+        std::atomic<bool> done{false};
+        uint64_t stored_bytes = 0;
+        unsigned not_stored = 0;
+
+        std::thread producer([&] {
+            for (uint64_t i = 0; i < kFrames; ++i) {
+                bool audio = i % 3 == 2;
+                char kind = audio ? 'A' : (i % 30 == 0 ? 'K' : 'P');
+                unsigned len = audio ? 200 : (kind == 'K' ? 6000 : 300 + (i * 37) % 2500);
+                int rc = Put(rb, kind, len, i);
+                if (rc == 0 || rc == -9)
+                    stored_bytes += len + kRecord;
+                else
+                    ++not_stored;
+            }
+            done = true;
+        });
+
+        uint64_t read_bytes = 0;
+        uint64_t dropped = 0;
+        int64_t last_index = -1, last_video = -1;
+        bool bad_order = false, bad_content = false, hole = false;
+        for (;;) {
+            unsigned char* frame;
+            unsigned len;
+            MediaSpecialInfo* desc;
+            unsigned desc_len;
+            bool finished = done.load();
+            int rc = rb.DataOneFrameOut(&frame, &len, &desc, &desc_len);
+            if (rc == -4) {
+                if (finished)
+                    break;
+                std::this_thread::yield();
+                continue;
+            }
+            ASSERT_EQ(0, rc);
+            dropped += static_cast<uint64_t>(rb.GetFrameDropAndReset());
+            read_bytes += len + kRecord;
+            int64_t index = static_cast<int64_t>(desc->index);
+            bad_order |= index <= last_index;
+            last_index = index;
+            bad_content |=
+                Payload(len, desc->index) != std::vector<unsigned char>(frame, frame + len);
+            if (desc->media == 1) {
+                // The next video frame after a gap (or the first one) must be a key frame.
+                int64_t expected_next = last_video + 1 + ((last_video + 1) % 3 == 2 ? 1 : 0);
+                if (index != expected_next && desc->key_frame != 1)
+                    hole = true;
+                last_video = index;
+            }
+        }
+        producer.join();
+        dropped += static_cast<uint64_t>(rb.GetFrameDropAndReset());
+        EXPECT_FALSE(bad_order);
+        EXPECT_FALSE(bad_content);
+        EXPECT_FALSE(hole);
+        EXPECT_EQ(stored_bytes, read_bytes + dropped);
+        // The ring did overflow: by dropping old data, or by refusing new.
+        EXPECT_GT(strategy == 0 ? dropped : not_stored, 0u);
+    }
+}
+
+}  // namespace
