@@ -78,10 +78,25 @@ bool Pki::make(const std::string& in_dir) {
            run("openssl req" + ec + " -keyout " + server_key + " -out " + dir +
                "/server.csr -subj /CN=device.test") &&
            run("openssl x509 -req -in " + dir + "/server.csr -CA " + ca_pem + " -CAkey " + dir +
-               "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext.cnf -out " + server_cert);
+               "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext.cnf -out " +
+               server_cert) &&
+           make_client();
 }
 
-bool TlsEchoServer::start(const Pki& pki) {
+bool Pki::make_client() {
+    client_cert = dir + "/client.pem";
+    client_key = dir + "/client.key";
+    stray_key = dir + "/stray.key";
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    return run("openssl req" + ec + " -keyout " + client_key + " -out " + dir +
+               "/client.csr -subj /CN=pk.camera") &&
+           run("openssl x509 -req -in " + dir + "/client.csr -CA " + ca_pem + " -CAkey " + dir +
+               "/ca.key -CAcreateserial -days 2 -out " + client_cert) &&
+           run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out " +
+               stray_key);
+}
+
+bool TlsEchoServer::start(const Pki& pki, bool require_client_cert) {
     int port = free_port(SOCK_STREAM);
     if (port <= 0) {
         ADD_FAILURE() << "no free port";
@@ -92,6 +107,11 @@ bool TlsEchoServer::start(const Pki& pki) {
     std::string log = pki.dir + "/s_server_" + std::to_string(port) + ".log";
     std::vector<std::string> args = {"openssl",       "s_server", "-accept",      accept, "-cert",
                                      pki.server_cert, "-key",     pki.server_key, "-rev"};
+    if (require_client_cert) {
+        for (const char* a : {"-Verify", "1", "-verify_return_error", "-CAfile"})
+            args.push_back(a);
+        args.push_back(pki.ca_pem);
+    }
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(&a[0]);

@@ -24,14 +24,22 @@ struct Pki {
     std::string dir;
     std::string ca_pem, wrong_ca_pem;     // file paths
     std::string server_cert, server_key;  // file paths
+    // The device's own certificate (signed by the first CA) and its key, and
+    // a key that belongs to no certificate.
+    std::string client_cert, client_key, stray_key;
     bool make(const std::string& in_dir);
+
+  private:
+    bool make_client();
 };
 
 // `openssl s_server -rev` (answers each line reversed) on 127.0.0.1.
 class TlsEchoServer {
   public:
     ~TlsEchoServer() { stop(); }
-    bool start(const Pki& pki);
+    // require_client_cert: the peer asks for a client certificate and
+    // refuses a handshake without one signed by the first CA.
+    bool start(const Pki& pki, bool require_client_cert = false);
     void stop();
     uint16_t port() const { return port_; }
 

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "peers.h"
 #include "port_test_util.h"
@@ -295,6 +296,84 @@ TEST_F(HalTlsTest, PeerCloseIsReportedAfterTheDataBeforeIt) {
     char buf[16];
     EXPECT_EQ(-2, HAL_SSL_Read(h, buf, sizeof(buf), 2000));
     HAL_SSL_Destroy(h);
+}
+
+// Mutual TLS: a peer that demands a client certificate takes the device's
+// own one, and refuses the device without it. A key that does not belong to
+// the certificate is refused before any connection.
+TEST_F(HalTlsTest, OwnClientCertificateIsPresentedWhenGiven) {
+    TlsEchoServer strict;
+    ASSERT_TRUE(strict.start(g_peers->pki, true));
+    const Pki& pki = g_peers->pki;
+    std::string ca = pem(pki.ca_pem);
+    auto connect_strict = [&] {
+        return HAL_SSL_Establish("device.test", strict.port(), ca.c_str(),
+                                 static_cast<uint32_t>(ca.size() + 1));
+    };
+    EXPECT_EQ(0u, connect_strict()) << "no client certificate: refused";
+
+    ASSERT_EQ(0,
+              HAL_SetClientCertificate(pki.client_cert.c_str(), pki.client_key.c_str(), nullptr));
+    uintptr_t h = connect_strict();
+    ASSERT_NE(0u, h) << HAL_SSL_LastError();
+    round_trip(h);
+    HAL_SSL_Destroy(h);
+
+    // PEM text works as well as a path; unusable pairs change nothing.
+    std::string cert_text = pem(pki.client_cert), key_text = pem(pki.client_key);
+    EXPECT_EQ(0, HAL_SetClientCertificate(cert_text.c_str(), key_text.c_str(), nullptr));
+    const struct {
+        const char* cert;
+        const char* key;
+    } bad[] = {{pki.client_cert.c_str(), pki.stray_key.c_str()},
+               {pki.client_cert.c_str(), nullptr},
+               {nullptr, pki.client_key.c_str()},
+               {"/nonexistent.pem", pki.client_key.c_str()},
+               {pki.client_key.c_str(), pki.client_key.c_str()}};
+    for (const auto& b : bad)
+        EXPECT_EQ(-1, HAL_SetClientCertificate(b.cert, b.key, nullptr)) << (b.cert ? b.cert : "-");
+    h = connect_strict();
+    EXPECT_NE(0u, h) << "a refused pair must leave the working one in place";
+    HAL_SSL_Destroy(h);
+
+    EXPECT_EQ(0, HAL_SetClientCertificate(nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, connect_strict());
+}
+
+// The wait the MQTT cycle blocks in: input, a waker signal from another
+// thread, or the time-out ends it; decrypted bytes already buffered count.
+TEST_F(HalTlsTest, WaitReadableEndsOnInputSignalOrTimeout) {
+    uintptr_t h = connect("device.test", g_peers->pki.ca_pem);
+    ASSERT_NE(0u, h) << HAL_SSL_LastError();
+    void* waker = HAL_WakerCreate();
+    ASSERT_NE(nullptr, waker);
+
+    uint64_t t0 = HAL_UptimeMs();
+    EXPECT_EQ(0, HAL_SSL_WaitReadable(h, waker, 100));
+    EXPECT_GE(HAL_UptimeMs() - t0, 95u);
+
+    std::thread poke([&] {
+        HAL_SleepMs(50);
+        HAL_WakerSignal(waker);
+    });
+    t0 = HAL_UptimeMs();
+    EXPECT_EQ(0, HAL_SSL_WaitReadable(h, waker, 5000));
+    EXPECT_LT(HAL_UptimeMs() - t0, 2000u);
+    poke.join();
+    EXPECT_EQ(0, HAL_WakerWait(waker, 0)) << "a signal ends one wait only";
+
+    const std::string line = "ab\ncd\n";
+    ASSERT_EQ(6, HAL_SSL_Write(h, line.data(), 6, 2000));
+    EXPECT_EQ(1, HAL_SSL_WaitReadable(h, waker, 5000));
+    char buf[3];
+    ASSERT_EQ(3, HAL_SSL_Read(h, buf, 3, 2000));
+    // The second line may already sit decrypted in the TLS buffer.
+    EXPECT_EQ(1, HAL_SSL_WaitReadable(h, waker, 5000));
+    ASSERT_EQ(3, HAL_SSL_Read(h, buf, 3, 2000));
+    EXPECT_EQ(0, HAL_SSL_WaitReadable(h, nullptr, 50));
+    HAL_SSL_Destroy(h);
+    EXPECT_EQ(-1, HAL_SSL_WaitReadable(h, waker, 10));
+    HAL_WakerDestroy(waker);
 }
 
 }  // namespace
