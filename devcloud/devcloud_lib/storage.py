@@ -163,12 +163,18 @@ def read_token(master, token, now=None):
     if not m:
         raise StoreError(403, "InvalidToken", "security token is missing or malformed")
     want = _mac(master, "token", m.group(1)).hexdigest()
-    if not hmac.compare_digest(want, m.group(2)):
+    if not _same(want, m.group(2)):
         raise StoreError(403, "InvalidToken", "security token was not issued by this store")
     claims = json.loads(_unb64url(m.group(1)).decode("utf-8"))
     if (now if now is not None else time.time()) >= claims["exp"]:
         raise StoreError(403, "ExpiredToken", "security token expired at %d" % claims["exp"])
     return claims
+
+
+def _same(a, b):
+    """Constant-time comparison that also takes text the peer made up
+    (compare_digest refuses non-ASCII str)."""
+    return hmac.compare_digest(a.encode("utf-8", "surrogatepass"), b.encode("utf-8", "surrogatepass"))
 
 
 def md5_hex(text):
@@ -243,11 +249,11 @@ def http_date(t=None):
 def parse_date(text):
     try:
         dt = email.utils.parsedate_to_datetime(text)
-    except (TypeError, ValueError, IndexError):
+        if dt is None or dt.tzinfo is None:
+            return None
+        return dt.timestamp()
+    except (TypeError, ValueError, IndexError, OverflowError):
         return None
-    if dt is None or dt.tzinfo is None:
-        return None
-    return dt.timestamp()
 
 
 # ---- checking a request -----------------------------------------------------------
@@ -299,7 +305,10 @@ def authorize(master, req, now=None):
 
 
 def _decoded_path(req):
-    path = urllib.parse.unquote(req.raw_path, errors="strict")
+    try:
+        path = urllib.parse.unquote(req.raw_path, errors="strict")
+    except UnicodeDecodeError:
+        raise StoreError(400, "InvalidURI", "request target %r decodes to no UTF-8 key" % req.target[:200])
     if not path.startswith("/"):
         raise StoreError(400, "InvalidURI", "request target %r is not a path" % req.target[:200])
     return path
@@ -335,7 +344,7 @@ def _authorize_sts(master, req, now):
         raise StoreError(400, "InvalidArgument", "unexpected query %r" % req.raw_query[:200])
     content_type = req.header("content-type") or ""
     text = string_to_sign(req.method, content_type, date, token, claims["b"], target)
-    if not hmac.compare_digest(sign(access_secret(master, access_key), text), signature):
+    if not _same(sign(access_secret(master, access_key), text), signature):
         raise StoreError(403, "SignatureDoesNotMatch", "signature does not match; expected string to sign %s"
                          % json.dumps(text))  # fmt: skip
     check_key(key)
@@ -369,7 +378,7 @@ def _authorize_url(master, req, now):
         raise StoreError(403, "AccessDenied", "URL expired at %d" % expires)
     content_type = req.header("content-type") or ""
     text = url_string_to_sign(req.method, content_type, expires, bucket, key)
-    if not hmac.compare_digest(sign(url_secret(master), text), q.get("Signature", "")):
+    if not _same(sign(url_secret(master), text), q.get("Signature", "")):
         raise StoreError(403, "SignatureDoesNotMatch", "URL signature does not match; expected string to sign %s"
                          % json.dumps(text))  # fmt: skip
     return Grant("url", bucket, key)

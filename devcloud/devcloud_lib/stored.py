@@ -386,6 +386,12 @@ def _make_handler(store):
             except (ConnectionError, socket.timeout, ssl.SSLError) as e:
                 rec.update(status=None, error="ConnectionLost", reason=str(e))
                 self.close_connection = True
+            except Exception as e:  # a fault of the store must still answer and be logged
+                rec.update(status=500, error="InternalError", reason=repr(e))
+                try:
+                    self._answer(500, _error_body("InternalError", repr(e)), close=True)
+                except OSError:
+                    self.close_connection = True
             self._log(rec, started)
 
         def _drain(self, n):

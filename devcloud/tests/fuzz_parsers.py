@@ -17,7 +17,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from devcloud_lib import amf0, flv, rtmp, streamsign  # noqa: E402
+from devcloud_lib import amf0, flv, rtmp, storage, streamsign  # noqa: E402
 from rtmp_peer import chunks  # noqa: E402
 
 
@@ -77,6 +77,66 @@ def t_query(data):
         pass
 
 
+_HOME = tempfile.mkdtemp(prefix="devcloud-fuzz-")
+_MASTER = storage.master_key(_HOME)
+
+
+def _store_seeds():
+    c = storage.issue_credentials(_MASTER, "pk1", "cam1", "127.0.0.1:4443")
+    key = storage.key_prefix(c) + "1.jpg"
+    date = storage.http_date()
+    auth = storage.authorization(c["accessKey"], c["accessSecret"], "PUT", "image/jpeg", date, c["stsToken"],
+                                 "devcloud", "/" + key)  # fmt: skip
+    sts = ("PUT /%s HTTP/1.1\r\nHost: devcloud.127.0.0.1:4443\r\nDate: %s\r\nContent-Type: image/jpeg\r\n"
+           "x-kiv-security-token: %s\r\nAuthorization: %s\r\n" % (key, date, c["stsToken"], auth))  # fmt: skip
+    url = storage.presign(_MASTER, "", "pk1/cam1/picture/a.jpg", extra={"eventType": "1", "id": "1_2"})
+    return [sts.encode(), ("PUT %s HTTP/1.1\r\nContent-type: image/jpeg\r\n" % url).encode(),
+            ("POST /%s?append&position=0 HTTP/1.1\r\n" % key).encode() + sts.encode().split(b"\r\n", 1)[1]]
+
+
+def t_store_request(data):
+    """A request head as the store sees it: only StoreError may come out."""
+    lines = data.decode("latin-1").split("\r\n")
+    parts = lines[0].split(" ")
+    headers = {}
+    for line in lines[1:]:
+        k, _, v = line.partition(":")
+        headers[k.strip().lower()] = v.strip()
+    try:
+        storage.authorize(_MASTER, storage.Request(parts[0], parts[1] if len(parts) > 1 else "", headers))
+    except storage.StoreError:
+        pass
+
+
+class _Agent(object):
+    class cloud(object):
+        home = _HOME
+
+        @staticmethod
+        def config():
+            return {"store_port": 4443}
+
+    @staticmethod
+    def setting(key):
+        return {"event_limit": {"single": 1, "batch": 1}}.get(key)
+
+
+import logging  # noqa: E402
+
+logging.getLogger("agent").disabled = True
+
+
+def t_agent_requests(data):
+    """Credential, event-limit and alarm requests: answered or refused, never an exception."""
+    from devcloud_lib import agent
+    from devcloud_lib.platform import Message
+
+    for topic, hook in (("/sys/pk1/cam1/vision/pic/kiv/upstream", agent.answer_storage_credentials),
+                        ("/sys/pk1/cam1/vision/biz/event/upstream", agent.answer_event_limit),
+                        ("/sys/pk1/cam1/thing/event/AlarmEvent/post", agent.answer_alarm_event)):  # fmt: skip
+        hook(_Agent, Message(topic, data))
+
+
 SEEDS = {
     "chunks": [
         chunks(3, rtmp.COMMAND_AMF0, 0, 0, amf0.encode_all("connect", 1, {"app": "live"}), 128),
@@ -95,8 +155,15 @@ SEEDS = {
     ],
     "media_bodies": [b"\x17\x00\x00\x00\x00" + bytes(32), b"\x72\x01abc", b"\xaf\x00\x15\x88"],
     "query": [b"live?private=1&token=ab-cd/stream", b"rtmp://h:1/a?x=1&x=2&b"],
+    "store_request": _store_seeds(),
+    "agent_requests": [
+        b'{"id": "1","version": "1.0","method": "requestKIVToken","params": {}}',
+        b'{"id": "2","version": "1.0","method": "requestEventLimit","params": {}}',
+        b'{"id":"3","version":"1.0","method":"thing.event.AlarmEvent.post","params":{"AlarmType":1,"AlarmPicID":"1_5"}}',
+    ],
 }
-TARGETS = {"chunks": t_chunks, "amf0": t_amf0, "flv": t_flv, "media_bodies": t_media_bodies, "query": t_query}
+TARGETS = {"chunks": t_chunks, "amf0": t_amf0, "flv": t_flv, "media_bodies": t_media_bodies, "query": t_query,
+           "store_request": t_store_request, "agent_requests": t_agent_requests}  # fmt: skip
 
 
 def mutate(rnd, data, corpus):
@@ -129,7 +196,7 @@ def main():
     for name, fn in TARGETS.items():
         rnd = random.Random(seed)
         corpus = list(SEEDS[name])
-        n = runs if name in ("chunks", "amf0", "media_bodies", "query") else runs // 10
+        n = runs if name in ("chunks", "amf0", "media_bodies", "query", "store_request") else runs // 10
         for i in range(n):
             data = mutate(rnd, rnd.choice(corpus), corpus)
             try:
@@ -146,6 +213,9 @@ def main():
         else:
             print("%s: %d executions clean" % (name, n))
     os.unlink(_TMP.name)
+    import shutil
+
+    shutil.rmtree(_HOME, ignore_errors=True)
     return status
 
 

@@ -237,6 +237,7 @@ class StoreTest(unittest.TestCase):
         base = "https://127.0.0.1:%d" % self.port
         cases = [
             ("dot-dot key", "PUT", base + "/devcloud/pkS1/../../x?Signature=a", ["--path-as-is"], 400),
+            ("key that is not UTF-8", "PUT", base + "/devcloud/pkS1/%ff.jpg?Signature=a", [], 400),
             ("no length", "PUT", url, ["Content-type: image/jpeg", "Transfer-Encoding: chunked"], 411),
             ("DELETE", "DELETE", url, [], 405),
             ("missing object", "GET", self.url("pkS1/camS/none.jpg", "GET"), [], 404),
