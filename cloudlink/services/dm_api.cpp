@@ -544,6 +544,9 @@ int IOT_Tether_Query(const int devid, const int msg_type, const unsigned char* p
             int rc = dm_publish(topic, body.data(), body.size(), 0);
             return rc < 0 ? rc : id;
         }
+        case TETHER_MSG_QUERY_DYNAMIC_TSL:
+            return dm_send_request(devid, "thing/dynamicTsl/get", "thing.dynamicTsl.get",
+                                   "{\"nodes\":[\"type\",\"identifier\"],\"addDefault\":false}", 0);
         case TETHER_MSG_QUERY_FOTA_DATA:
             return dm_ota_start_fota(devid);
         case TETHER_MSG_QUERY_COTA_DATA:

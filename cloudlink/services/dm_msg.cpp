@@ -36,6 +36,7 @@ enum Handling {
     H_FOTA,
     H_COTA_PUSH,
     H_COTA_REPLY,
+    H_PROPERTY_GET,
 };
 
 constexpr int kMaskAll = 7;
@@ -86,6 +87,9 @@ const TopicEntry kOtaEntries[] = {
     {"", "/ota/device/upgrade/%s/%s", kMaskAll, H_FOTA},
     {"thing/config/push", kSys, kMaskAll, H_COTA_PUSH},
     {"thing/config/get_reply", kSys, kMaskAll, H_COTA_REPLY},
+    // "thing/service/+" takes one level only, so the two-level property get
+    // needs its own subscription.
+    {"thing/service/property/get", kSys, kMaskAll, H_PROPERTY_GET},
 };
 
 std::mutex g_queue_mutex;
@@ -212,7 +216,8 @@ void OnMessage(void* ctx, void* client, tether_mqtt_event_msg_t* ev) {
     }
     cJSON* root = nullptr;
     if (e->handling == H_PROPERTY_SET || e->handling == H_SERVICE || e->handling == H_RRPC ||
-        e->handling == H_EVENT_NOTIFY || e->handling == H_COTA_PUSH) {
+        e->handling == H_EVENT_NOTIFY || e->handling == H_COTA_PUSH ||
+        e->handling == H_PROPERTY_GET) {
         root = ParseRequest(topic, body);
     } else {
         root = cJSON_ParseWithLength(body.data(), body.size());
@@ -228,6 +233,11 @@ void OnMessage(void* ctx, void* client, tether_mqtt_event_msg_t* ev) {
     switch (e->handling) {
         case H_PROPERTY_SET:
             m.kind = DM_MSG_PROPERTY_SET;
+            m.payload = JsonText(params);
+            Enqueue(std::move(m));
+            break;
+        case H_PROPERTY_GET:
+            m.kind = DM_MSG_PROPERTY_GET;
             m.payload = JsonText(params);
             Enqueue(std::move(m));
             break;

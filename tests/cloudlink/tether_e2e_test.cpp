@@ -216,10 +216,10 @@ TEST_F(TetherE2E, LoginSubscribesEveryTopicAndReports) {
     EXPECT_TRUE(log.Contains("Devid 0 Sub Completed"));
     EXPECT_FALSE(log.Contains("ack code is 0x80")) << "a topic was refused by the broker";
     EXPECT_FALSE(log.Contains("DM Subscribe Failed"));
-    // 29 table entries (post replies kept), the firmware announcement and
-    // the configuration push and reply.
+    // 29 table entries (post replies kept), the firmware announcement, the
+    // configuration push and reply, and the property get.
     nexo_mc_stats_t st = Stats();
-    EXPECT_EQ(st.subscriptions, 32u);
+    EXPECT_EQ(st.subscriptions, 33u);
     EXPECT_EQ(st.sub_wait, 0u);
     EXPECT_EQ(st.keepalive_s, 60u);
     EXPECT_EQ(st.request_timeout_ms, 500u);
@@ -521,6 +521,55 @@ TEST_F(TetherE2E, RefusedPropertySetIsAnsweredWithAnError) {
     nexo_register_for_ITE_PROPERTY_SET_EX(nullptr);
 }
 
+int AnswerPropertyGet(const int devid, const char* req, const int len, char** response,
+                      int* response_len) {
+    Record("propget:" + std::to_string(devid) + "|" + std::string(req, static_cast<size_t>(len)));
+    const char body[] = "{\"MicSwitch\":1}";
+    *response = static_cast<char*>(HAL_Malloc(sizeof(body) - 1));
+    memcpy(*response, body, sizeof(body) - 1);
+    *response_len = static_cast<int>(sizeof(body) - 1);
+    return 0;
+}
+int OnReportReply(const int devid, const int msgid, const int code, const char* reply,
+                  const int len) {
+    Record("reply:" + std::to_string(devid) + "|" + std::to_string(msgid) + "|" +
+           std::to_string(code) + "|" + std::string(reply, static_cast<size_t>(len)));
+    return 0;
+}
+
+TEST_F(TetherE2E, PropertyGetAndDynamicModelGet) {
+    nexo_register_for_ITE_PROPERTY_GET(AnswerPropertyGet);
+    nexo_register_for_ITE_REPORT_REPLY(OnReportReply);
+    Subscriber up(broker, sys + "thing/#");
+    ASSERT_TRUE(up.Ready());
+    ASSERT_EQ(OpenConnect(dev.ds), 0);
+    StartPump();
+
+    ASSERT_EQ(broker.Publish(sys + "thing/service/property/get",
+                             "{\"id\":\"71\",\"version\":\"1.0\",\"params\":[\"MicSwitch\"],"
+                             "\"method\":\"thing.service.property.get\"}"),
+              0);
+    EXPECT_TRUE(WaitEvent("propget:0|[\"MicSwitch\"]"));
+    EXPECT_EQ(up.WaitFor("property/get_reply"),
+              sys +
+                  "thing/service/property/get_reply "
+                  "{\"id\":\"71\",\"code\":200,\"data\":{\"MicSwitch\":1}}");
+
+    int id = IOT_Tether_Query(0, TETHER_MSG_QUERY_DYNAMIC_TSL, nullptr, 0);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(up.WaitFor("dynamicTsl/get "),
+              sys + "thing/dynamicTsl/get {\"id\":\"" + std::to_string(id) +
+                  "\",\"version\":\"1.0\",\"params\":{\"nodes\":[\"type\",\"identifier\"],"
+                  "\"addDefault\":false},\"method\":\"thing.dynamicTsl.get\"}");
+    ASSERT_EQ(broker.Publish(sys + "thing/dynamicTsl/get_reply",
+                             "{\"id\":\"" + std::to_string(id) +
+                                 "\",\"code\":200,\"data\":{\"properties\":[]}}"),
+              0);
+    EXPECT_TRUE(WaitEvent("reply:0|" + std::to_string(id) + "|200|{\"properties\":[]}"));
+    nexo_register_for_ITE_PROPERTY_GET(nullptr);
+    nexo_register_for_ITE_REPORT_REPLY(nullptr);
+}
+
 TEST_F(TetherE2E, The51stPendingMessageIsDropped) {
     ASSERT_EQ(OpenConnect(dev.ds), 0);
     IOT_Tether_Yield(50);  // drain the connection events
@@ -639,7 +688,7 @@ TEST_F(TetherE2E, SurvivesABrokerRestartWithoutPersistence) {
     EXPECT_LT(first, 1500u);
     EXPECT_GE(second, 2000u);
     EXPECT_LT(second, 4500u);
-    EXPECT_GE(st.resubscribed, 32u);
+    EXPECT_GE(st.resubscribed, 33u);
 
     {
         std::lock_guard<std::mutex> l(g_mu);

@@ -195,6 +195,9 @@ typedef enum {
     TETHER_MSG_QUERY_COTA_DATA = 10,
     TETHER_MSG_REQUEST_COTA = 11,
     TETHER_MSG_REQUEST_FOTA_IMAGE = 12,
+    // The device's thing model as the platform holds it ("thing/dynamicTsl/
+    // get"); the answer arrives as ITE_REPORT_REPLY.
+    TETHER_MSG_QUERY_DYNAMIC_TSL = 13,
 } tether_msg_type_t;
 
 // --- IOT_Ioctl options ------------------------------------------------------------
@@ -248,7 +251,7 @@ int IOT_Tether_Close(int devid);
 int IOT_Tether_Report(const int devid, const int msg_type, const unsigned char* payload,
                       const int payload_len);
 
-// Requests (tether_msg_type_t 7..12). Message id (>= 0) or negative.
+// Requests (tether_msg_type_t 7..13). Message id (>= 0) or negative.
 // 9 (firmware) and 10 (configuration) start the download of what the platform
 // last announced (ITE_FOTA / ITE_COTA) on the library's OTA thread and return
 // 0, or -1 when nothing downloadable was announced or a download is running;
