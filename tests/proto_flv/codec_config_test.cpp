@@ -190,10 +190,13 @@ Bytes Adts(bool crc, int object_type, int index, int channels, size_t payload, i
                static_cast<uint8_t>(len >> 3),
                static_cast<uint8_t>((len & 7) << 5 | 0x1F),
                0xFC};
+    // push_back rather than an initializer-list insert: gcc 12 at -O2
+    // reports a false out-of-bounds copy for the latter.
     if (crc) {
-        b.insert(b.end(), {0x12, 0x34});
+        b.push_back(0x12);
+        b.push_back(0x34);
     }
-    b.insert(b.end(), payload, 0x5A);
+    b.resize(b.size() + payload, 0x5A);
     return b;
 }
 
