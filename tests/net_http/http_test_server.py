@@ -30,6 +30,9 @@ def pattern(n):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # The head and the body leave in separate writes; without this the body
+    # would wait for the client's delayed acknowledgement of the head.
+    disable_nagle_algorithm = True
 
     def log_message(self, fmt, *args):  # quiet: the tests read stdout
         pass
