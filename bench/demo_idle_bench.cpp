@@ -1,9 +1,13 @@
-// Idle CPU and resident memory of kestrel_demo: a local cloud (devcloud) on a
-// free port, the demo online against it, then its /proc figures sampled over
-// a quiet period (KESTREL_IDLE_SECONDS, default 10). The camera's live
-// replayers keep pacing their files the whole time, so this is the cost of a
-// camera that is online and ready, not of a sleeping process.
+// Idle CPU, wake-ups and resident memory of kestrel_demo: a local cloud
+// (devcloud) on a free port, the demo online against it, then its /proc
+// figures sampled over a quiet period (KESTREL_IDLE_SECONDS, default 10). The
+// camera's live replayers keep pacing their files the whole time, so this is
+// the cost of a camera that is online and ready, not of a sleeping process.
+// Wake-ups are context switches (voluntary and not) summed over the threads;
+// the per-thread rates go to stderr, and those of the main thread and the
+// cloud link's threads are counted apart.
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,6 +17,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -83,6 +88,40 @@ long StatusKib(pid_t pid, const std::string& key) {
     return -1;
 }
 
+// Context switches of every thread of the process, by thread id, with the
+// thread's name.
+struct ThreadSwitches {
+    std::string name;
+    long long switches = 0;
+};
+std::map<std::string, ThreadSwitches> Switches(pid_t pid) {
+    std::map<std::string, ThreadSwitches> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::istringstream in(ReadFile(dir + "/" + e->d_name + "/status"));
+        ThreadSwitches t;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.compare(0, 5, "Name:") == 0)
+                t.name = line.substr(line.find_first_not_of(" \t", 5));
+            if (line.find("ctxt_switches:") != std::string::npos)
+                t.switches += std::stoll(line.substr(line.find(':') + 1));
+        }
+        out[e->d_name] = t;
+    }
+    closedir(d);
+    return out;
+}
+
+bool CloudLinkThread(const std::string& name, bool main_thread) {
+    return main_thread || name == "cm_yield" || name.compare(0, 6, "tether") == 0;
+}
+
 class Cloud {
   public:
     Cloud() {
@@ -123,7 +162,7 @@ class Demo {
             _exit(127);
         }
         for (int i = 0; i < 300; ++i) {
-            if (ReadFile(log_).find("After start tether") != std::string::npos)
+            if (ReadFile(log_).find("Cloud Connected") != std::string::npos)
                 return;
             if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
                 pid_ = -1;
@@ -167,12 +206,28 @@ void BM_DemoIdle(benchmark::State& state) {
         for (auto _ : state) {
             auto t0 = std::chrono::steady_clock::now();
             long long c0 = CpuTicks(demo.pid());
+            auto s0 = Switches(demo.pid());
             std::this_thread::sleep_for(std::chrono::seconds(seconds));
             long long c1 = CpuTicks(demo.pid());
+            auto s1 = Switches(demo.pid());
             double wall =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             state.SetIterationTime(wall);
             state.counters["cpu_pct"] = 100.0 * (c1 - c0) / ticks_per_s / wall;
+            double all = 0, link = 0;
+            for (const auto& t : s1) {
+                auto before = s0.find(t.first);
+                long long n =
+                    t.second.switches - (before == s0.end() ? 0 : before->second.switches);
+                bool main_thread = t.first == std::to_string(demo.pid());
+                fprintf(stderr, "  thread %-16s %8.1f wake-ups/s\n", t.second.name.c_str(),
+                        n / wall);
+                all += n / wall;
+                if (CloudLinkThread(t.second.name, main_thread))
+                    link += n / wall;
+            }
+            state.counters["wakeups_per_s"] = all;
+            state.counters["cloudlink_wakeups_per_s"] = link;
         }
         state.counters["rss_kib"] = StatusKib(demo.pid(), "VmRSS");
         state.counters["rss_peak_kib"] = StatusKib(demo.pid(), "VmHWM");
