@@ -223,7 +223,7 @@ long RtmpClient::OnData(const char* data, unsigned long len) {
     // owner sends from a notification.
     bool sent = Flush();
     if (ret < 0) {
-        KS_LOGE("%s Rtmp input failed: %d, %s", log_info_.c_str(), ret,
+        KS_LOGE("Rtmp input failed: %s %d, %s", log_info_.c_str(), ret,
                 session_->LastError().c_str());
         CloseWith(RTMP_CLOSE_PROTOCOL);
         return -1;
@@ -270,7 +270,7 @@ void RtmpClient::HandleAudio(const RtmpEvent& ev) {
     int ret = audio_.AddData(reinterpret_cast<const char*>(ev.data.data()), ev.data.size(),
                              mux_.GetKey(), mux_.GetIv());
     if (ret != FLV_OK) {
-        KS_LOGE("%s Audio parse failed: %s (%d), %zu bytes", log_info_.c_str(),
+        KS_LOGE("Audio parse failed: %s %s (%d), %zu bytes", log_info_.c_str(),
                 flv_result_text(ret), audio_.LastDetail(), ev.data.size());
         return;
     }
@@ -359,7 +359,9 @@ int RtmpClient::SendVideo(int format, int key_frame, const char* data, uint32_t 
         return -2;
     }
     int ret = mux_.SendVideo(format, key_frame, data, len, timestamp);
-    if (ret != FLV_OK && ret != FLV_WAIT_KEY_FRAME) {
+    if (ret == FLV_WAIT_KEY_FRAME) {
+        KS_LOGV("%s Wait for key frame", log_info_.c_str());
+    } else if (ret != FLV_OK) {
         KS_LOGE("%s Video refused: %s (%d)", log_info_.c_str(), flv_result_text(ret),
                 mux_.LastDetail());
     }
