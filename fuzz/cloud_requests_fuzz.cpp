@@ -30,13 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int action = 0, step = 0;
     cloud_parse_ptz(p, len, &action, &step);
 
-    std::string name, value;
-    int rc = cloud_property_first_member(p, len, &name, &value);
-    Check(rc >= -1 && rc <= 1);
-    if (rc == 1) {
-        // The value goes into the camera's report as it stands: it must be
-        // one JSON value (a number or a quoted string).
-        cJSON* v = cJSON_Parse(value.c_str());
+    std::vector<cloud_property_member_s> members;
+    int rc = cloud_property_members(p, len, &members);
+    Check(rc == 0 || (rc == -1 && members.empty()));
+    for (const cloud_property_member_s& m : members) {
+        // Each member is either refused with a reason or applied with a
+        // value that goes into the camera's report as it stands: one JSON
+        // value (a number or a quoted string).
+        Check(m.error.empty() != m.value.empty());
+        if (!m.error.empty())
+            continue;
+        Check(cloud_property_known(m.name));
+        cJSON* v = cJSON_Parse(m.value.c_str());
         Check(v != nullptr && (cJSON_IsNumber(v) || cJSON_IsString(v)));
         cJSON_Delete(v);
     }

@@ -78,6 +78,26 @@ int OnFota(const int, const char* v) {
     Touch(v, static_cast<int>(strlen(v)));
     return 0;
 }
+int OnCota(const int, const char* id, const int size, const char* get_type, const char* sign,
+           const char* method, const char* url) {
+    for (const char* t : {id, get_type, sign, method, url})
+        Touch(t, static_cast<int>(strlen(t)));
+    return 0;
+}
+int OnPropertyGet(const int, const char* req, const int len, char** resp, int* resp_len) {
+    Touch(req, len);
+    *resp = Answer();
+    *resp_len = 2;
+    return 0;
+}
+// Refuses every set with a reason that must come back escaped in the reply.
+int OnPropertySetEx(const int, const char* req, const int len, char** msg, int* msg_len) {
+    Touch(req, len);
+    *msg = static_cast<char*>(malloc(4));
+    memcpy(*msg, "\"\\\n", 3);
+    *msg_len = 3;
+    return -1;
+}
 int OnKestrel(const int, const char* sid, const int sid_len, const char* p, const int len) {
     Touch(sid, sid_len);
     Touch(p, len);
@@ -144,6 +164,20 @@ int HAL_SemaphoreWait(void*, uint32_t) {
 void HAL_Free(void* p) {
     free(p);
 }
+// The download side keeps what an announcement says; here it only has to
+// read it (the same reading as the library's).
+bool dm_ota_fota_announced(int, const std::string& data_json, std::string* version) {
+    cJSON* d = cJSON_ParseWithLength(data_json.data(), data_json.size());
+    *version = JsonText(cJSON_GetObjectItemCaseSensitive(d, "version"));
+    cJSON_Delete(d);
+    return !version->empty();
+}
+bool dm_ota_cota_announced(int, const std::string& data_json) {
+    cJSON* d = cJSON_ParseWithLength(data_json.data(), data_json.size());
+    bool ok = cJSON_IsObject(d);
+    cJSON_Delete(d);
+    return ok;
+}
 
 void* dm_cb_get(int slot) {
     switch (slot) {
@@ -169,6 +203,12 @@ void* dm_cb_get(int slot) {
             return reinterpret_cast<void*>(OnPermit);
         case ITE_FOTA:
             return reinterpret_cast<void*>(OnFota);
+        case ITE_COTA:
+            return reinterpret_cast<void*>(OnCota);
+        case ITE_PROPERTY_GET:
+            return reinterpret_cast<void*>(OnPropertyGet);
+        case DM_SLOT_PROPERTY_SET_EX:
+            return reinterpret_cast<void*>(OnPropertySetEx);
         case ITE_KESTREL:
             return reinterpret_cast<void*>(OnKestrel);
         case ITE_CLOUD_ERROR:
@@ -181,9 +221,10 @@ void* dm_cb_get(int slot) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
-    const size_t n_entries = DM_TOPIC_TABLE_SIZE + 1;
+    const size_t n_ota = sizeof(kOtaEntries) / sizeof(kOtaEntries[0]);
+    const size_t pick = data[0] % (DM_TOPIC_TABLE_SIZE + n_ota);
     const TopicEntry* e =
-        data[0] % n_entries < DM_TOPIC_TABLE_SIZE ? &kTable[data[0] % n_entries] : &kFotaEntry;
+        pick < DM_TOPIC_TABLE_SIZE ? &kTable[pick] : &kOtaEntries[pick - DM_TOPIC_TABLE_SIZE];
     const bool raw = data[1] & 1;
     std::string rest(reinterpret_cast<const char*>(data + 2), size - 2);
     size_t nl = rest.find('\n');

@@ -158,15 +158,15 @@ bool HeaderValue(const std::string& head, const char* name, std::string* value) 
 
 class GetReader {
   public:
-    GetReader(uintptr_t h, int idle_ms, const nexo_http_sink_t* sink)
-        : h_(h), idle_ms_(idle_ms), sink_(sink) {}
+    GetReader(nexo_http_read_fn read, void* read_ctx, int idle_ms, const nexo_http_sink_t* sink)
+        : read_(read), read_ctx_(read_ctx), idle_ms_(idle_ms), sink_(sink) {}
 
     // More bytes into in_; 1 got some, 0 peer closed, negative error.
     int Fill() {
         char buf[4096];
         uint64_t deadline = HAL_UptimeMs() + static_cast<uint64_t>(idle_ms_);
         for (;;) {
-            int n = HAL_SSL_Read(h_, buf, sizeof(buf), 100);
+            int n = read_(read_ctx_, buf, sizeof(buf));
             if (n > 0) {
                 in_.append(buf, static_cast<size_t>(n));
                 return 1;
@@ -184,10 +184,17 @@ class GetReader {
     std::string in_;
 
   private:
-    uintptr_t h_;
+    nexo_http_read_fn read_;
+    void* read_ctx_;
     int idle_ms_;
     const nexo_http_sink_t* sink_;
 };
+
+// Reads from the TLS connection in steps short enough to look at the sink's
+// keep_going and the idle time between them.
+int ReadTls(void* ctx, char* buf, int len) {
+    return HAL_SSL_Read(*static_cast<uintptr_t*>(ctx), buf, len, 100);
+}
 
 int StreamLength(GetReader* r, const nexo_http_sink_t* sink, long long want) {
     long long got = 0;
@@ -292,6 +299,14 @@ int ReadHeadAndBody(GetReader* r, const nexo_http_sink_t* sink) {
 
 }  // namespace
 
+int nexo_http_read_response(nexo_http_read_fn read, void* read_ctx, const nexo_http_sink_t* sink,
+                            int idle_timeout_ms) {
+    if (read == nullptr || sink == nullptr || sink->on_head == nullptr || sink->on_body == nullptr)
+        return NEXO_HTTP_ERR_URL;
+    GetReader r(read, read_ctx, idle_timeout_ms, sink);
+    return ReadHeadAndBody(&r, sink);
+}
+
 int nexo_https_get(const char* url, const nexo_http_sink_t* sink, int idle_timeout_ms) {
     Url u;
     if (sink == nullptr || sink->on_head == nullptr || sink->on_body == nullptr ||
@@ -316,8 +331,7 @@ int nexo_https_get(const char* url, const nexo_http_sink_t* sink, int idle_timeo
         log_err(MOD, "https request write to %s failed", u.host.c_str());
         rc = NEXO_HTTP_ERR_CONNECT;
     } else {
-        GetReader r(h, idle_timeout_ms, sink);
-        rc = ReadHeadAndBody(&r, sink);
+        rc = nexo_http_read_response(ReadTls, &h, sink, idle_timeout_ms);
     }
     HAL_SSL_Destroy(h);
     return rc;

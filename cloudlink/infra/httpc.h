@@ -41,3 +41,10 @@ enum {
 // given, when the server closes. Returns the status code when the whole body
 // arrived (the body of any status is streamed), else NEXO_HTTP_ERR_*.
 int nexo_https_get(const char* url, const nexo_http_sink_t* sink, int idle_timeout_ms);
+
+// The response reader of nexo_https_get over any byte source: read returns
+// the bytes it put in buf (> 0), 0 when none came in its short wait, -2 when
+// the peer closed, -1 on an error. Returns as nexo_https_get.
+typedef int (*nexo_http_read_fn)(void* ctx, char* buf, int len);
+int nexo_http_read_response(nexo_http_read_fn read, void* read_ctx, const nexo_http_sink_t* sink,
+                            int idle_timeout_ms);
