@@ -78,7 +78,7 @@ int OnFota(const int, const char* v) {
     Touch(v, static_cast<int>(strlen(v)));
     return 0;
 }
-int OnCota(const int, const char* id, const int size, const char* get_type, const char* sign,
+int OnCota(const int, const char* id, const int, const char* get_type, const char* sign,
            const char* method, const char* url) {
     for (const char* t : {id, get_type, sign, method, url})
         Touch(t, static_cast<int>(strlen(t)));
