@@ -120,3 +120,34 @@ class LocalCloud(object):
 
     def send(self, pk, dn, suffix, payload):
         return self.platform.send(pk, dn, suffix, payload)
+
+    # the object store (see README, "Object store")
+
+    @property
+    def store_port(self):
+        return self.cloud.status()["store_port"]
+
+    def store_control(self, method, path, params=None):
+        """(HTTP status, JSON) of a call to the store's control endpoint."""
+        from .storage_cli import control
+
+        return control(self.cloud, method, path, params)
+
+    def store_fault(self, mode, count=1, seconds=None):
+        params = {"mode": str(mode), "count": str(count)}
+        if seconds is not None:
+            params["seconds"] = str(seconds)
+        status, body = self.store_control("POST", "/fault", params)
+        if status != 200:
+            raise ValueError(body.get("error"))
+
+    def wait_object(self, key, timeout):
+        """{"key","path","size","md5"} once the store holds key, else None."""
+        from .storage_cli import wait_object
+
+        return wait_object(self.cloud, key, timeout)
+
+    def store_log(self):
+        from .storage import read_log
+
+        return read_log(self.home)
