@@ -6,6 +6,7 @@ cli.build_parser):
     devcloud alarm PK DN url PIC_ID             answer an alarm by hand with an upload URL
     devcloud alarm PK DN limit --single MS --batch N
     devcloud objects PK DN list | fetch KEY
+    devcloud file PK DN download KEY... | upload NAME...
     devcloud store fault MODE [--count N] [--seconds S] | clear | faults | log
     devcloud store credentials PK DN | url KEY
 """
@@ -23,6 +24,8 @@ from . import storage
 from .cloud import HOST, CloudError
 
 EXIT_TIMEOUT = 3
+# Uploads of files by the application are signed for this content type.
+FILE_CONTENT_TYPE = "application/octet-stream"
 
 
 class TimedOut(CloudError):
@@ -250,6 +253,34 @@ def cmd_objects(cloud, a):
     return 0
 
 
+def cmd_file(cloud, a):
+    """File transfer invocations: the application downloads stored objects
+    or uploads files to signed URLs; the URLs point at the object store."""
+    from .cli import UsageError, _known_device
+    from .platform import PlatformClient, next_id
+
+    _known_device(cloud, a.pk, a.dn)
+    master, base = storage.master_key(cloud.home), store_base(cloud)
+    entries = []
+    for name in a.names:
+        if a.direction == "download":
+            key = _device_key(a.pk, a.dn, name)
+            url = storage.presign(master, base, key, "GET", "", a.lifetime)
+            entries.append({"downloadUrl": url, "fileName": key.rsplit("/", 1)[-1], "fileType": a.file_type})
+        else:
+            if "/" in name:
+                raise UsageError("file name %r must be one key part" % name)
+            key = _device_key(a.pk, a.dn, "files/" + name)
+            url = storage.presign(master, base, key, "PUT", FILE_CONTENT_TYPE, a.lifetime)
+            entries.append({"uploadUrl": url, "fileName": name, "fileType": a.file_type})
+        _out("%s_url=%s" % (a.direction, url))
+    suffix = "/vision/biz/dev/%s/invoke" % ("DownloadFile" if a.direction == "download" else "UploadFile")
+    body = {"id": next_id(), "version": "1.0", "paramList": entries}
+    with PlatformClient.for_cloud(cloud, history=False).connect() as p:
+        _out("sent %s" % p.send(a.pk, a.dn, suffix, json.dumps(body, separators=(",", ":"))))
+    return 0
+
+
 def cmd_store(cloud, a):
     from .cli import UsageError
 
@@ -360,6 +391,15 @@ def add_commands(sub):
     r.add_argument("key")
     r.add_argument("--out", help="copy it to this file")
     s.set_defaults(fn=cmd_objects)
+
+    s = sub.add_parser("file", help="file transfer invocation with signed URLs of the object store")
+    s.add_argument("pk")
+    s.add_argument("dn")
+    s.add_argument("direction", choices=("download", "upload"))
+    s.add_argument("names", nargs="+", metavar="NAME", help="download: stored keys; upload: file names")
+    s.add_argument("--file-type", type=int, default=0, help="fileType of every entry")
+    s.add_argument("--lifetime", type=int, default=storage.URL_LIFETIME_S)
+    s.set_defaults(fn=cmd_file)
 
     s = sub.add_parser("store", help="the object store: faults, log, credentials, signed URLs")
     q = s.add_subparsers(dest="action", metavar="ACTION")

@@ -395,6 +395,24 @@ class StoreTest(unittest.TestCase):
                          '{"id":"12","version":"1.0","method":"thing.event.AlarmEvent.post","params":%s}' % params)
             self.assertIsNone(sub.next(1.0))
 
+    def test_file_transfer_invocations_carry_working_urls(self):
+        sub = self.device_sub(DEV, ["/vision/biz/dev/UploadFile/invoke", "/vision/biz/dev/DownloadFile/invoke"])
+        self.dc("file", "pkS1", "camS", "upload", "log.bin", "--file-type", "3")
+        topic, payload = sub.next(10)
+        entry = json.loads(payload)["paramList"][0]
+        self.assertEqual((topic, entry["fileName"], entry["fileType"]),
+                         ("/sys/pkS1/camS/vision/biz/dev/UploadFile/invoke", "log.bin", 3))  # fmt: skip
+        status, _, text = self.curl("PUT", entry["uploadUrl"], b"log", ["Content-Type: application/octet-stream"])
+        self.assertEqual(status, 200, text)
+        self.dc("file", "pkS1", "camS", "download", "files/log.bin", "pkS1/camS/files/log.bin")
+        topic, payload = sub.next(10)
+        entries = json.loads(payload)["paramList"]
+        self.assertEqual((topic, len(entries)), ("/sys/pkS1/camS/vision/biz/dev/DownloadFile/invoke", 2))
+        r = subprocess.run(["curl", "-sS", "--cacert", self.up["ca"], entries[1]["downloadUrl"]],
+                           stdout=subprocess.PIPE, timeout=30)  # fmt: skip
+        self.assertEqual((entries[1]["fileName"], r.stdout), ("log.bin", b"log"))
+        self.dc("file", "pkS1", "camS", "upload", "a/b", code=2)
+
     def test_intelligent_alarm_names_an_object_of_its_size(self):
         c = self.creds()
         got, key, _ = self.sts_put(c, "ia1", self.jpeg)
