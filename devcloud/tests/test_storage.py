@@ -15,7 +15,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from helpers import DeviceSub, Broker, devcloud, devcloud_bg, kv, require_tools
+from helpers import DeviceSub, Broker, devcloud, devcloud_bg, kv, require_tools, wait_gone
 
 from devcloud_lib import storage
 
@@ -428,6 +428,25 @@ class StoreTest(unittest.TestCase):
                 out, err = p.communicate(timeout=20)
                 self.assertEqual(p.returncode, code, out + err)
                 self.assertEqual(kv(out)["event0_key"], key)
+
+
+class StoreLifecycleTest(unittest.TestCase):
+    def test_up_restarts_a_dead_store_on_its_port_and_down_stops_it(self):
+        home = tempfile.mkdtemp(prefix="devcloud-store-life-")
+        self.addCleanup(shutil.rmtree, home, True)
+        self.addCleanup(devcloud, home, "down")
+        first = kv(devcloud(home, "up", "--port", "0").stdout)
+        pid = int(first["store_pid"])
+        os.kill(pid, 9)
+        self.assertTrue(wait_gone(pid))
+        st = devcloud(home, "status")
+        self.assertEqual((st.returncode, kv(st.stdout)["down"]), (1, "store"))
+        again = kv(devcloud(home, "up").stdout)
+        self.assertNotEqual(again["store_pid"], first["store_pid"])
+        # Credentials and URLs already handed out name this port.
+        self.assertEqual(again["store_port"], first["store_port"])
+        self.assertEqual(devcloud(home, "down").stdout.strip(), "stopped")
+        self.assertTrue(wait_gone(int(again["store_pid"])))
 
 
 def _wait_line(stream, text, timeout=10.0):
