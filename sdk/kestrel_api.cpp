@@ -18,6 +18,7 @@
 #include "sdk/picture/intelligent_alarm.h"
 #include "sdk/picture/picture_session.h"
 #include "sdk/picture/picture_store.h"
+#include "sdk/records/rpc_session.h"
 #include "sdk/sdk_version.h"
 #include "sdk/storage/file_transform.h"
 #include "sdk/storage/kiv_ca.h"
@@ -106,6 +107,7 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
     Single<MessageService>::Instance()->RegisterPublish(callbacks->message_publish_cb);
     env->Identify()->Init();
     Single<PictureSession>::Instance()->Init();
+    Single<RpcSession>::Instance()->Init();
     Single<FileTransformService>::Instance()->Init(false, false);
     Single<IntelligentAlarmEventSession>::Instance();
     StreamCheck* check = Single<StreamCheck>::Instance();
@@ -140,6 +142,7 @@ int ks_destroy(void) {
         pictures->Clear();
     Single<IntelligentAlarmEventSession>::Destroy();
     Single<FileTransformService>::Destroy();
+    Single<RpcSession>::Destroy();
     Single<StreamCheck>::Destroy();
     Single<MessageService>::Destroy();
     Single<DeviceEnv>::Destroy();
@@ -384,9 +387,9 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* p, unsign
         dev_id, 1, reinterpret_cast<const char*>(p), len, parts, service_id);
 }
 
-int ks_post_query_record(int /*service_id*/, const ks_query_record_response_param_s* param) {
+int ks_post_query_record(int service_id, const ks_query_record_response_param_s* param) {
     static const char* api = "ks_post_query_record";
     if (!Ready(api, param))
         return -1;
-    return Unavailable(api, "Record query");
+    return Single<RpcSession>::Instance()->QueryRecordResponse(service_id, param);
 }
