@@ -24,6 +24,7 @@
 #include "sdk/storage/kiv_ca.h"
 #include "sdk/storage/kiv_identify.h"
 #include "sdk/streaming/stream_check.h"
+#include "sdk/streaming/stream_session.h"
 
 using namespace kestrel;
 
@@ -107,6 +108,9 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
     Single<MessageService>::Instance()->RegisterPublish(callbacks->message_publish_cb);
     env->Identify()->Init();
     Single<PictureSession>::Instance()->Init();
+    StreamSession* streams = Single<StreamSession>::Instance();
+    streams->SetVodSupport(config->vod_solo_max, config->vod_all_max);
+    streams->Init();
     Single<RpcSession>::Instance()->Init();
     Single<FileTransformService>::Instance()->Init(false, false);
     Single<IntelligentAlarmEventSession>::Instance();
@@ -132,8 +136,13 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
 
 int ks_destroy(void) {
     g_initialised = false;
+    // Sessions go first, so the closes of their relays find nothing to stop.
+    if (StreamSession* streams = Single<StreamSession>::Peek())
+        streams->Destroy();
     if (DeviceEnv* env = Single<DeviceEnv>::Peek())
         env->Stop();
+    Single<StreamSession>::Destroy();
+    Single<RelayServiceFactory>::Destroy();
     if (DeviceMonitor* monitor = Single<DeviceMonitor>::Peek())
         monitor->ReportVersionInfoStop();
     // Waiting requests name pictures by their index in the store that goes
@@ -220,7 +229,8 @@ int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* p
         info.key_frame_interval = param->video->key_frame_interval;
         check->SetFrameInfo(service_id, info);
     }
-    return Unavailable(api, "Streaming");
+    return Single<StreamSession>::Instance()->DispatchSendConfig(service_id, param->bitrate_kbps,
+                                                                 param->video, param->audio);
 }
 
 int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* param) {
@@ -244,13 +254,14 @@ int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* par
         if (check)
             check->CheckAudio(service_id, param->p, param->len, param->timestamp);
     } else {
+        KS_LOGE("[API:%s] [service_id:%d] Unknown media type = %d", api, service_id, param->type);
         return -1;
     }
-    // Called for every frame: say it once rather than flood the log.
-    static std::atomic<bool> said{false};
-    if (said.exchange(true))
-        return -1;
-    return Unavailable(api, "Streaming");
+    StreamSession* streams = Single<StreamSession>::Instance();
+    if (param->type == 0)
+        return streams->DispatchSendVideo(service_id, param->video_format, param->p, param->len,
+                                          param->key_frame, param->timestamp);
+    return streams->DispatchSendAudio(service_id, param->p, param->len, param->timestamp);
 }
 
 int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_s cmd) {
@@ -258,7 +269,7 @@ int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_s cmd) {
     if (!CheckInit(api))
         return -1;
     KS_LOGI("[API:%s] [service_id:%d] send cmd:%d", api, service_id, static_cast<int>(cmd));
-    return Unavailable(api, "Streaming");
+    return Single<StreamSession>::Instance()->DispatchCmd(service_id, cmd);
 }
 
 int ks_control(int type, ...) {

@@ -1,0 +1,475 @@
+#include "sdk/streaming/stream_session.h"
+
+#include <cjson/cJSON.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "core/digest.h"
+#include "core/logger.h"
+#include "core/single.h"
+#include "net/url_parse.h"
+#include "sdk/device_auth.h"
+#include "sdk/device_dispatch.h"
+#include "sdk/device_env.h"
+
+namespace kestrel {
+
+namespace {
+
+const char* const kStartPushStreaming = "StartPushStreaming";
+const char* const kStartVodByTime = "StartVodByTime";
+const char* const kStartVod = "StartVod";
+const char* const kRecordTopic = "/vision/biz/record/downstream";
+
+RelayServiceFactory* Relays() {
+    return Single<RelayServiceFactory>::Instance();
+}
+
+DeviceDispatch* Dispatch() {
+    return DeviceEnv::Get()->Dispatch();
+}
+
+// Owns a parsed document for the length of a handler.
+struct Json {
+    explicit Json(const std::string& text) : root(cJSON_Parse(text.c_str())) {}
+    ~Json() { cJSON_Delete(root); }
+    Json(const Json&) = delete;
+    Json& operator=(const Json&) = delete;
+    bool IsObject() const { return cJSON_IsObject(root); }
+    const cJSON* Get(const char* name) const {
+        return cJSON_GetObjectItemCaseSensitive(root, name);
+    }
+    bool String(const char* name, std::string& out) const {
+        const cJSON* item = Get(name);
+        if (!cJSON_IsString(item) || !item->valuestring)
+            return false;
+        out = item->valuestring;
+        return true;
+    }
+    bool Number(const char* name, double& out) const {
+        const cJSON* item = Get(name);
+        if (!cJSON_IsNumber(item))
+            return false;
+        out = item->valuedouble;
+        return true;
+    }
+    cJSON* root;
+};
+
+// "EncryptKey" holds a JSON text with "key" and "iv"; anything short of both
+// leaves the stream unencrypted.
+void ParseEncryptKey(const Json& doc, const char* member, std::string& key, std::string& iv) {
+    std::string text;
+    if (!doc.String(member, text))
+        return;
+    Json inner(text);
+    std::string k, v;
+    if (inner.IsObject() && inner.String("key", k) && inner.String("iv", v)) {
+        key = k;
+        iv = v;
+    }
+}
+
+// A whole number the 32-bit fields can hold; cloud numbers are doubles and a
+// cast of NaN, infinity or an out-of-range value is undefined.
+bool ToInt(double d, long long lo, long long hi, long long& out) {
+    if (!(d >= static_cast<double>(lo) && d <= static_cast<double>(hi)))
+        return false;
+    out = static_cast<long long>(d);
+    return true;
+}
+
+std::string DeviceLabel(int dev_id) {
+    return DeviceEnv::Get()->Auth()->GetAuth(dev_id)->GetPkDnS();
+}
+
+}  // namespace
+
+struct StreamSession::Request {
+    int dev_id = 0;
+    int type = kServiceLive;
+    int relay_kind = RelayServiceFactory::kLive;
+    int stream_type = 0;
+    int vod_by_file = 0;
+    std::string url;
+    int private_mode = 0;
+    std::string session_id;
+    std::string device_label;
+    const char* tag = "[Live]";
+    std::string key, iv;
+    ks_start_push_stream_param_s start{};
+};
+
+StreamSession::StreamSession() : manager(new StreamManager()) {}
+
+StreamSession::~StreamSession() = default;
+
+int StreamSession::Init() {
+    MessageService* messages = Single<MessageService>::Instance();
+    for (const char* name : {kStartPushStreaming, kStartVodByTime, kStartVod})
+        messages->RegisterServiceHandler(name, &StreamSession::onMessageDispatch, this);
+    messages->RegisterKestrelHandler(kRecordTopic, &StreamSession::OnRecordDownstream, this);
+    inited = true;
+    KS_LOGI("Init success");
+    return 0;
+}
+
+int StreamSession::Destroy() {
+    inited = false;
+    manager->Clear();
+    KS_LOGD("Destroy success");
+    return 0;
+}
+
+void StreamSession::SetVodSupport(unsigned solo, unsigned all) {
+    vod_solo_max = solo == 0 ? 1 : std::min(solo, kVodSoloCap);
+    vod_all_max = all <= vod_solo_max ? vod_solo_max : std::min(all, kVodAllCap);
+    KS_LOGI("Vod control, solo = %d all = %d", static_cast<int>(vod_solo_max),
+            static_cast<int>(vod_all_max));
+}
+
+void StreamSession::onMessageDispatch(void* ctx, int dev_id, const std::string& service,
+                                      const std::string& payload, const std::string& msg_id) {
+    auto* self = static_cast<StreamSession*>(ctx);
+    if (!self) {
+        KS_LOGE("Should not arrive here");
+        return;
+    }
+    if (service == kStartPushStreaming)
+        self->onStartPushStream(service, payload, dev_id);
+    else if (service == kStartVodByTime)
+        self->onStartVodByTime(service, payload, dev_id);
+    else if (service == kStartVod)
+        self->onStartVod(service, payload, dev_id, msg_id);
+}
+
+// The application is asked to start before the relay connects: a close that
+// comes at once (a refused URL, an unreachable server) then queues its stop
+// behind the start, and the application never keeps a stream nobody ends.
+int StreamSession::startRelay(const Request& req) {
+    RelayServiceFactory* relays = Relays();
+    int relay_id = relays->AddRelay(req.relay_kind);
+    if (relay_id < 0) {
+        KS_LOGE("%s Create relay failed, no session started", req.device_label.c_str());
+        return -1;
+    }
+    int service_id = DeviceEnv::Get()->Id();
+    StreamManagerProperty entry;
+    entry.dev_id = req.dev_id;
+    entry.type = req.type;
+    entry.stream_type = req.stream_type;
+    entry.vod_by_file = req.vod_by_file;
+    entry.relay_id = relay_id;
+    std::string label = req.device_label + "[Service:" + std::to_string(service_id) + "]" + req.tag;
+    relays->SetDeviceInfo(relay_id, this, req.dev_id, service_id, req.session_id, label);
+    relays->SetEncrypt(relay_id, req.key, req.iv);
+    if (manager->Bind(entry, service_id) < 0) {
+        relays->Stop(relay_id);
+        return -1;
+    }
+    ks_start_push_stream_param_s start = req.start;
+    start.service_id = service_id;
+    Dispatch()->StartPushStreamingAsync(req.dev_id, &start);
+    relays->Start(relay_id, req.url, req.private_mode);
+    return 0;
+}
+
+int StreamSession::onStartPushStream(const std::string& service, const std::string& payload,
+                                     int dev_id) {
+    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
+    if (auth->IsIllegal()) {
+        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+        return -1;
+    }
+    const std::string& dl = auth->GetPkDnS();
+    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
+    Json doc(payload);
+    std::string push_url;
+    double stream_type = 0, pre_time = 0;
+    long long st = 0, pt = 0;
+    if (!doc.IsObject() || !doc.String("PushUrl", push_url) ||
+        !doc.Number("StreamType", stream_type) || !ToInt(stream_type, INT32_MIN, INT32_MAX, st) ||
+        (doc.Get("PreTime") &&
+         (!doc.Number("PreTime", pre_time) || !ToInt(pre_time, 0, INT32_MAX, pt)))) {
+        KS_LOGE("%s parse value error:%s", dl.c_str(), payload.c_str());
+        return -1;
+    }
+    UrlParse url;
+    if (url.Parse(push_url, auth->GetPkS(), auth->GetDnS(), auth->GetDsS()) < 0) {
+        KS_LOGE("%s parse url error", dl.c_str());
+        return -1;
+    }
+    Request req;
+    req.dev_id = dev_id;
+    req.device_label = dl;
+    ParseEncryptKey(doc, "EncryptKey", req.key, req.iv);
+    req.session_id = url.GetQuery("token");
+    bool pre = url.GetQuery("pre") == "1";
+    req.private_mode = url.GetQuery("private") == "0" ? 0 : 1;
+    req.url = url.CalculateRtmpLiveUrl();
+    req.type = pre ? kServicePre : kServiceLive;
+    req.relay_kind = pre ? RelayServiceFactory::kPre : RelayServiceFactory::kLive;
+    req.tag = pre ? "[Pre]" : "[Live]";
+    req.stream_type = static_cast<int>(st);
+
+    StreamManagerProperty probe;
+    probe.dev_id = dev_id;
+    probe.type = req.type;
+    probe.stream_type = req.stream_type;
+    int existing = 0;
+    if (manager->Query(probe, 1, existing) == 0) {
+        KS_LOGW("%s Relay service is already exist, do nothing, service_id:  %d", dl.c_str(),
+                existing);
+        return 0;
+    }
+    req.start.stream_cmd_type = pre ? KS_STREAM_CMD_PRE_EVENT_RECORD : KS_STREAM_CMD_LIVE;
+    req.start.stream_type = req.stream_type;
+    req.start.pre_time = static_cast<int>(pt);
+    return startRelay(req);
+}
+
+// Makes room for one more playback of this device: 0 when there is room
+// (after closing the oldest session of the limit that is reached), -1 when
+// no session could be found to close.
+int StreamSession::vodAdmit(int dev_id, const std::string& label) {
+    StreamManagerProperty probe;
+    probe.dev_id = dev_id;
+    probe.type = kServiceVod;
+    unsigned n_all = 0, n_dev = 0;
+    manager->QueryNum(probe, 5, n_all);
+    manager->QueryNum(probe, 0, n_dev);
+    KS_LOGI("%s Vod num, now %d %d, control %d %d", label.c_str(), static_cast<int>(n_dev),
+            static_cast<int>(n_all), static_cast<int>(vod_solo_max), static_cast<int>(vod_all_max));
+    if (n_dev < vod_solo_max && n_all < vod_all_max)
+        return 0;
+    int victim = 0;
+    StreamManagerProperty entry;
+    // The victim's relay may close on its own meanwhile: whoever unbinds
+    // the entry sends its one stop.
+    if (manager->Query(probe, n_dev < vod_solo_max ? 5 : 0, victim) < 0 ||
+        manager->Unbind(victim, &entry) < 0) {
+        KS_LOGE("Query storage record id failed");
+        return -1;
+    }
+    KS_LOGI("%s Vod close, dev_id = %d, service id = %d", label.c_str(), entry.dev_id, victim);
+    ks_stop_push_stream_param_s stop{};
+    stop.service_id = victim;
+    stop.stream_cmd_type = entry.vod_by_file ? KS_STREAM_CMD_STORAGE_RECORD_BY_FILE
+                                             : KS_STREAM_CMD_STORAGE_RECORD_BY_UTC_TIME;
+    Dispatch()->StopPushStreamingAsync(entry.dev_id, &stop);
+    return 0;
+}
+
+int StreamSession::onStartVodByTime(const std::string& service, const std::string& payload,
+                                    int dev_id) {
+    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
+    if (auth->IsIllegal()) {
+        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+        return -1;
+    }
+    const std::string& dl = auth->GetPkDnS();
+    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
+    Json doc(payload);
+    Request req;
+    double begin = 0, end = 0;
+    long long b = 0, e = 0;
+    std::string push_url;
+    if (!doc.IsObject() || !doc.Number("BeginTime", begin) || !doc.Number("EndTime", end) ||
+        !doc.String("SessionID", req.session_id) || !doc.String("PushUrl", push_url) ||
+        !ToInt(begin, 0, UINT32_MAX, b) || !ToInt(end, 0, UINT32_MAX, e)) {
+        KS_LOGE("parse value error:%s", payload.c_str());
+        return -1;
+    }
+    UrlParse url;
+    if (url.Parse(push_url, auth->GetPkS(), auth->GetDnS(), auth->GetDsS()) < 0) {
+        KS_LOGE("parse url error");
+        return -1;
+    }
+    ParseEncryptKey(doc, "EncryptKey", req.key, req.iv);
+    req.url = url.CalculateRtmpVodUrl();
+    if (vodAdmit(dev_id, dl) < 0)
+        return -1;
+    req.dev_id = dev_id;
+    req.device_label = dl;
+    req.type = kServiceVod;
+    req.relay_kind = RelayServiceFactory::kVod;
+    req.tag = "[Vod]";
+    req.start.stream_cmd_type = KS_STREAM_CMD_STORAGE_RECORD_BY_UTC_TIME;
+    req.start.begin_time = static_cast<uint32_t>(b);
+    req.start.end_time = static_cast<uint32_t>(e);
+    req.start.seek_time = atoi(url.GetQuery("seek").c_str());
+    req.start.record_type = atoi(url.GetQuery("recordType").c_str());
+    return startRelay(req);
+}
+
+int StreamSession::onStartVod(const std::string& service, const std::string& payload, int dev_id,
+                              const std::string& msg_id) {
+    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
+    if (auth->IsIllegal()) {
+        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+        return -1;
+    }
+    const std::string& dl = auth->GetPkDnS();
+    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
+    Json doc(payload);
+    Request req;
+    std::string file_b64, push_url;
+    if (!doc.IsObject() || !doc.String("FileName", file_b64) ||
+        !doc.String("SessionID", req.session_id) || !doc.String("PushUrl", push_url)) {
+        KS_LOGE("parse value error:%s", payload.c_str());
+        return -1;
+    }
+    UrlParse url;
+    if (url.Parse(push_url, auth->GetPkS(), auth->GetDnS(), auth->GetDsS()) < 0) {
+        KS_LOGE("parse url error");
+        return -1;
+    }
+    ParseEncryptKey(doc, "EncryptKey", req.key, req.iv);
+    req.url = url.CalculateRtmpVodUrl();
+    std::vector<unsigned char> name(file_b64.size() + 1, 0);
+    unsigned olen = 0;
+    int ret = ks_base64decode(reinterpret_cast<const unsigned char*>(file_b64.data()),
+                              static_cast<unsigned>(file_b64.size()),
+                              static_cast<unsigned>(name.size()), name.data(), &olen);
+    // The application gets a C string: a name with a NUL inside would be
+    // silently another name.
+    if (ret != 0 || olen == 0 || olen >= name.size() ||
+        std::string(reinterpret_cast<const char*>(name.data()), olen).find('\0') !=
+            std::string::npos) {
+        KS_LOGE("Decode file name failed, file name = %s", file_b64.c_str());
+        return -1;
+    }
+    name[olen] = 0;
+    if (vodAdmit(dev_id, dl) < 0)
+        return -1;
+    req.dev_id = dev_id;
+    req.device_label = dl;
+    req.type = kServiceVod;
+    req.vod_by_file = 1;
+    req.relay_kind = RelayServiceFactory::kVod;
+    req.tag = "[VodFile]";
+    req.start.stream_cmd_type = KS_STREAM_CMD_STORAGE_RECORD_BY_FILE;
+    req.start.file_name = reinterpret_cast<char*>(name.data());
+    req.private_mode = 0;
+    ret = startRelay(req);
+    if (ret == 0)
+        KS_LOGI("key:%s value:%s id:%s ", service.c_str(), payload.c_str(), msg_id.c_str());
+    return ret;
+}
+
+void StreamSession::OnRecordDownstream(void* ctx, int dev_id, const std::string&,
+                                       const std::string& payload) {
+    if (!ctx) {
+        KS_LOGE("Should not be here");
+        return;
+    }
+    Json doc(payload);
+    std::string method;
+    const cJSON* params = doc.IsObject() ? doc.Get("params") : nullptr;
+    if (!doc.IsObject() || !doc.String("method", method) || !cJSON_IsObject(params) ||
+        (method != "startRecord" && method != "updateRecord" && method != "stopRecord")) {
+        KS_LOGE("Json parse failed, value = %s", payload.c_str());
+        return;
+    }
+    // Recording straight to storage has no service in this build: say so
+    // rather than accept a recording that would never be made.
+    KS_LOGE("%s %s: direct-to-storage recording is not available in this build",
+            DeviceLabel(dev_id).c_str(), method.c_str());
+}
+
+int StreamSession::DispatchSendConfig(int service_id, unsigned bitrate_kbps,
+                                      const ks_video_param_s* video,
+                                      const ks_audio_param_s* audio) {
+    if (!inited) {
+        KS_LOGE("Stream session is not init");
+        return -1;
+    }
+    StreamManagerProperty entry;
+    if (!manager->Pop(service_id, entry)) {
+        KS_LOGW("Service id is not exist, service_id = %d", service_id);
+        return -1;
+    }
+    if (entry.relay_id != 0) {
+        RelayServiceFactory* relays = Relays();
+        relays->SetBuffer(entry.relay_id, bitrate_kbps);
+        relays->SetVideoCodec(entry.relay_id, video);
+        relays->SetAudioCodec(entry.relay_id, audio);
+        unsigned duration = entry.vod_by_file && video ? video->duration : 86400;
+        relays->SetDuration(entry.relay_id, duration);
+    }
+    KS_LOGI("[Service:%d] Send config success, bitrate_kbps=[%d]", service_id,
+            static_cast<int>(bitrate_kbps));
+    return 0;
+}
+
+int StreamSession::DispatchSendVideo(int service_id, ks_video_format_e format,
+                                     const unsigned char* data, unsigned len, int key_frame,
+                                     unsigned timestamp_ms) {
+    if (!inited) {
+        KS_LOGE("Stream session is not init");
+        return -1;
+    }
+    StreamManagerProperty entry;
+    if (!manager->Pop(service_id, entry)) {
+        KS_LOGW("[Service:%d] service is not exist", service_id);
+        return -1;
+    }
+    if (entry.relay_id != 0)
+        Relays()->AddVideoFrame(entry.relay_id, format, key_frame != 0, data, len, timestamp_ms);
+    return 0;
+}
+
+int StreamSession::DispatchSendAudio(int service_id, const unsigned char* data, unsigned len,
+                                     unsigned timestamp_ms) {
+    if (!inited) {
+        KS_LOGE("Stream session is not init");
+        return -1;
+    }
+    StreamManagerProperty entry;
+    if (!manager->Pop(service_id, entry)) {
+        KS_LOGW("[Service:%d] service is not exist", service_id);
+        return -1;
+    }
+    if (entry.relay_id != 0)
+        Relays()->AddAudioFrame(entry.relay_id, data, len, timestamp_ms);
+    return 0;
+}
+
+int StreamSession::DispatchCmd(int service_id, ks_push_stream_cmd_s cmd) {
+    StreamManagerProperty entry;
+    if (!manager->Pop(service_id, entry)) {
+        KS_LOGW("[Service:%d] service is not exist", service_id);
+        return -1;
+    }
+    if (entry.relay_id == 0)
+        return -1;
+    if (cmd == KS_STORAGE_RECORD_COMPLETE) {
+        Relays()->AddScript(entry.relay_id, FlvMux::SCRIPT_VOD_COMPLETE);
+    } else if (cmd == KS_PRE_EVENT_RECORD_COMPLETE) {
+        Relays()->AddScript(entry.relay_id, FlvMux::SCRIPT_PRE_COMPLETE);
+    } else {
+        KS_LOGE("[Service:%d] Unknown stream cmd = %d", service_id, static_cast<int>(cmd));
+        return -1;
+    }
+    return 0;
+}
+
+void StreamSession::RelayServiceOnClose(const std::string& label, int dev_id, int service_id) {
+    StreamManagerProperty entry;
+    if (!manager->Pop(service_id, entry) || manager->Unbind(service_id, &entry) < 0) {
+        KS_LOGD("Service id is already process, do nothing");
+        return;
+    }
+    ks_stop_push_stream_param_s stop{};
+    stop.service_id = service_id;
+    stop.stream_cmd_type = entry.vod_by_file ? KS_STREAM_CMD_STORAGE_RECORD_BY_FILE
+                                             : static_cast<ks_stream_cmd_type_e>(entry.type);
+    Dispatch()->StopPushStreamingAsync(dev_id, &stop);
+    KS_LOGI("%s Relay close, p2p exist = %d", label.c_str(), entry.p2p ? 1 : 0);
+}
+
+}  // namespace kestrel
