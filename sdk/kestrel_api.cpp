@@ -52,13 +52,6 @@ bool Ready(const char* api, bool input_ok) {
     return true;
 }
 
-// Streaming, pictures, record queries and stream checks arrive with later
-// services; until then a call that needs one says so instead of pretending.
-int Unavailable(const char* api, const char* what) {
-    KS_LOGE("[API:%s] %s is not available in this build", api, what);
-    return -1;
-}
-
 // A text is used only when both pointer and length are set; it is cut to that
 // length or at its first NUL. It is not padded out to the length: a caller
 // that passes its buffer size must still match "StartVod", and a huge length
