@@ -200,8 +200,11 @@ int StreamLength(GetReader* r, const nexo_http_sink_t* sink, long long want) {
     long long got = 0;
     for (;;) {
         if (!r->in_.empty()) {
-            size_t take = static_cast<size_t>(
-                std::min<long long>(want - got, static_cast<long long>(r->in_.size())));
+            // Without a length the body runs to the close; with one, bytes
+            // past it are not part of it.
+            size_t take = want < 0 ? r->in_.size()
+                                   : static_cast<size_t>(std::min<long long>(
+                                         want - got, static_cast<long long>(r->in_.size())));
             if (take > 0 && !sink->on_body(sink->ctx, r->in_.data(), take))
                 return NEXO_HTTP_ERR_ABORTED;
             got += static_cast<long long>(take);
