@@ -14,7 +14,7 @@ each request leaves one JSON line in HOME/storage/storage.log.
 Control endpoint (http://127.0.0.1:CONTROL_PORT):
 
     GET  /health
-    POST /fault?mode=stall|drop|garbage|interim|403|409|500|...&count=N[&seconds=S]
+    POST /fault?mode=stall|drop|garbage|interim|interim-stall|403|409|500|...&count=N[&seconds=S]
     POST /clear
     GET  /faults
     GET  /wait?key=K&timeout=S          the object once stored (404 on time-out)
@@ -43,7 +43,7 @@ IDLE_TIMEOUT_S = 30.0
 HANDSHAKE_TIMEOUT_S = 10.0
 STALL_DEFAULT_S = 120.0
 MAX_STALL_S = 3600.0
-FAULT_MODES = ("stall", "drop", "garbage", "interim")
+FAULT_MODES = ("stall", "drop", "garbage", "interim", "interim-stall")
 
 _REASONS = {200: "OK", 400: "Bad Request", 403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
             409: "Conflict", 411: "Length Required", 413: "Payload Too Large", 500: "Internal Server Error",
@@ -319,7 +319,10 @@ def _make_handler(store):
             if mode == "drop":
                 self.close_connection = True
                 self._hard_close()
-            elif mode == "stall":
+            elif mode in ("stall", "interim-stall"):
+                if mode == "interim-stall":
+                    self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+                    self.wfile.flush()
                 rec["seconds"] = seconds
                 self.close_connection = True
                 store.stall(seconds)

@@ -263,6 +263,7 @@ class StoreTest(unittest.TestCase):
             ("garbage", [], "error"),
             ("stall", ["--seconds", "0.5"], "error"),
             ("interim", [], 200),
+            ("interim-stall", ["--seconds", "0.5"], "error"),
         ]
         for mode, extra, want in cases:
             with self.subTest(mode):
@@ -280,7 +281,8 @@ class StoreTest(unittest.TestCase):
                         self.assertEqual(self.stored(key), b"data")
                         break
                     if want == "error":
-                        self.assertIsNone(status)
+                        # No final answer: curl fails (having seen at most a 100).
+                        self.assertIn(status, (None, 100))
                         self.assertNotEqual(rc, 0)
                     else:
                         self.assertEqual(status, want)
