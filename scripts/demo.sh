@@ -155,7 +155,7 @@ show_pid=$!
 
 # ---- the camera -------------------------------------------------------------
 # The option that takes the storage trust anchor, from the camera's own help.
-storage_opt="$("$DEMO_BIN" -h 2>&1 | sed -n 's/^ *-\([A-Za-z]\) [A-Z_]*FILE .*[Ss]torage.*/\1/p' | head -n 1)"
+storage_opt="$({ "$DEMO_BIN" -h 2>&1 || true; } | sed -n 's/^ *-\([A-Za-z]\) [A-Z_]*FILE .*[Ss]torage.*/\1/p' | head -n 1)" || storage_opt=""
 storage_args=()
 if [ -n "$storage_opt" ]; then
   storage_args=("-$storage_opt" "$ca")
