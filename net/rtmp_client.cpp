@@ -176,7 +176,6 @@ bool RtmpClient::Flush() {
 }
 
 void RtmpClient::OnConnect() {
-    connected_ = true;
     last_progress_ms_ = Now();
     uint8_t random[RTMP_HANDSHAKE_RANDOM];
     FillRandom(random, sizeof random);

@@ -130,7 +130,6 @@ class RtmpClient : public NetSocketHandler {
     uint64_t last_progress_ms_ = 0;
     long last_pending_ = 0;
     bool write_owed_ = false;  // data sent since the last write turn
-    bool connected_ = false;
     bool publishing_ = false;
     std::atomic<bool> closing_{false};  // Stop may come from the owner's thread
     bool close_reported_ = false;
