@@ -11,6 +11,36 @@ void LogHeader(void*, const std::string& name, const std::string& value) {
     KS_LOGV("header %s : %s", name.c_str(), value.c_str());
 }
 
+// The head as it may be logged: no query (pre-signed URLs carry their
+// signature there) and no credential or signature header values.
+std::string RedactedHead(const std::string& head) {
+    std::string out;
+    size_t pos = 0;
+    bool first = true;
+    while (pos < head.size()) {
+        size_t end = head.find("\r\n", pos);
+        if (end == std::string::npos)
+            end = head.size();
+        std::string line = head.substr(pos, end - pos);
+        pos = end + 2;
+        if (first) {
+            size_t q = line.find('?');
+            size_t sp = line.rfind(' ');
+            if (q != std::string::npos && sp != std::string::npos && q < sp)
+                line = line.substr(0, q) + "?(query withheld)" + line.substr(sp);
+            first = false;
+        } else {
+            size_t colon = line.find(':');
+            std::string name = line.substr(0, colon);
+            if (colon != std::string::npos && (http_name_equal(name, "Authorization") ||
+                                               http_name_equal(name, "x-kiv-security-token")))
+                line = name + ": (withheld)";
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
 const char* HeadError(int result) {
     return result == HTTP_HEAD_TOO_LARGE ? "larger than 16 KiB" : "malformed";
 }
@@ -52,7 +82,7 @@ long HttpClient::SendRequest(const HttpRequestConstruct& request) {
         KS_LOGE("Http request without a connection");
         return -1;
     }
-    KS_LOGV("Header:\n%s\n", head.c_str());
+    KS_LOGV("Header:\n%s\n", RedactedHead(head).c_str());
     long sent = NetConnector::Send(id_, head.data(), head.size());
     if (sent < 0) {
         KS_LOGE("Http request of %zu bytes not queued on socket %lu", head.size(), id_);

@@ -69,8 +69,10 @@ void messageAdapterKestrel(void* user, int dev_id, const std::string& msg_id,
         KS_LOGE("Should not be here");
         return;
     }
-    KS_LOGD("Dev id = %d, key = %s, value = %s, id = %s", dev_id, topic.c_str(), payload.c_str(),
-            msg_id.c_str());
+    // Storage credentials stay out of the log.
+    bool secret = topic == "/vision/pic/kiv/downstream";
+    KS_LOGD("Dev id = %d, key = %s, value = %s, id = %s", dev_id, topic.c_str(),
+            secret ? "(credentials withheld)" : payload.c_str(), msg_id.c_str());
     for (const auto& entry : impl->registry.find(topic, SUBJECT_KESTREL)) {
         auto handler = reinterpret_cast<MessageService::KestrelHandler>(entry.handler);
         handler(entry.user, dev_id, topic, payload);
