@@ -468,7 +468,7 @@ void Owner::Pump() {
             return;  // the next write turn comes when the queue drains
         }
         int rc = f.video
-                     ? client->SendVideo(0, f.key, f.data.data(),
+                     ? client->SendVideo(video_format, f.key, f.data.data(),
                                          static_cast<uint32_t>(f.data.size()), ts)
                      : client->SendAudio(f.data.data(), static_cast<uint32_t>(f.data.size()), ts);
         {

@@ -128,6 +128,7 @@ class Owner : public kestrel::RtmpClientHandler {
     kestrel::SharedPtr<kestrel::RtmpClient> client;
     std::vector<Frame> frames;
     uint32_t timestamp_base = 0;
+    int video_format = 0;        // 0 H.264, 1 H.265
     bool loop = false;           // replay the frames for ever
     bool stop_when_done = true;  // Stop once everything is written
     bool paced = false;          // a frame goes out once its time since pace_start_ms has come

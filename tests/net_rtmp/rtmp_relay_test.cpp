@@ -277,5 +277,152 @@ TEST_F(RtmpRelayTest, EncryptedBodiesDecryptWithOpenssl) {
     EXPECT_TRUE(got_key == want_key);
 }
 
+struct Unit {
+    const uint8_t* data;
+    size_t len;
+};
+
+// NAL units of an Annex-B stream (start codes and trailing zeros dropped).
+std::vector<Unit> NalUnits(const Bytes& es) {
+    std::vector<Unit> units;
+    size_t i = 0, start = SIZE_MAX;
+    while (i + 3 <= es.size()) {
+        if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1) {
+            if (start != SIZE_MAX) {
+                size_t end = i;
+                while (end > start && es[end - 1] == 0) {
+                    --end;
+                }
+                units.push_back({es.data() + start, end - start});
+            }
+            i += 3;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start != SIZE_MAX) {
+        units.push_back({es.data() + start, es.size() - start});
+    }
+    return units;
+}
+
+// H.265 access units in Annex B, each flagged when it holds an IRAP picture.
+std::vector<Frame> HevcAccessUnits(const Bytes& es) {
+    std::vector<Frame> frames;
+    bool vcl_seen = false;
+    for (const Unit& u : NalUnits(es)) {
+        int type = (u.data[0] >> 1) & 0x3F;
+        bool vcl = type < 32;
+        bool first_slice = vcl && u.len > 2 && (u.data[2] & 0x80);
+        bool opens = (type >= 32 && type <= 35) || type == 39;
+        if (frames.empty() || (vcl_seen && (opens || first_slice))) {
+            frames.push_back({true, false, static_cast<uint32_t>(frames.size() * 40), ""});
+            vcl_seen = false;
+        }
+        Frame& f = frames.back();
+        f.data.append("\0\0\0\1", 4);
+        f.data.append(reinterpret_cast<const char*>(u.data), u.len);
+        f.key = f.key || (type >= 16 && type <= 21);
+        vcl_seen = vcl_seen || vcl;
+    }
+    return frames;
+}
+
+void AppendUnit(Bytes* out, const uint8_t* p, size_t len) {
+    out->insert(out->end(), {0, 0, 0, 1});
+    out->insert(out->end(), p, p + len);
+}
+
+// The recorded HEVC tags back in Annex B: parameter sets from each decoder
+// configuration record, then every length-prefixed unit of each frame.
+bool HevcTagsToAnnexB(const std::vector<Tag>& tags, Bytes* out, size_t* frames) {
+    *frames = 0;
+    for (const Tag& t : tags) {
+        if (t.type != 9 || t.body.size() < 5 || (t.body[0] & 0x0F) != 12) {
+            continue;
+        }
+        const uint8_t* p = t.body.data() + 5;
+        const uint8_t* end = t.body.data() + t.body.size();
+        if (t.body[1] == 0) {  // HEVCDecoderConfigurationRecord
+            if (end - p < 23) {
+                return false;
+            }
+            int arrays = p[22];
+            p += 23;
+            for (int a = 0; a < arrays; ++a) {
+                if (end - p < 3) {
+                    return false;
+                }
+                int count = p[1] << 8 | p[2];
+                p += 3;
+                for (int n = 0; n < count; ++n) {
+                    if (end - p < 2 ||
+                        static_cast<size_t>(end - p - 2) < size_t(p[0] << 8 | p[1])) {
+                        return false;
+                    }
+                    size_t len = p[0] << 8 | p[1];
+                    AppendUnit(out, p + 2, len);
+                    p += 2 + len;
+                }
+            }
+            continue;
+        }
+        ++*frames;
+        while (p < end) {
+            if (end - p < 4) {
+                return false;
+            }
+            size_t len = size_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+            if (static_cast<size_t>(end - p - 4) < len) {
+                return false;
+            }
+            AppendUnit(out, p + 4, len);
+            p += 4 + len;
+        }
+    }
+    return true;
+}
+
+// ffmpeg reads no H.265 from FLV, so the recording is turned back into an
+// elementary stream for it to decode.
+TEST_F(RtmpRelayTest, HevcRecordingDecodesAfterConversion) {
+    std::string es_path = dir + "/source.hevc", log;
+    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
+                         "-t 2 -c:v libx265 -x265-params keyint=25:log-level=error -f hevc '" +
+                             es_path + "'",
+                         &log),
+              0)
+        << log;
+    std::ifstream in(es_path, std::ios::binary);
+    Bytes es((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<Frame> frames = HevcAccessUnits(es);
+    ASSERT_EQ(frames.size(), 50u);
+    ASSERT_TRUE(frames[0].key);
+    owner->frames = frames;
+    owner->video_format = 1;
+    std::string file = Publish("hevc");
+
+    Bytes annexb;
+    size_t recorded = 0;
+    ASSERT_TRUE(HevcTagsToAnnexB(FlvTags(file), &annexb, &recorded));
+    EXPECT_EQ(recorded, frames.size());
+    std::string back = dir + "/back.hevc";
+    std::ofstream(back, std::ios::binary)
+        .write(reinterpret_cast<const char*>(annexb.data()), annexb.size());
+    std::string out;
+    EXPECT_EQ(RunCommand("ffmpeg -nostdin -v error -f hevc -i '" + back + "' -f null -", &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(RunCommand("ffprobe -v error -count_frames -show_entries "
+                         "stream=codec_name,width,height,nb_read_frames -of default=nw=1 "
+                         "-f hevc '" +
+                             back + "'",
+                         &out),
+              0);
+    EXPECT_NE(out.find("codec_name=hevc"), std::string::npos) << out;
+    EXPECT_NE(out.find("width=320"), std::string::npos) << out;
+    EXPECT_NE(out.find("nb_read_frames=50"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace rtmptest
