@@ -186,6 +186,11 @@ void kestrel_client_assistant_stop(void) {
     g_device_count = 0;
 }
 
+void kestrel_client_playback_end(int service_id) {
+    printf("Playback complete, service id = %d\n", service_id);
+    ks_stream_send_cmd(service_id, KS_STORAGE_RECORD_COMPLETE);
+}
+
 void kestrel_client_video_handler(int service_id, ks_video_format_e format, unsigned char* p,
                                   unsigned len, unsigned timestamp, int key_frame) {
     ks_stream_send_media_param_s media;

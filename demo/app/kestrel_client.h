@@ -17,6 +17,9 @@ int kestrel_client_assistant_start(int nvr, const ks_device_auth_s* auth, unsign
 void kestrel_client_assistant_stop(void);
 
 // Sinks given to the simulated camera.
+// The playback of service_id has sent its last frame: the relay closes the
+// stream once it has written everything queued before it.
+void kestrel_client_playback_end(int service_id);
 void kestrel_client_video_handler(int service_id, ks_video_format_e format, unsigned char* p,
                                   unsigned len, unsigned timestamp, int key_frame);
 void kestrel_client_audio_handler(int service_id, ks_audio_format_e format, unsigned char* p,

@@ -128,6 +128,7 @@ int main(int argc, char* argv[]) {
     config.picture = kestrel_client_picture_handler;
     config.property = tether_client_set_property_handler;
     config.record = kestrel_client_query_record;
+    config.end = kestrel_client_playback_end;
     if (dummy_ipc_start(&config) < 0) {
         printf("Start dummy ipc failed\n");
         kestrel_client_destroy();

@@ -101,8 +101,8 @@ int dummy_ipc_start(const dummy_ipc_config_s* config) {
         printf("Ipc num illegal\n");
         return -1;
     }
-    IpcSinks sinks = {config->video, config->audio, config->picture, config->property,
-                      config->record};
+    IpcSinks sinks = {config->video,    config->audio,  config->picture,
+                      config->property, config->record, config->end};
     std::vector<std::shared_ptr<IpcUnit>> units;
     for (unsigned i = 0; i < config->num; ++i) {
         const dummy_ipc_camera_s& camera = config->cameras[i];

@@ -23,6 +23,8 @@ typedef void (*dummy_ipc_picture_sink)(const ks_device_auth_s* auth, unsigned ch
 typedef int (*dummy_ipc_property_sink)(const ks_device_auth_s* auth, const char* json);
 typedef int (*dummy_ipc_record_sink)(int service_id,
                                      const ks_query_record_response_param_s* response);
+// A playback has handed over its last frame.
+typedef void (*dummy_ipc_end_sink)(int service_id);
 
 // One camera.
 typedef struct {
@@ -43,6 +45,7 @@ typedef struct {
     dummy_ipc_picture_sink picture;
     dummy_ipc_property_sink property;
     dummy_ipc_record_sink record;
+    dummy_ipc_end_sink end;  // optional
 } dummy_ipc_config_s;
 
 // What the SDK glue asks of one stream.

@@ -33,6 +33,7 @@ IpcUnit::IpcUnit(const IpcSinks& sinks, ReplayClock& clock)
     assert(sinks_.picture != nullptr && "pic_data_");
     assert(sinks_.property != nullptr && "property_data_");
     assert(sinks_.record != nullptr && "record_data_");
+    vod_.SetEndSink(&IpcUnit::OnEnd);
 }
 
 IpcUnit::~IpcUnit() {
@@ -310,6 +311,13 @@ void IpcUnit::OnVideo(void* self, int service_id, ks_video_format_e format, unsi
                       unsigned len, unsigned timestamp, int key_frame) {
     if (service_id > 0) {
         static_cast<IpcUnit*>(self)->sinks_.video(service_id, format, p, len, timestamp, key_frame);
+    }
+}
+
+void IpcUnit::OnEnd(void* self, int service_id) {
+    dummy_ipc_end_sink end = static_cast<IpcUnit*>(self)->sinks_.end;
+    if (service_id > 0 && end) {
+        end(service_id);
     }
 }
 

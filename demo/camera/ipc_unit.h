@@ -23,6 +23,7 @@ struct IpcSinks {
     dummy_ipc_picture_sink picture;
     dummy_ipc_property_sink property;
     dummy_ipc_record_sink record;
+    dummy_ipc_end_sink end;  // may be null
 };
 
 class IpcUnit {
@@ -74,6 +75,7 @@ class IpcUnit {
     static void OnAudio(void* self, int service_id, ks_audio_format_e format, unsigned char* p,
                         unsigned len, unsigned timestamp);
     static void OnPicture(void* self, unsigned char* p, unsigned len);
+    static void OnEnd(void* self, int service_id);
     static int OnProperty(void* self, const char* json);
     ks_device_auth_s Auth();
 

@@ -225,6 +225,9 @@ bool MediaParse::RunCycle() {
     if (!more) {
         ended_ = true;
         manual_running_ = false;
+        if (!live_ && !stop_ && end_sink_) {
+            end_sink_(user_, service_id_);
+        }
     }
     return more;
 }

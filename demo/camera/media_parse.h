@@ -28,6 +28,8 @@ class MediaParse {
                                unsigned char* p, unsigned len, unsigned timestamp, int key_frame);
     using AudioSink = void (*)(void* user, int service_id, ks_audio_format_e format,
                                unsigned char* p, unsigned len, unsigned timestamp);
+    // A playback run has delivered its last frame (not called when stopped).
+    using EndSink = void (*)(void* user, int service_id);
 
     static constexpr unsigned kCycleMs = 20;
     static constexpr uint32_t kInitialLiveOffset = 100000;
@@ -69,6 +71,8 @@ class MediaParse {
     // Without a thread of its own the replayer runs one cycle per RunCycle()
     // call; tests use it to step replay on simulated time. Set before starting.
     void SetManualDrive(bool manual) { manual_ = manual; }
+    // Set before starting.
+    void SetEndSink(EndSink sink) { end_sink_ = sink; }
     // One replay cycle; false once the run has ended (stopped, error, end of file).
     bool RunCycle();
 
@@ -89,6 +93,7 @@ class MediaParse {
 
     VideoSink video_sink_;
     AudioSink audio_sink_;
+    EndSink end_sink_ = nullptr;
     void* user_;
     ReplayClock& clock_;
     ThreadEntry thread_;
