@@ -299,56 +299,83 @@ ScriptedPeer::~ScriptedPeer() {
 
 // ---- nginx relay ----
 
-NginxRelay::NginxRelay() {
+namespace {
+
+// Starts a server process and waits (at most 5 s) until it takes
+// connections on port; -1 when it could not start or exited.
+pid_t StartServer(const std::vector<std::string>& args, const std::string& log, int port) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    for (uint64_t end = NowMs() + 5000; pid > 0 && NowMs() < end;) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (up) {
+            return pid;
+        }
+        int st;
+        if (waitpid(pid, &st, WNOHANG) == pid) {
+            return -1;  // exited: configuration or module missing
+        }
+        pollfd none{-1, 0, 0};
+        poll(&none, 0, 20);  // the port is not a descriptor we can wait on
+    }
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return -1;
+}
+
+void StopServer(pid_t pid, int sig) {
+    if (pid > 0) {
+        kill(pid, sig);
+        int st;
+        waitpid(pid, &st, 0);
+    }
+}
+
+}  // namespace
+
+NginxRelay::NginxRelay(const std::string& on_publish) {
     dir_ = TempDir();
     port_ = FreePort();
+    std::string notify = on_publish.empty() ? "" : "on_publish " + on_publish + "; ";
     std::string conf =
         "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
         "daemon off;\nmaster_process off;\nworker_processes 1;\n"
         "error_log " +
-        dir_ + "/error.log info;\npid " + dir_ +
+        dir_ +
+        "/error.log info;\n"
+        "pid " +
+        dir_ +
         "/nginx.pid;\n"
         "events { worker_connections 64; }\n"
         "rtmp { server { listen 127.0.0.1:" +
         std::to_string(port_) +
         ";\n"
         "  chunk_size 4096;\n"
-        "  application live { live on; record all; record_path " +
-        dir_ + "; record_unique off; } } }\n";
+        "  application live { live on; " +
+        notify + "record all; record_path " + dir_ + "; record_unique off; } } }\n";
     std::ofstream(dir_ + "/nginx.conf") << conf;
-    std::string prefix = "-p" + dir_ + "/";
-    std::string cfile = "-c" + dir_ + "/nginx.conf";
-    std::string log = dir_ + "/stderr.log";
-    char* argv[] = {const_cast<char*>("/usr/sbin/nginx"), const_cast<char*>(prefix.c_str()),
-                    const_cast<char*>(cfile.c_str()), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    // Ready once the port takes connections (bounded: 5 s).
-    for (uint64_t end = NowMs() + 5000; pid_ > 0 && NowMs() < end;) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (up) {
-            return;
-        }
-        int st;
-        if (waitpid(pid_, &st, WNOHANG) == pid_) {
-            pid_ = -1;  // exited: configuration or module missing
-            return;
-        }
-        pollfd none{-1, 0, 0};
-        poll(&none, 0, 20);  // the port is not a descriptor we can wait on
-    }
+    pid_ = StartServer({"/usr/sbin/nginx", "-p" + dir_ + "/", "-c" + dir_ + "/nginx.conf"},
+                       dir_ + "/stderr.log", port_);
 }
 
 bool NginxRelay::AllDisconnected() const {
@@ -380,12 +407,8 @@ void NginxRelay::Stop(int timeout_ms) {
     if (fd >= 0) {
         close(fd);
     }
-    if (pid_ > 0) {
-        kill(pid_, SIGQUIT);
-        int st;
-        waitpid(pid_, &st, 0);
-        pid_ = -1;
-    }
+    StopServer(pid_, SIGQUIT);
+    pid_ = -1;
 }
 
 NginxRelay::~NginxRelay() {
@@ -512,6 +535,69 @@ bool Owner::WaitFor(const std::function<bool()>& done, int timeout_ms) {
 
 bool Owner::WaitClosed(int timeout_ms) {
     return WaitFor([this] { return closes > 0; }, timeout_ms);
+}
+
+}  // namespace rtmptest
+
+namespace rtmptest {
+
+// ---- publish-token checker ----
+
+namespace {
+
+// Checks "token=<token>-<sign>" in the connection URL of each publication:
+// sign must be the lowercase hex HMAC-SHA256, keyed with the base64-decoded
+// secret, of "<stream>-<product key>-<device name>-<token>".
+const char* kChecker = R"(
+import base64, hashlib, hmac, re, sys
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from urllib.parse import parse_qs
+port, secret, pk, dn, log = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
+class Check(BaseHTTPRequestHandler):
+    def do_POST(self):
+        form = parse_qs(self.rfile.read(int(self.headers['Content-Length'])).decode())
+        tcurl, name = form.get('tcurl', [''])[0], form.get('name', [''])[0]
+        m = re.search(r'token=([^&/]*)-([0-9a-f]{64})', tcurl)
+        ok = False
+        if m:
+            content = '-'.join([name, pk, dn, m.group(1)]).encode()
+            want = hmac.new(base64.b64decode(secret), content, hashlib.sha256).hexdigest()
+            ok = hmac.compare_digest(want, m.group(2))
+        with open(log, 'a') as f:
+            f.write(('accepted ' if ok else 'refused ') + tcurl + ' ' + name + '\n')
+        self.send_response(200 if ok else 403)
+        self.send_header('Content-Length', '0')
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+HTTPServer(('127.0.0.1', port), Check).serve_forever()
+)";
+
+}  // namespace
+
+TokenChecker::TokenChecker(const std::string& secret_b64, const std::string& product_key,
+                           const std::string& device_name) {
+    dir_ = TempDir();
+    port_ = FreePort();
+    std::ofstream(dir_ + "/check.py") << kChecker;
+    pid_ = StartServer({"/usr/bin/python3", dir_ + "/check.py", std::to_string(port_), secret_b64,
+                        product_key, device_name, dir_ + "/verdicts.log"},
+                       dir_ + "/stderr.log", port_);
+}
+
+TokenChecker::~TokenChecker() {
+    StopServer(pid_, SIGTERM);
+    RunCommand("rm -rf '" + dir_ + "'", nullptr);
+}
+
+std::string TokenChecker::Url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/publish";
+}
+
+std::string TokenChecker::Verdicts() const {
+    std::string out;
+    RunCommand("cat '" + dir_ + "/verdicts.log' '" + dir_ + "/stderr.log'", &out);
+    return out;
 }
 
 }  // namespace rtmptest

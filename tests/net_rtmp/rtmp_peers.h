@@ -84,7 +84,8 @@ class ScriptedPeer {
 
 class NginxRelay {
   public:
-    NginxRelay();
+    // on_publish: an HTTP URL nginx asks before it accepts a publication.
+    explicit NginxRelay(const std::string& on_publish = "");
     ~NginxRelay();
     bool Started() const { return pid_ > 0; }
     int port() const { return port_; }
@@ -96,6 +97,24 @@ class NginxRelay {
 
   private:
     bool AllDisconnected() const;
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// The cloud's side of a signed publish URL, checked by a separate program
+// (python) rather than by the SDK's own signing code.
+class TokenChecker {
+  public:
+    TokenChecker(const std::string& secret_b64, const std::string& product_key,
+                 const std::string& device_name);
+    ~TokenChecker();
+    bool Started() const { return pid_ > 0; }
+    std::string Url() const;
+    // One line per check: "accepted|refused <tcurl> <name>", then any errors.
+    std::string Verdicts() const;
+
+  private:
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -10,6 +10,7 @@
 #include "net/net_connector.h"
 #include "net/rtmp_client.h"
 #include "net_rtmp/rtmp_peers.h"
+#include "proto/url.h"
 
 namespace rtmptest {
 namespace {
@@ -422,6 +423,60 @@ TEST_F(RtmpRelayTest, HevcRecordingDecodesAfterConversion) {
     EXPECT_NE(out.find("codec_name=hevc"), std::string::npos) << out;
     EXPECT_NE(out.find("width=320"), std::string::npos) << out;
     EXPECT_NE(out.find("nb_read_frames=50"), std::string::npos) << out;
+}
+
+// A signed live URL as the stream session builds it, checked by nginx's
+// on_publish call to a separate checker: the right signature publishes, a
+// signature for another token is turned away before any media is taken.
+TEST(RtmpRelayTokenTest, RelayAcceptsOnlyTheSignedToken) {
+    const std::string secret = "c2VjcmV0LWtleS1mb3ItdGhlLXRlc3Q=", pk = "pkRelay", dn = "cam-7";
+    TokenChecker checker(secret, pk, dn);
+    ASSERT_TRUE(checker.Started()) << checker.Verdicts();
+    NginxRelay relay(checker.Url());
+    ASSERT_TRUE(relay.Started()) << relay.ErrorLog();
+    ASSERT_EQ(NetConnector::Start(), 0);
+    struct Case {
+        const char* signed_token;
+        bool accepted;
+    };
+    for (const Case& c : {Case{"tok123", true}, Case{"other", false}}) {
+        CloudUrl cloud;
+        ASSERT_EQ(cloud_url_parse("rtmp://127.0.0.1:" + std::to_string(relay.port()) +
+                                      "/live?x=1&token=tok123/cam7",
+                                  &cloud),
+                  URL_OK);
+        std::string sign;
+        unsigned key_len = 0;
+        ASSERT_EQ(
+            url_sign(url_sign_content("cam7", pk, dn, c.signed_token), secret, &sign, &key_len),
+            URL_SIGN_OK);
+        SharedPtr<Owner> owner(new Owner);
+        SharedPtr<RtmpClient> client = RtmpClient::Create(SharedPtr<RtmpClientHandler>(owner));
+        ASSERT_TRUE(client);
+        client->SetAudioCodec(AUDIO_FORMAT_AAC, AUDIO_BIT_16, AUDIO_CHANNEL_MONO, AUDIO_RATE_44K,
+                              AUDIO_ADD_RATE_16000);
+        owner->client = client;
+        owner->frames = SampleFrames(1000);
+        client->Start(url_rtmp_live(cloud, sign), 0);
+        ASSERT_TRUE(owner->WaitClosed(10000));
+        {
+            std::lock_guard<std::mutex> lock(owner->mu);
+            bool published =
+                !owner->notices.empty() && owner->notices[0].code == RTMP_NOTIFY_PUBLISH_START;
+            EXPECT_EQ(published, c.accepted) << checker.Verdicts();
+            EXPECT_EQ(owner->sent == owner->frames.size(), c.accepted);
+            EXPECT_EQ(owner->close_result == DISCONNECT_CLOSED, c.accepted) << owner->close_result;
+        }
+        owner->Forget();
+        std::string verdicts = checker.Verdicts();
+        EXPECT_NE(verdicts.find(std::string(c.accepted ? "accepted" : "refused") +
+                                " rtmp://127.0.0.1:" + std::to_string(relay.port()) +
+                                "/live?token=tok123-" + sign + "&x=1/ cam7"),
+                  std::string::npos)
+            << verdicts;
+    }
+    relay.Stop();
+    NetConnector::Stop();
 }
 
 }  // namespace
