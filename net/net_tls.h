@@ -46,6 +46,10 @@ class NetTransmissionSecurity : public NetSocket {
     static long takeCipher(void* self, const char* data, unsigned long len);
     // 0 done, 1 in progress, -1 failed.
     int handshake();
+    long topUpCipher();
+
+    static constexpr unsigned long kCipherSlice = 64 * 1024;
+    static constexpr unsigned long kPullLowWater = 256 * 1024;
     void freeTls();
 
     SharedPtr<NetSocketHandler> handler_;
