@@ -1,12 +1,19 @@
 // The device link against a real Mosquitto over TLS: login, the topic table,
 // upstream envelopes, QoS 1 acknowledgement and re-sending, downstream
 // dispatch with replies, and surviving a broker restart.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -733,6 +740,127 @@ TEST_F(TetherE2E, KeepAlivePingsAndAFrozenBrokerIsDetected) {
     broker.Resume();
     ASSERT_TRUE(WaitUntil([&] { return IOT_MQTT_CheckStateNormal(nullptr) == 1; }, 15000));
     EXPECT_TRUE(WaitUntil([&] { return CountEvents("connected") == 2; }, 3000));
+}
+
+int OnCota(const int type, const char* id, const int size, const char* get_type, const char* sign,
+           const char* method, const char* url) {
+    Record("cota:" + std::to_string(type) + "|" + id + "|" + std::to_string(size) + "|" + get_type +
+           "|" + sign + "|" + method + "|" + url);
+    return 0;
+}
+int OnOtaState(const int ev, const char* msg) {
+    Record("ota:" + std::to_string(ev) + "|" + msg);
+    return 0;
+}
+
+// `openssl s_server -WWW`: serves the files of a directory over HTTPS, each
+// body ending at the close (no length given).
+class FileServer {
+  public:
+    FileServer(const Broker& b, const std::string& dir) : port_(tethertest::FreePort()) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            std::string accept = "127.0.0.1:" + std::to_string(port_);
+            execl("/usr/bin/openssl", "openssl", "s_server", "-accept", accept.c_str(), "-cert",
+                  (b.dir() + "/server.pem").c_str(), "-key", (b.dir() + "/server.key").c_str(),
+                  "-WWW", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~FileServer() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    // Listening: a plain TCP connect, since s_server serves one connection
+    // at a time and a TLS probe could hold it.
+    bool Ready() {
+        return WaitUntil(
+            [&] {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_port = htons(static_cast<uint16_t>(port_));
+                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+                close(fd);
+                return ok;
+            },
+            10000);
+    }
+    std::string Url(const std::string& name) const {
+        return "https://127.0.0.1:" + std::to_string(port_) + "/" + name;
+    }
+
+  private:
+    int port_;
+    pid_t pid_ = -1;
+};
+
+// A configuration push: announced, acknowledged, told to the application,
+// fetched when asked, and written only when its digest matches.
+TEST_F(TetherE2E, ConfigurationPushIsFetchedAndVerified) {
+    nexo_register_for_ITE_COTA(OnCota);
+    nexo_register_for_ITE_STATE_OTA(OnOtaState);
+    ASSERT_EQ(HAL_SetStorageDir(broker.dir().c_str()), 0);
+    const std::string config = "{\"Resolution\":\"1080p\",\"Fps\":25}\n";
+    std::ofstream(broker.dir() + "/cfg.json") << config;
+    std::string digest;
+    ASSERT_EQ(tethertest::Run({"/usr/bin/sha256sum", broker.dir() + "/cfg.json"}, &digest), 0);
+    digest = digest.substr(0, 64);
+    FileServer files(broker, broker.dir());
+    ASSERT_TRUE(files.Ready());
+    Subscriber replies(broker, sys + "thing/config/push_reply");
+    ASSERT_TRUE(replies.Ready());
+    ASSERT_EQ(OpenConnect(dev.ds), 0);
+    StartPump();
+
+    const struct {
+        const char* id;
+        std::string sign;
+        int result;
+    } cases[] = {{"c1", digest, 0}, {"c2", std::string(64, '0'), -3}};
+    for (const auto& c : cases) {
+        std::ofstream(broker.dir() + "/" + HAL_CONFIG_FILE_NAME) << "old";
+        std::string params = "{\"configId\":\"" + std::string(c.id) +
+                             "\",\"configSize\":" + std::to_string(config.size()) +
+                             ",\"getType\":\"file\",\"sign\":\"" + c.sign +
+                             "\",\"signMethod\":\"Sha256\",\"url\":\"" + files.Url("cfg.json") +
+                             "\"}";
+        ASSERT_EQ(broker.Publish(sys + "thing/config/push",
+                                 "{\"id\":\"9" + std::string(c.id + 1) +
+                                     "\",\"version\":\"1.0\",\"params\":" + params +
+                                     ",\"method\":\"thing.config.push\"}"),
+                  0);
+        EXPECT_TRUE(WaitEvent("cota:0|" + std::string(c.id) + "|" + std::to_string(config.size()) +
+                              "|file|" + c.sign + "|Sha256|" + files.Url("cfg.json")));
+        EXPECT_NE(replies.WaitFor("\"id\":\"9" + std::string(c.id + 1) + "\",\"code\":200"), "");
+        ASSERT_EQ(IOT_Tether_Query(0, TETHER_MSG_QUERY_COTA_DATA, nullptr, 0), 0);
+        ASSERT_TRUE(WaitUntil([&] { return CountEvents("ota:") > 0; }, 10000));
+        std::string event;
+        {
+            std::lock_guard<std::mutex> l(g_mu);
+            for (auto& e : g_events)
+                if (e.compare(0, 4, "ota:") == 0)
+                    event = e;
+            g_events.clear();
+        }
+        EXPECT_EQ(0u, event.find("ota:" + std::to_string(c.result) + "|")) << event;
+        EXPECT_NE(std::string::npos, event.find("\"sha256\":\"" + digest + "\"")) << event;
+        std::ifstream in(broker.dir() + "/" + HAL_CONFIG_FILE_NAME);
+        std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(c.result == 0 ? config : "old", written) << c.id;
+    }
+    // No firmware was announced: its download cannot start.
+    EXPECT_EQ(IOT_Tether_Query(0, TETHER_MSG_QUERY_FOTA_DATA, nullptr, 0), -1);
+    HAL_SetStorageDir(nullptr);
+    nexo_register_for_ITE_COTA(nullptr);
+    nexo_register_for_ITE_STATE_OTA(nullptr);
 }
 
 }  // namespace

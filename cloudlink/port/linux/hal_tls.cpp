@@ -52,6 +52,9 @@ std::string g_own_key_password;
 
 struct TlsConn {
     int fd;
+    // The peer has closed (close-notify or end of stream); once the bytes
+    // before it are read, every read says so at once.
+    bool peer_closed;
     void (*free_fn)(void*);
     mbedtls_ssl_context ssl;
     mbedtls_ssl_config conf;
@@ -421,6 +424,7 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
         return fail(HAL_SSL_ERR_MEMORY);
     }
     c->fd = -1;
+    c->peer_closed = false;
     c->free_fn = free_fn;
     mbedtls_ssl_init(&c->ssl);
     mbedtls_ssl_config_init(&c->conf);
@@ -549,6 +553,8 @@ int HAL_SSL_Read(uintptr_t handle, char* buf, int len, int timeout_ms) {
         return -1;
     }
     TlsConn* c = reinterpret_cast<TlsConn*>(handle);
+    if (c->peer_closed && mbedtls_ssl_get_bytes_avail(&c->ssl) == 0)
+        return len > 0 ? -2 : 0;
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
     int got = 0;
     bool tried = false;
@@ -574,6 +580,7 @@ int HAL_SSL_Read(uintptr_t handle, char* buf, int len, int timeout_ms) {
         }
         if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || rc == MBEDTLS_ERR_SSL_CONN_EOF ||
             rc == MBEDTLS_ERR_NET_CONN_RESET) {
+            c->peer_closed = true;
             prt(LOG_DEBUG_LEVEL, "ssl recv error: code = %d, err_str = '%s'", rc,
                 err_text(rc).c_str());
             return got > 0 ? got : -2;
@@ -626,8 +633,9 @@ int HAL_SSL_WaitReadable(uintptr_t handle, void* waker, int timeout_ms) {
         return -1;
     }
     TlsConn* c = reinterpret_cast<TlsConn*>(handle);
-    // Decrypted bytes already taken off the socket would never wake poll.
-    if (mbedtls_ssl_get_bytes_avail(&c->ssl) > 0)
+    // Decrypted bytes already taken off the socket, or a close already seen,
+    // would never wake poll.
+    if (mbedtls_ssl_get_bytes_avail(&c->ssl) > 0 || c->peer_closed)
         return 1;
     struct pollfd p[2] = {{c->fd, POLLIN, 0}, {tether_port::waker_fd(waker), POLLIN, 0}};
     int n = poll(p, waker ? 2 : 1, timeout_ms < 0 ? -1 : timeout_ms);
