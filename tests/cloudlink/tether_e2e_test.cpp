@@ -863,4 +863,35 @@ TEST_F(TetherE2E, ConfigurationPushIsFetchedAndVerified) {
     nexo_register_for_ITE_STATE_OTA(nullptr);
 }
 
+// A firmware image that cannot be written ends the update with the write
+// step reported, on the platform's progress topic and to the application.
+TEST_F(TetherE2E, FirmwareWriteFailureIsReported) {
+    nexo_register_for_ITE_STATE_OTA(OnOtaState);
+    const std::string image(20000, 'F');
+    std::ofstream(broker.dir() + "/fw.bin") << image;
+    std::string digest;
+    ASSERT_EQ(tethertest::Run({"/usr/bin/md5sum", broker.dir() + "/fw.bin"}, &digest), 0);
+    ASSERT_EQ(HAL_Firmware_SetPath((broker.dir() + "/no-such-dir/fw.bin").c_str()), 0);
+    FileServer files(broker, broker.dir());
+    ASSERT_TRUE(files.Ready());
+    Subscriber progress(broker, "/ota/device/progress/" + dev.pk + "/" + dev.dn);
+    ASSERT_TRUE(progress.Ready());
+    ASSERT_EQ(OpenConnect(dev.ds), 0);
+    StartPump();
+    ASSERT_EQ(broker.Publish("/ota/device/upgrade/" + dev.pk + "/" + dev.dn,
+                             "{\"code\":\"1000\",\"data\":{\"version\":\"5.0\",\"url\":\"" +
+                                 files.Url("fw.bin") + "\",\"size\":20000,\"md5\":\"" +
+                                 digest.substr(0, 32) + "\"},\"id\":1,\"message\":\"success\"}"),
+              0);
+    ASSERT_TRUE(WaitUntil([&] { return dm_queue_size() == 0; }, 5000));
+    ASSERT_EQ(IOT_Tether_Query(0, TETHER_MSG_QUERY_FOTA_DATA, nullptr, 0), 0);
+    EXPECT_EQ(IOT_Tether_Query(0, TETHER_MSG_QUERY_FOTA_DATA, nullptr, 0), -1)
+        << "one download at a time";
+    ASSERT_TRUE(WaitUntil([&] { return CountEvents("ota:-4|") >= 1; }, 10000));
+    EXPECT_TRUE(log.Contains("Fota write firmware failed"));
+    EXPECT_NE(progress.WaitFor("\"step\":\"-4\""), "");
+    HAL_Firmware_SetPath(nullptr);
+    nexo_register_for_ITE_STATE_OTA(nullptr);
+}
+
 }  // namespace
