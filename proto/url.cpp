@@ -29,6 +29,17 @@ int parse_port(const std::string& text, uint16_t* port) {
     return URL_OK;
 }
 
+// scheme "://" and the "/" that ends the authority.
+int split_scheme(const std::string& url, std::string* scheme, size_t* slash) {
+    size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0) {
+        return URL_NO_SCHEME;
+    }
+    *scheme = url.substr(0, sep);
+    *slash = url.find('/', sep + 3);
+    return *slash == std::string::npos ? URL_NO_PATH : URL_OK;
+}
+
 }  // namespace
 
 std::string url_trim(const std::string& text) {
@@ -46,19 +57,16 @@ std::string url_trim(const std::string& text) {
 int net_url_parse(const std::string& raw, NetUrl* out) {
     *out = NetUrl();
     std::string url = url_trim(raw);
-    size_t sep = url.find("://");
-    if (sep == std::string::npos || sep == 0) {
-        return URL_NO_SCHEME;
+    size_t slash = 0;
+    int ret = split_scheme(url, &out->scheme, &slash);
+    if (ret != URL_OK) {
+        return ret;
     }
-    out->scheme = url.substr(0, sep);
-    size_t slash = url.find('/', sep + 3);
-    if (slash == std::string::npos) {
-        return URL_NO_PATH;
-    }
+    size_t sep = out->scheme.size();
     std::string authority = url.substr(sep + 3, slash - sep - 3);
     size_t colon = authority.find(':');
     if (colon != std::string::npos) {
-        int ret = parse_port(authority.substr(colon + 1), &out->port);
+        ret = parse_port(authority.substr(colon + 1), &out->port);
         if (ret != URL_OK) {
             return ret;
         }
@@ -94,15 +102,12 @@ std::string CloudUrl::Query(const std::string& key) const {
 int cloud_url_parse(const std::string& raw, CloudUrl* out) {
     *out = CloudUrl();
     std::string url = url_trim(raw);
-    size_t sep = url.find("://");
-    if (sep == std::string::npos || sep == 0) {
-        return URL_NO_SCHEME;
+    size_t slash = 0;
+    int ret = split_scheme(url, &out->scheme, &slash);
+    if (ret != URL_OK) {
+        return ret;
     }
-    out->scheme = url.substr(0, sep);
-    size_t slash = url.find('/', sep + 3);
-    if (slash == std::string::npos) {
-        return URL_NO_PATH;
-    }
+    size_t sep = out->scheme.size();
     if (slash == sep + 3) {
         return URL_EMPTY_HOST;
     }
