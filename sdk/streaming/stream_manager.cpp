@@ -180,7 +180,15 @@ size_t StreamManager::Size() const {
 // Relay registry
 // ---------------------------------------------------------------------------
 
+std::atomic<unsigned long> RelayServiceFactory::start_timeout_ms_{0};
+std::atomic<unsigned long> RelayServiceFactory::stall_timeout_ms_{0};
+
 RelayServiceFactory::~RelayServiceFactory() = default;
+
+void RelayServiceFactory::SetClientTimeouts(unsigned long start_ms, unsigned long stall_ms) {
+    start_timeout_ms_ = start_ms;
+    stall_timeout_ms_ = stall_ms;
+}
 
 int RelayServiceFactory::AddRelay(int type) {
     SharedPtr<RelayServiceBase> relay;
@@ -199,6 +207,11 @@ int RelayServiceFactory::AddRelay(int type) {
     if (!rtmp) {
         KS_LOGE("Add relay failed, type = %d: no connection", type);
         return -1;
+    }
+    if (start_timeout_ms_ || stall_timeout_ms_) {
+        rtmp->SetTimeouts(
+            start_timeout_ms_ ? start_timeout_ms_.load() : RtmpClient::kStartTimeoutMs,
+            stall_timeout_ms_ ? stall_timeout_ms_.load() : RtmpClient::kStallTimeoutMs);
     }
     MutexGuard guard(mutex_);
     int id = ++count_;

@@ -8,6 +8,7 @@
 
 #include <kestrel/ks_api.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 
@@ -87,6 +88,9 @@ class RelayServiceFactory {
     // The new relay's id, or -1 when its connection cannot be made (the
     // network is not started or holds too many sockets).
     int AddRelay(int type);
+    // Bounds for the connections of relays made from now on (0: the
+    // connection's defaults); tests shorten them.
+    static void SetClientTimeouts(unsigned long start_ms, unsigned long stall_ms);
     void DeleteRelay(int id);
     int query(int id, SharedPtr<RelayServiceBase>& out);
     size_t Count();
@@ -106,6 +110,8 @@ class RelayServiceFactory {
     int AddScript(int id, FlvMux::ScriptType type);
 
   private:
+    static std::atomic<unsigned long> start_timeout_ms_;
+    static std::atomic<unsigned long> stall_timeout_ms_;
     Mutex mutex_;
     std::map<int, SharedPtr<RelayServiceBase>> relays_;
     int count_ = 0;

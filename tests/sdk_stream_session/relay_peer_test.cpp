@@ -1,0 +1,171 @@
+// Sessions against real relays: nginx with the RTMP module records a live
+// stream fed through ks_stream_send_media, and a scripted server checks where
+// the pre-event completion marker lands.
+#include <sstream>
+
+#include "net_rtmp/rtmp_peers.h"
+#include "sdk_stream_session/session_fixture.h"
+
+namespace streamtest {
+namespace {
+
+using rtmptest::Frame;
+using rtmptest::RunCommand;
+
+const ks_video_param_s kVideo = {KS_VIDEO_FORMAT_H264, 25, 2000, 0};
+const ks_audio_param_s kAudio = {KS_AUDIO_FORMAT_AAC, KS_AUDIO_SAMPLE_RATE_16000, KS_AUDIO_BITS_16,
+                                 KS_AUDIO_CHANNEL_MONO};
+
+void SendConfig(int id, unsigned kbps) {
+    ks_stream_send_config_param_s c{};
+    c.bitrate_kbps = kbps;
+    c.video = &kVideo;
+    c.audio = &kAudio;
+    ASSERT_EQ(0, ks_stream_send_config(id, &c));
+}
+
+// Returns the video and audio frames sent.
+std::pair<int, int> SendFrames(int id, const std::vector<Frame>& frames) {
+    int video = 0, audio = 0;
+    for (const Frame& f : frames) {
+        ks_stream_send_media_param_s m{};
+        m.type = f.video ? 0 : 1;
+        m.len = static_cast<uint32_t>(f.data.size());
+        m.timestamp = f.timestamp;
+        m.p = reinterpret_cast<unsigned char*>(const_cast<char*>(f.data.data()));
+        m.key_frame = f.key ? 1 : 0;
+        m.audio_format = KS_AUDIO_FORMAT_AAC;
+        EXPECT_EQ(0, ks_stream_send_media(id, &m));
+        (f.video ? video : audio)++;
+    }
+    return {video, audio};
+}
+
+kestrel::FrameRingBuffer* RingOf(kestrel::StreamSession* session, int service_id,
+                                 kestrel::SharedPtr<kestrel::RelayServiceBase>& keep) {
+    kestrel::StreamManagerProperty entry;
+    if (!session->Manager()->Pop(service_id, entry))
+        return nullptr;
+    if (kestrel::Single<kestrel::RelayServiceFactory>::Instance()->query(entry.relay_id, keep) < 0)
+        return nullptr;
+    return keep->Buffer();
+}
+
+TEST_F(StreamTest, LiveStreamRecordedByNginxAndReportedWhenTheRelayGoes) {
+    rtmptest::NginxRelay nginx;
+    ASSERT_TRUE(nginx.Started()) << nginx.ErrorLog();
+    Call("StartPushStreaming", "{\"PushUrl\":\"" + LiveUrl(nginx.port(), "camlive", "&private=0") +
+                                   "\",\"StreamType\":0}");
+    App& app = App::Get();
+    ASSERT_TRUE(app.WaitFor([&] { return app.starts.size() == 1; }));
+    const int id = app.starts[0].service_id;
+    SendConfig(id, 6144);  // a 2 MiB buffer holds the whole sample at once
+    std::vector<Frame> frames = rtmptest::SampleFrames(9500);
+    auto sent = SendFrames(id, frames);
+
+    kestrel::SharedPtr<kestrel::RelayServiceBase> relay;
+    kestrel::FrameRingBuffer* ring = RingOf(Session(), id, relay);
+    ASSERT_NE(nullptr, ring);
+    for (int i = 0; i < 500 && ring->GetDataUsed() > 0; ++i)
+        usleep(10000);
+    ASSERT_EQ(0u, ring->GetDataUsed());
+    relay = kestrel::SharedPtr<kestrel::RelayServiceBase>();
+    // nginx is stopped under the publisher: the relay loses its connection.
+    nginx.Stop(1500);
+    ASSERT_TRUE(app.WaitFor([&] { return app.stops.size() == 1; }));
+    EXPECT_EQ(id, app.stops[0].service_id);
+    EXPECT_EQ(KS_STREAM_CMD_LIVE, app.stops[0].cmd_type);
+    ASSERT_TRUE(app.WaitFor([&] {
+        int n = 0;
+        for (const auto& m : app.published)
+            n += m.find("transQualityStatistic") != std::string::npos ||
+                 m.find(
+                     "\"method\":\"startRelayStreaming\",\"code\":1010,\"message\":"
+                     "\"Connection lost\"") != std::string::npos;
+        return n == 2;
+    }));
+
+    std::string out;
+    ASSERT_EQ(0, RunCommand("ffprobe -v error -show_entries packet=codec_type,pts -of csv=p=0 '" +
+                                nginx.Recording("camlive") + "'",
+                            &out))
+        << out;
+    int video = 0, audio = 0;
+    long last_video = -1;
+    bool ordered = true;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("video,", 0) == 0) {
+            long pts = std::stol(line.substr(6));
+            ordered = ordered && pts >= last_video;
+            last_video = pts;
+            ++video;
+        } else if (line.rfind("audio,", 0) == 0) {
+            ++audio;
+        }
+    }
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(sent.first, video);
+    EXPECT_EQ(sent.second, audio);
+    EXPECT_GE(last_video, 9000);
+    ASSERT_EQ(
+        0, RunCommand("ffmpeg -v error -i '" + nginx.Recording("camlive") + "' -f null -", &out));
+    EXPECT_EQ("", out);
+}
+
+// The pre-event completion goes out after every frame queued before it,
+// even when it is sent before the server has accepted the stream.
+TEST_F(StreamTest, PreEventCompletionFollowsEveryQueuedFrame) {
+    std::mutex mu;
+    int video_before = -1, video_after = 0;
+    rtmptest::ScriptedPeer peer([&](rtmptest::PeerConn& c) {
+        if (!c.ServerHandshake())
+            return;
+        std::string name;
+        // Hold the publish answer back until the frames and the command are queued.
+        if (!c.ReadCommand(&name) || !c.SendConnectResult())
+            return;
+        for (const char* want : {"releaseStream", "FCPublish", "createStream"})
+            if (!c.ReadCommand(&name) || name != want)
+                return;
+        if (!c.SendResult(2, 1) || !c.ReadCommand(&name) || name != "publish")
+            return;
+        usleep(300000);
+        if (!c.SendStatus("status", "NetStream.Publish.Start", "go"))
+            return;
+        int video = 0;
+        kestrel::rtmp_chunk_header_t h;
+        rtmptest::Bytes payload;
+        while (c.ReadMessage(&h, &payload, 1000)) {
+            std::string text(payload.begin(), payload.end());
+            if (h.type == kestrel::RTMP_TYPE_VIDEO && payload.size() > 1 && payload[1] == 1)
+                ++video;
+            if (text.find("NetStream.Pre.Complete") != std::string::npos) {
+                std::lock_guard<std::mutex> l(mu);
+                video_before = video;
+                video = 0;
+            }
+        }
+        std::lock_guard<std::mutex> l(mu);
+        video_after = video;
+    });
+    Call("StartPushStreaming", "{\"PushUrl\":\"" +
+                                   LiveUrl(peer.port(), "pre1", "&pre=1&private=0") +
+                                   "\",\"StreamType\":0,\"PreTime\":3}");
+    App& app = App::Get();
+    ASSERT_TRUE(app.WaitFor([&] { return app.starts.size() == 1; }));
+    const int id = app.starts[0].service_id;
+    SendConfig(id, 1000);
+    auto sent = SendFrames(id, rtmptest::SampleFrames(3000));
+    ASSERT_EQ(0, ks_stream_send_cmd(id, KS_PRE_EVENT_RECORD_COMPLETE));
+    ASSERT_TRUE(app.WaitFor([&] { return app.stops.size() == 1; }, 10000));
+    peer.Join();
+    std::lock_guard<std::mutex> l(mu);
+    EXPECT_EQ(sent.first, video_before);
+    EXPECT_EQ(0, video_after);
+    EXPECT_TRUE(log_.Contains("Pre complete"));
+}
+
+}  // namespace
+}  // namespace streamtest
