@@ -119,7 +119,9 @@ cleanup() {
   fi
   say "camera log: $DEMO_LOG"
   if [ "$online" = 1 ] && [ "$round_trip" = 1 ] && [ "$streams_ok" = 1 ] && [ "$pictures_ok" = 1 ]; then
-    say "done: the device came online and answered the property set (state kept in $STATE)"
+    local picture_note=""
+    [ "$pictures" = 1 ] && picture_note=", and its picture reached storage"
+    say "done: the device came online and answered the property set$picture_note (state kept in $STATE)"
     exit 0
   fi
   say "FAILED (online=$online, property round trip=$round_trip, streams=$streams_ok, pictures=$pictures_ok); logs kept in $STATE"
