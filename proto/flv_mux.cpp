@@ -423,18 +423,42 @@ int FlvTagBodyAudioDataParse::AddData(const char* data, size_t len, const uint8_
     }
     int format = body_[0] >> 4;
     int kind = body_[1];
-    if ((format != AUDIO_FORMAT_G711A && format != AUDIO_FORMAT_G711U) || kind > 1 ||
-        (kind == TYPE_CONFIG && (body_[2] >> 4) > AUDIO_ADD_RATE_MAX)) {
+    if ((format != AUDIO_FORMAT_G711A && format != AUDIO_FORMAT_G711U &&
+         format != AUDIO_FORMAT_AAC) ||
+        kind > 1) {
+        detail_ = CODEC_BAD_VALUE;
+        return FLV_AUDIO_PARSE_FAILED;
+    }
+    if (kind == TYPE_DATA) {
+        type_ = kind;
+        return FLV_OK;
+    }
+    int add_rate, channel;
+    if (format == AUDIO_FORMAT_AAC) {
+        // AudioSpecificConfig: object type (5 bits), sampling-frequency index
+        // (4), channel configuration (4). The escapes (object type 31, index
+        // 15) and channel layouts beyond stereo have no place in the record.
+        int object_type = body_[2] >> 3;
+        add_rate = ((body_[2] & 0x07) << 1) | (body_[3] >> 7);
+        int channels = (body_[3] >> 3) & 0x0F;
+        if (object_type == 0 || object_type == 31 || channels < 1 || channels > 2) {
+            detail_ = CODEC_BAD_VALUE;
+            return FLV_AUDIO_PARSE_FAILED;
+        }
+        channel = channels - 1;
+    } else {
+        add_rate = body_[2] >> 4;
+        channel = body_[0] & 1;
+    }
+    if (add_rate > AUDIO_ADD_RATE_MAX) {
         detail_ = CODEC_BAD_VALUE;
         return FLV_AUDIO_PARSE_FAILED;
     }
     type_ = kind;
-    if (kind == TYPE_CONFIG) {
-        format_ = format;
-        bit_ = (body_[0] >> 1) & 1;
-        channel_ = body_[0] & 1;
-        add_rate_ = body_[2] >> 4;
-    }
+    format_ = format;
+    bit_ = (body_[0] >> 1) & 1;
+    channel_ = channel;
+    add_rate_ = add_rate;
     return FLV_OK;
 }
 

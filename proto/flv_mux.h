@@ -145,7 +145,9 @@ class FlvMux {
     std::vector<uint8_t> body_;  // reused for every body
 };
 
-// A body received from the server on the intercom downlink: G.711 only.
+// A body received from the server on the intercom downlink: G.711 or AAC.
+// An AAC configuration body carries its AudioSpecificConfig, from which the
+// rate index and channels are taken; the header's bits give the sample size.
 class FlvTagBodyAudioDataParse {
   public:
     enum Type { TYPE_CONFIG = 0, TYPE_DATA = 1 };

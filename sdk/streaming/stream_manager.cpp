@@ -5,6 +5,7 @@
 #include "core/logger.h"
 #include "core/single.h"
 #include "sdk/streaming/stream_check.h"
+#include "sdk/streaming/voice_relay.h"
 
 namespace kestrel {
 
@@ -198,6 +199,9 @@ int RelayServiceFactory::AddRelay(int type) {
             break;
         case kPre:
             relay = SharedPtr<RelayServiceBase>(new RelayServicePreEvent());
+            break;
+        case kVoice:
+            relay = SharedPtr<RelayServiceBase>(new RelayServiceVoice());
             break;
         default:
             relay = SharedPtr<RelayServiceBase>(new RelayServiceLive());

@@ -15,6 +15,7 @@
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
+#include "sdk/streaming/voice_relay.h"
 
 namespace kestrel {
 
@@ -23,6 +24,7 @@ namespace {
 const char* const kStartPushStreaming = "StartPushStreaming";
 const char* const kStartVodByTime = "StartVodByTime";
 const char* const kStartVod = "StartVod";
+const char* const kStartVoiceIntercom = "StartVoiceIntercom";
 const char* const kRecordTopic = "/vision/biz/record/downstream";
 
 RelayServiceFactory* Relays() {
@@ -110,7 +112,7 @@ StreamSession::~StreamSession() = default;
 
 int StreamSession::Init() {
     MessageService* messages = Single<MessageService>::Instance();
-    for (const char* name : {kStartPushStreaming, kStartVodByTime, kStartVod})
+    for (const char* name : {kStartPushStreaming, kStartVodByTime, kStartVod, kStartVoiceIntercom})
         messages->RegisterServiceHandler(name, &StreamSession::onMessageDispatch, this);
     messages->RegisterKestrelHandler(kRecordTopic, &StreamSession::OnRecordDownstream, this);
     inited = true;
@@ -145,6 +147,8 @@ void StreamSession::onMessageDispatch(void* ctx, int dev_id, const std::string& 
         self->onStartVodByTime(service, payload, dev_id);
     else if (service == kStartVod)
         self->onStartVod(service, payload, dev_id, msg_id);
+    else if (service == kStartVoiceIntercom)
+        self->onStartVoiceIntercom(service, payload, dev_id);
 }
 
 // The application is asked to start before the relay connects: a close that
@@ -359,6 +363,70 @@ int StreamSession::onStartVod(const std::string& service, const std::string& pay
     if (ret == 0)
         KS_LOGI("key:%s value:%s id:%s ", service.c_str(), payload.c_str(), msg_id.c_str());
     return ret;
+}
+
+// One voice session per device: a new request replaces the old one. The old
+// relay stops handing received audio to the application before the
+// application is told that session stopped.
+int StreamSession::onStartVoiceIntercom(const std::string& service, const std::string& payload,
+                                        int dev_id) {
+    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
+    if (auth->IsIllegal()) {
+        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+        return -1;
+    }
+    const std::string& dl = auth->GetPkDnS();
+    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
+    Json doc(payload);
+    std::string intercom_url, key_text;
+    if (!doc.IsObject() || !doc.String("IntercomUrl", intercom_url) ||
+        !doc.String("Key", key_text)) {
+        KS_LOGE("Can't parse url");
+        return -1;
+    }
+    UrlParse url;
+    if (url.Parse(intercom_url, auth->GetPkS(), auth->GetDnS(), auth->GetDsS()) < 0) {
+        KS_LOGE("parse url error");
+        return -1;
+    }
+    Request req;
+    ParseEncryptKey(doc, "Key", req.key, req.iv);
+    req.session_id = url.GetQuery("token");
+    req.private_mode = url.GetQuery("private") == "0" ? 0 : 1;
+    req.url = url.CalculateRtmpLiveUrl();
+    StreamManagerProperty probe;
+    probe.dev_id = dev_id;
+    probe.type = kServiceVoice;
+    unsigned n = 0;
+    manager->QueryNum(probe, 0, n);
+    if (n > 0) {
+        int old_id = 0;
+        StreamManagerProperty old;
+        if (manager->Query(probe, 0, old_id) < 0 || !manager->Pop(old_id, old)) {
+            KS_LOGE("Query voice id failed");
+            return -1;
+        }
+        SharedPtr<RelayServiceBase> relay;
+        if (old.relay_id && Relays()->query(old.relay_id, relay) == 0) {
+            if (SharedPtr<RelayServiceVoice> voice = relay.DynamicCast<RelayServiceVoice>())
+                voice->StopDelivery();
+        }
+        // Whoever unbinds the entry sends its one stop.
+        if (manager->Unbind(old_id, &old) == 0) {
+            KS_LOGI("%s Voice replaced, service id = %d", dl.c_str(), old_id);
+            ks_stop_push_stream_param_s stop{};
+            stop.service_id = old_id;
+            stop.stream_cmd_type = KS_STREAM_CMD_VOICE;
+            Dispatch()->StopPushStreamingAsync(dev_id, &stop);
+        }
+    }
+    req.dev_id = dev_id;
+    req.device_label = dl;
+    req.type = kServiceVoice;
+    req.relay_kind = RelayServiceFactory::kVoice;
+    req.tag = "[Voice]";
+    req.start.stream_cmd_type = KS_STREAM_CMD_VOICE;
+    return startRelay(req);
 }
 
 void StreamSession::OnRecordDownstream(void* ctx, int dev_id, const std::string&,

@@ -39,6 +39,7 @@ class StreamSession : public RelayServiceHandler {
     int onStartVodByTime(const std::string& service, const std::string& payload, int dev_id);
     int onStartVod(const std::string& service, const std::string& payload, int dev_id,
                    const std::string& msg_id);
+    int onStartVoiceIntercom(const std::string& service, const std::string& payload, int dev_id);
 
     // Application threads.
     int DispatchSendConfig(int service_id, unsigned bitrate_kbps, const ks_video_param_s* video,
