@@ -167,5 +167,43 @@ TEST_F(StreamTest, PreEventCompletionFollowsEveryQueuedFrame) {
     EXPECT_TRUE(log_.Contains("Pre complete"));
 }
 
+// Every key-frame request reaches the application; the report keeps the
+// time of the first one and of the key frame that answered it.
+TEST_F(StreamTest, LiveKeyFrameRequestsReachTheApplication) {
+    rtmptest::ScriptedPeer peer([&](rtmptest::PeerConn& c) {
+        if (!c.ServerHandshake() || !c.AcceptPublish())
+            return;
+        for (int i = 0; i < 2; ++i)
+            if (!c.SendStatus("status", "NetStream.ForceIFrame.Start", ""))
+                return;
+        kestrel::rtmp_chunk_header_t h;
+        rtmptest::Bytes payload;
+        while (c.ReadMessage(&h, &payload, 800)) {
+        }
+    });
+    Call("StartPushStreaming",
+         "{\"PushUrl\":\"" + LiveUrl(peer.port(), "iframe", "&private=0") + "\",\"StreamType\":0}");
+    App& app = App::Get();
+    ASSERT_TRUE(app.WaitFor([&] { return app.starts.size() == 1; }));
+    const int id = app.starts[0].service_id;
+    SendConfig(id, 1000);
+    ASSERT_TRUE(app.WaitFor([&] { return app.cmds.size() == 2; }));
+    SendFrames(id, rtmptest::SampleFrames(1000));
+    ASSERT_TRUE(app.WaitFor([&] { return app.stops.size() == 1; }, 10000));
+    peer.Join();
+    std::lock_guard<std::mutex> l(app.mu);
+    for (const Command& c : app.cmds) {
+        EXPECT_EQ(id, c.service_id);
+        EXPECT_EQ(KS_LIVE_REQUEST_I_FRAME, c.cmd);
+    }
+    std::string report;
+    for (const auto& m : app.published)
+        if (m.find("startRelayStreaming") != std::string::npos)
+            report = m;
+    EXPECT_EQ(std::string::npos, report.find("\"forceCmdTs\":\"\"")) << report;
+    EXPECT_EQ(std::string::npos, report.find("\"forceIframeTs\":\"\"")) << report;
+    EXPECT_EQ(2u, log_.Count("Recv cmd: request I frame"));
+}
+
 }  // namespace
 }  // namespace streamtest
