@@ -1,5 +1,6 @@
 #include "net/net_engine.h"
 
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +15,12 @@ class NetEngine::Wake : public NetWake {
   public:
     explicit Wake(NetSocketPair* pair) : pair_(pair) {}
     void Ring() override {
+        // The engine's own sends, closes and connects need no byte through
+        // the pipe: it only has to run another pass before it waits.
+        if (std::this_thread::get_id() == owner_.load(std::memory_order_relaxed)) {
+            self_rang_ = true;
+            return;
+        }
         if (pending_.exchange(true)) {
             return;
         }
@@ -24,7 +31,13 @@ class NetEngine::Wake : public NetWake {
     }
     // Called by the engine before it looks at its sockets: what changes after
     // this rings again.
-    void Clear() { pending_.store(false); }
+    void Clear() {
+        pending_.store(false);
+        self_rang_ = false;
+    }
+    // Whether the engine changed a socket itself since Clear (engine thread only).
+    bool SelfRang() const { return self_rang_; }
+    void SetOwner(std::thread::id owner) { owner_.store(owner); }
     void Detach() {
         std::lock_guard<std::mutex> lock(mutex_);
         pair_ = nullptr;
@@ -32,6 +45,8 @@ class NetEngine::Wake : public NetWake {
 
   private:
     std::atomic<bool> pending_{false};
+    std::atomic<std::thread::id> owner_{};
+    bool self_rang_ = false;
     std::mutex mutex_;
     NetSocketPair* pair_;
 };
@@ -114,8 +129,15 @@ void NetEngine::beforeStop() {
     pair_->Send("t", 1);
 }
 
+int NetEngine::beforeThread() {
+    wake_->SetOwner(std::this_thread::get_id());
+    return 0;
+}
+
 int NetEngine::afterThread() {
     disconnectAll();
+    // A later thread may be given the same id.
+    wake_->SetOwner(std::thread::id());
     return 0;
 }
 
@@ -305,9 +327,12 @@ int NetEngine::realThread() {
     closeSockets(to_close);
     startConnects(to_connect, to_check);
     checkConnects(to_check, live);
-    // A socket that failed its connect step rang the wake pipe, so the wait
-    // below returns at once and the next pass sweeps it.
+    // A socket this pass changed itself (a failed connect step, a close from
+    // a handler) is swept by the next pass without waiting.
     unsigned long wait = prepareWait(live);
+    if (wake_->SelfRang()) {
+        wait = 0;
+    }
     int ret = io_->Dispatch(false, wait);
     if (ret < 0) {
         KS_LOGE("Dispatch error, ret = %d\n", ret);

@@ -39,6 +39,7 @@ class NetEngine : public Thread {
   protected:
     int beforeStart() override;
     void beforeStop() override;
+    int beforeThread() override;
     int realThread() override;
     int afterThread() override;
     void afterStop() override;
