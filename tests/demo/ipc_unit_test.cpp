@@ -100,7 +100,7 @@ class Camera : public testing::Test {
                   picture.c_str(),
                   600,
                   &auth};
-        config = {1, &camera, &OnVideo, &OnAudio, &OnPicture, &OnProperty, &OnRecord};
+        config = {1, &camera, &OnVideo, &OnAudio, &OnPicture, &OnProperty, &OnRecord, nullptr};
     }
 
     void TearDown() override {
