@@ -14,7 +14,9 @@ each request leaves one JSON line in HOME/storage/storage.log.
 Control endpoint (http://127.0.0.1:CONTROL_PORT):
 
     GET  /health
-    POST /fault?mode=stall|drop|garbage|interim|interim-stall|403|409|500|...&count=N[&seconds=S]
+    POST /fault?mode=stall|drop|garbage|interim|interim-stall|no-position|403|409|500|...&count=N[&seconds=S]
+                                        (no-position: an append is stored but its
+                                        reply lacks the next position)
     POST /clear
     GET  /faults
     GET  /wait?key=K&timeout=S          the object once stored (404 on time-out)
@@ -43,7 +45,7 @@ IDLE_TIMEOUT_S = 30.0
 HANDSHAKE_TIMEOUT_S = 10.0
 STALL_DEFAULT_S = 120.0
 MAX_STALL_S = 3600.0
-FAULT_MODES = ("stall", "drop", "garbage", "interim", "interim-stall")
+FAULT_MODES = ("stall", "drop", "garbage", "interim", "interim-stall", "no-position")
 
 _REASONS = {200: "OK", 400: "Bad Request", 403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed",
             409: "Conflict", 411: "Length Required", 413: "Payload Too Large", 500: "Internal Server Error",
@@ -311,6 +313,9 @@ def _make_handler(store):
                 return False
             mode, seconds = f
             rec = {"status": None, "fault": mode}
+            if mode == "no-position":
+                self.no_position = True
+                return False
             if mode == "interim":
                 self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
                 self.wfile.flush()
@@ -352,6 +357,7 @@ def _make_handler(store):
         def _handle(self):
             started = time.monotonic()
             self.interim = False
+            self.no_position = False
             if self._fault(started):
                 return
             # An interim answer went first; the request goes on as usual.
@@ -432,7 +438,9 @@ def _make_handler(store):
                 nxt = size + len(body)
             rec.update(status=200, path=path, position=grant.append, next_position=nxt)
             store.stored(grant.bucket, grant.key)
-            self._answer(200, headers=[(storage.NEXT_POSITION_HEADER, str(nxt))])
+            if self.no_position:
+                rec["fault"] = "no-position"
+            self._answer(200, headers=[] if self.no_position else [(storage.NEXT_POSITION_HEADER, str(nxt))])
             self._log(rec, started)
 
         def _get(self, grant, rec, started):

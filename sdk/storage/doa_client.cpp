@@ -43,10 +43,13 @@ int DoaClient::Connect(unsigned short port, const KivUploadIdentify& identify) {
         KS_LOGW("Data error");
         return -1;
     }
+    // Set first: the connection may come up on the engine thread before
+    // Connect returns, and the codec settings made then need it.
+    connect_called_ = true;
     if (upload->Connect(port, identify) != 0) {
+        connect_called_ = false;
         return -1;
     }
-    connect_called_ = true;
     return 0;
 }
 

@@ -173,6 +173,7 @@ int DoaStreamService::AddVideoFrame(int format, bool key, const unsigned char* d
         return -1;
     }
     MediaSpecialInfo desc{1, ts, key ? 1u : 0u, static_cast<uint32_t>(format), 0};
+    drained_ = false;
     int ret = ring->DataOneFrameIn(data, len, &desc, sizeof desc);
     requestWrite();
     return ret;
@@ -189,6 +190,7 @@ int DoaStreamService::AddAudioFrame(const unsigned char* data, unsigned len, uns
         return -1;
     }
     MediaSpecialInfo desc{2, ts, 0, 0, 0};
+    drained_ = false;
     int ret = ring->DataOneFrameIn(data, len, &desc, sizeof desc);
     requestWrite();
     return ret;
@@ -380,11 +382,13 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
             ++dropped_frames_;
             return 1;
         }
-        if (audio_count_++ % 101 == 0) {
+        bool log = audio_count_++ % 101 == 0;
+        if (log) {
             KS_LOGI("%s Send audio, time = %u, size = %u", label_.c_str(), d.timestamp, len);
         }
         int r = client.SendAudio(p, len, d.timestamp);
-        if (r != FLV_OK && r != FLV_NO_AUDIO_CODEC) {
+        // Audio before its codec is known is dropped; said now and then only.
+        if (r != FLV_OK && (r != FLV_NO_AUDIO_CODEC || log)) {
             KS_LOGE("%s Audio frame not stored: %s", label_.c_str(), flv_result_text(r));
         }
         return 1;
@@ -497,6 +501,7 @@ int DoaStreamService::onLinkWrite(unsigned gen) {
         return -1;
     }
     bytes_stored_.store(client->BytesAppended());
+    drained_ = client->Idle() && client->Batched() == 0 && !held_.valid && ring->GetDataUsed() == 0;
     return 0;
 }
 

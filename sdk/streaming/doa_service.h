@@ -102,6 +102,8 @@ class DoaStreamService {
     // Keys of the objects begun so far (for the log and the tests).
     std::vector<std::string> Objects();
     uint64_t BytesStored() const { return bytes_stored_; }
+    // Nothing queued, held, batched or unanswered at the last write turn.
+    bool Drained() const { return drained_; }
     const std::string& Label() const { return label_; }
 
     // From the connection's handler, with the connection's generation.
@@ -155,6 +157,7 @@ class DoaStreamService {
 
     std::atomic<bool> cut_requested_{false};
     std::atomic<uint64_t> bytes_stored_{0};
+    std::atomic<bool> drained_{false};
     // Network thread only.
     Held held_;
     bool object_open_ = false;
