@@ -10,6 +10,7 @@
 
 #include "demo/app/device_auth_list.h"
 #include "demo/app/tether_client.h"
+#include "demo/app/voice_file.h"
 #include "demo/camera/dummy_ipc.h"
 
 namespace {
@@ -25,6 +26,9 @@ struct ServiceRow {
     std::atomic<int> vod_by_time{0};
     std::atomic<int> vod_by_file{0};
     std::atomic<int> voice{0};
+    // The camera's main stream runs for the voice session alone (no live
+    // stream of the device does), so the intercom still hears the microphone.
+    std::atomic<bool> voice_feed{false};
 };
 
 std::atomic<int> g_initialised{0};
@@ -52,6 +56,38 @@ dummy_ipc_request_s Request(int service_id) {
     memset(&r, 0, sizeof(r));
     r.service_id = service_id;
     return r;
+}
+
+bool IsVoiceFeed(int service_id) {
+    std::lock_guard<std::mutex> lock(g_list_mutex);
+    for (unsigned i = 0; i < g_device_count; ++i)
+        if (g_rows[i].voice_feed && g_rows[i].voice == service_id)
+            return true;
+    return false;
+}
+
+// Runs the camera's main stream for the voice session when nothing else
+// does; a live main stream that starts later takes it over (its audio is
+// passed on to the voice session) and hands it back when it stops.
+void StartVoiceFeed(const ks_device_auth_s* auth, ServiceRow* row) {
+    int voice = row->voice;
+    if (voice <= 0 || row->live_main > 0 || row->voice_feed)
+        return;
+    dummy_ipc_request_s request = Request(voice);
+    request.stream = 0;
+    if (dummy_ipc_live(auth, DUMMY_IPC_LIVE_START, &request) < 0) {
+        printf("Start microphone for voice failed, service id = %d\n", voice);
+        return;
+    }
+    row->voice_feed = true;
+}
+
+void StopVoiceFeed(const ks_device_auth_s* auth, ServiceRow* row, int voice) {
+    if (!row->voice_feed)
+        return;
+    row->voice_feed = false;
+    dummy_ipc_request_s request = Request(voice);
+    dummy_ipc_live(auth, DUMMY_IPC_LIVE_STOP, &request);
 }
 
 uint32_t SeekMs(int seconds) {
@@ -193,6 +229,8 @@ void kestrel_client_playback_end(int service_id) {
 
 void kestrel_client_video_handler(int service_id, ks_video_format_e format, unsigned char* p,
                                   unsigned len, unsigned timestamp, int key_frame) {
+    if (IsVoiceFeed(service_id))
+        return;  // the intercom carries the microphone only
     ks_stream_send_media_param_s media;
     memset(&media, 0, sizeof(media));
     media.type = 0;
@@ -284,6 +322,8 @@ int start_push_streaming_cb(const ks_device_auth_s* auth,
                 printf("Start live stream failed, service id = %d\n", service_id);
                 return -1;
             }
+            if (!param->stream_type)
+                row->voice_feed = false;  // the live stream took the camera's main stream over
             (param->stream_type ? row->live_sub : row->live_main) = service_id;
             break;
         case KS_STREAM_CMD_STORAGE_RECORD_BY_UTC_TIME:
@@ -309,6 +349,7 @@ int start_push_streaming_cb(const ks_device_auth_s* auth,
             break;
         case KS_STREAM_CMD_VOICE:
             row->voice = service_id;
+            StartVoiceFeed(auth, row);
             break;
         default:
             printf("Stream type is not support\n");
@@ -332,6 +373,7 @@ int stop_push_streaming_cb(const ks_device_auth_s* auth, const ks_stop_push_stre
     if (row->live_main == service_id || row->live_sub == service_id) {
         (row->live_main == service_id ? row->live_main : row->live_sub) = 0;
         dummy_ipc_live(auth, DUMMY_IPC_LIVE_STOP, &request);
+        StartVoiceFeed(auth, row);
     } else if (row->vod_by_time == service_id) {
         row->vod_by_time = 0;
         dummy_ipc_vod_by_utc(auth, DUMMY_IPC_VOD_STOP, &request);
@@ -339,7 +381,9 @@ int stop_push_streaming_cb(const ks_device_auth_s* auth, const ks_stop_push_stre
         row->vod_by_file = 0;
         dummy_ipc_vod_by_file(auth, DUMMY_IPC_VOD_STOP, &request);
     } else if (row->voice == service_id) {
+        StopVoiceFeed(auth, row, service_id);
         row->voice = 0;
+        voice_file_close(service_id);
     }
     return 0;
 }
@@ -394,6 +438,7 @@ int on_push_streaming_data_cb(const ks_device_auth_s* auth,
     printf("Receive voice data, param = %d %d %d %d, size = %u, timestamp = %u\n",
            a ? a->format : -1, a ? a->channel : -1, a ? a->bits_per_sample : -1,
            a ? a->sample_rate : -1, param->len, param->timestamp);
+    voice_file_write(param->service_id, param);
     return 0;
 }
 
