@@ -4,6 +4,7 @@
 
 #include "core/logger.h"
 #include "core/single.h"
+#include "sdk/streaming/record_link.h"
 #include "sdk/streaming/stream_check.h"
 #include "sdk/streaming/voice_relay.h"
 
@@ -72,6 +73,7 @@ void StreamManager::assign(StreamManagerProperty& s, const StreamManagerProperty
 void StreamManager::release(const StreamManagerProperty& record) {
     if (record.relay_id != 0)
         Single<RelayServiceFactory>::Instance()->Stop(record.relay_id);
+    RecordLink::Get()->Release(record);
 }
 
 int StreamManager::Query(const StreamManagerProperty& probe, int mode, int& id) const {

@@ -15,6 +15,7 @@
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
+#include "sdk/streaming/record_link.h"
 #include "sdk/streaming/voice_relay.h"
 
 namespace kestrel {
@@ -85,10 +86,6 @@ bool ToInt(double d, long long lo, long long hi, long long& out) {
     return true;
 }
 
-std::string DeviceLabel(int dev_id) {
-    return DeviceEnv::Get()->Auth()->GetAuth(dev_id)->GetPkDnS();
-}
-
 }  // namespace
 
 struct StreamSession::Request {
@@ -115,6 +112,7 @@ int StreamSession::Init() {
     for (const char* name : {kStartPushStreaming, kStartVodByTime, kStartVod, kStartVoiceIntercom})
         messages->RegisterServiceHandler(name, &StreamSession::onMessageDispatch, this);
     messages->RegisterKestrelHandler(kRecordTopic, &StreamSession::OnRecordDownstream, this);
+    RecordLink::Get()->Init(manager.get());
     inited = true;
     KS_LOGI("Init success");
     return 0;
@@ -122,6 +120,7 @@ int StreamSession::Init() {
 
 int StreamSession::Destroy() {
     inited = false;
+    RecordLink::Get()->Destroy();
     manager->Clear();
     KS_LOGD("Destroy success");
     return 0;
@@ -435,18 +434,7 @@ void StreamSession::OnRecordDownstream(void* ctx, int dev_id, const std::string&
         KS_LOGE("Should not be here");
         return;
     }
-    Json doc(payload);
-    std::string method;
-    const cJSON* params = doc.IsObject() ? doc.Get("params") : nullptr;
-    if (!doc.IsObject() || !doc.String("method", method) || !cJSON_IsObject(params) ||
-        (method != "startRecord" && method != "updateRecord" && method != "stopRecord")) {
-        KS_LOGE("Json parse failed, value = %s", payload.c_str());
-        return;
-    }
-    // Recording straight to storage has no service in this build: say so
-    // rather than accept a recording that would never be made.
-    KS_LOGE("%s %s: direct-to-storage recording is not available in this build",
-            DeviceLabel(dev_id).c_str(), method.c_str());
+    RecordLink::Get()->OnRecordDownstream(dev_id, payload);
 }
 
 int StreamSession::DispatchSendConfig(int service_id, unsigned bitrate_kbps,
@@ -469,6 +457,7 @@ int StreamSession::DispatchSendConfig(int service_id, unsigned bitrate_kbps,
         unsigned duration = entry.vod_by_file && video ? video->duration : 86400;
         relays->SetDuration(entry.relay_id, duration);
     }
+    RecordLink::Get()->OnConfig(entry, service_id, bitrate_kbps, audio);
     KS_LOGI("[Service:%d] Send config success, bitrate_kbps=[%d]", service_id,
             static_cast<int>(bitrate_kbps));
     return 0;
@@ -488,6 +477,7 @@ int StreamSession::DispatchSendVideo(int service_id, ks_video_format_e format,
     }
     if (entry.relay_id != 0)
         Relays()->AddVideoFrame(entry.relay_id, format, key_frame != 0, data, len, timestamp_ms);
+    RecordLink::Get()->OnVideo(entry, format, key_frame != 0, data, len, timestamp_ms);
     return 0;
 }
 
@@ -504,6 +494,7 @@ int StreamSession::DispatchSendAudio(int service_id, const unsigned char* data, 
     }
     if (entry.relay_id != 0)
         Relays()->AddAudioFrame(entry.relay_id, data, len, timestamp_ms);
+    RecordLink::Get()->OnAudio(entry, data, len, timestamp_ms);
     return 0;
 }
 
@@ -527,6 +518,9 @@ int StreamSession::DispatchCmd(int service_id, ks_push_stream_cmd_s cmd) {
 }
 
 void StreamSession::RelayServiceOnClose(const std::string& label, int dev_id, int service_id) {
+    // A recording on the same application stream keeps it running.
+    if (RecordLink::Get()->RelayClosed(service_id))
+        return;
     StreamManagerProperty entry;
     if (!manager->Pop(service_id, entry) || manager->Unbind(service_id, &entry) < 0) {
         KS_LOGD("Service id is already process, do nothing");
