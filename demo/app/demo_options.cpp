@@ -49,7 +49,7 @@ bool NonEmpty(char option, const char* text) {
 void demo_options_usage(FILE* out, const char* program) {
     fprintf(out,
             "Usage: %s -p PRODUCT_KEY -n DEVICE_NAME [-s DEVICE_SECRET] [-t PRODUCT_SECRET]\n"
-            "          [-l LEVEL] [-H HOST] [-P PORT] [-C CA_FILE] [-m MEDIA_DIR]\n"
+            "          [-l LEVEL] [-H HOST] [-P PORT] [-C CA_FILE] [-S CA_FILE] [-m MEDIA_DIR]\n"
             "          [-B HOST[:PORT]] [-F FIRMWARE_FILE] [-R MS] [-h]\n"
             "A simulated IP camera online through the cloud link; runs until SIGINT or SIGTERM.\n"
             "  -p PRODUCT_KEY    product key (at most 20 characters, longer is cut)\n"
@@ -62,6 +62,8 @@ void demo_options_usage(FILE* out, const char* program) {
             "                    the platform's bootstrap service\n"
             "  -P PORT           MQTT broker port (1..65535), default 443\n"
             "  -C CA_FILE        PEM trust anchor for every TLS connection of the cloud link\n"
+            "  -S CA_FILE        PEM trust anchor for picture uploads to object storage, in\n"
+            "                    addition to the built-in root\n"
             "  -m MEDIA_DIR      directory of the sample media and 1.jpg (default: the\n"
             "                    working directory)\n"
             "  -B HOST[:PORT]    bootstrap and registration service (default: the platform's,\n"
@@ -88,7 +90,7 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
     opterr = 0;
     optind = 0;
     int c;
-    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:m:B:F:R:h")) != -1) {
+    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:S:m:B:F:R:h")) != -1) {
         switch (c) {
             case 'p':
                 CopyCut(out->product_key, sizeof(out->product_key), optarg);
@@ -120,6 +122,11 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
                 if (!NonEmpty('C', optarg))
                     return -1;
                 out->trust_anchor = optarg;
+                break;
+            case 'S':
+                if (!NonEmpty('S', optarg))
+                    return -1;
+                out->storage_anchor = optarg;
                 break;
             case 'h':
                 out->help = 1;

@@ -20,6 +20,7 @@ typedef struct {
     const char* broker_host;                        // -H: MQTT broker (null: the platform's)
     uint16_t broker_port;                           // -P: 0 = the library's default
     const char* trust_anchor;                       // -C: PEM file for every TLS connection
+    const char* storage_anchor;                     // -S: PEM file trusted for picture uploads
     const char* media_dir;                          // -m: sample media and picture (null: cwd)
     const char* bootstrap_host;                     // -B: bootstrap / registration service host
     uint16_t bootstrap_port;                        // -B HOST:PORT (0 = the library's default)
@@ -28,10 +29,10 @@ typedef struct {
     int help;                                       // -h: print the usage and exit
 } demo_options_s;
 
-// Parses argv with getopt ("p:n:s:l:t:" plus "H:P:C:m:B:F:R:h"); unknown options are
+// Parses argv with getopt ("p:n:s:l:t:" plus "H:P:C:S:m:B:F:R:h"); unknown options are
 // ignored. The text pointers point into argv. Returns 0, or -1 with a message
 // on stderr when a value cannot be used (a port outside 1..65535, an empty
-// -H, -C, -m or -F, a -B that is not HOST or HOST:PORT, an -R outside 100..60000).
+// -H, -C, -S, -m or -F, a -B that is not HOST or HOST:PORT, an -R outside 100..60000).
 int demo_options_parse(int argc, char* const argv[], demo_options_s* out);
 
 // The options and what they do, for -h and for a command line in error.

@@ -1,12 +1,15 @@
 // kestrel_demo: one simulated IP camera online through the SDK and the cloud
 // link. Runs until SIGINT or SIGTERM, then undoes its start-up and exits 0.
 #include <errno.h>
+#include <kestrel/ks_api.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "demo/app/demo_options.h"
@@ -68,6 +71,18 @@ bool MediaNames(const char* dir, char names[2][DUMMY_IPC_NAME_LEN], std::string*
     return true;
 }
 
+// The storage anchor is handed to the SDK as PEM text.
+bool TrustStorageAnchor(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream pem;
+    pem << in.rdbuf();
+    if (!in || ks_control(KS_CONTROL_STORAGE_TRUST_ANCHOR, pem.str().c_str()) != 0) {
+        printf("Storage trust anchor unusable: %s\n", path);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -90,6 +105,10 @@ int main(int argc, char* argv[]) {
 
     if (kestrel_client_init(0, opts.log_level) < 0) {
         printf("kestrel_client_init failed\n");
+        return -1;
+    }
+    if (opts.storage_anchor && !TrustStorageAnchor(opts.storage_anchor)) {
+        kestrel_client_destroy();
         return -1;
     }
 

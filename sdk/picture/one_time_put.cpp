@@ -122,6 +122,23 @@ void OneTimePutProcess::OnHeader(const HttpResponseParse& response) {
         KS_LOGE("%s Put picture answered %d %s", prefix_.c_str(), status_,
                 response.GetReason().c_str());
     }
+    // A short answer body is read to its end so the connection closes
+    // cleanly; anything longer is of no interest and is cut off.
+    uint64_t len = response.GetContentLen();
+    answer_left_ = len <= kAnswerBodyMax ? static_cast<unsigned long>(len) : 0;
+    if (answer_left_ == 0) {
+        closeClient();
+    }
+}
+
+void OneTimePutProcess::OnBody(const char*, size_t len) {
+    answer_left_ = len >= answer_left_ ? 0 : answer_left_ - static_cast<unsigned long>(len);
+    if (answer_left_ == 0) {
+        closeClient();
+    }
+}
+
+void OneTimePutProcess::closeClient() {
     if (SharedPtr<HttpClient> client = client_.Lock()) {
         client->Close();
     }

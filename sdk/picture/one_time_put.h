@@ -31,7 +31,7 @@ OneTimePutLimits one_time_put_limits();
 
 class OneTimePutProcess : public HttpClientHandler {
   public:
-    enum : unsigned long { kChunk = 131072 };
+    enum : unsigned long { kChunk = 131072, kAnswerBodyMax = 65536 };
 
     OneTimePutProcess(AsyncProcessPool* pool, SharedPtr<OneTimePutHandler> handler,
                       std::string prefix);
@@ -44,7 +44,7 @@ class OneTimePutProcess : public HttpClientHandler {
 
     void OnConnect() override;
     void OnHeader(const HttpResponseParse& response) override;
-    void OnBody(const char*, size_t) override {}
+    void OnBody(const char* data, size_t len) override;
     void OnWrite() override;
     void OnDisconnect() override;
     void OnTimer() override;
@@ -52,6 +52,7 @@ class OneTimePutProcess : public HttpClientHandler {
   private:
     void report(bool success);
     void arm();
+    void closeClient();
 
     SharedPtr<SharedBuffer> body_;
     unsigned long sent_ = 0;
@@ -59,6 +60,7 @@ class OneTimePutProcess : public HttpClientHandler {
     bool success_ = false;
     bool reported_ = false;
     int status_ = 0;
+    unsigned long answer_left_ = 0;
     AsyncProcessCount* token_;
     SharedPtr<OneTimePutHandler> handler_;
     std::string prefix_;

@@ -60,20 +60,22 @@ TEST(DemoOptions, IdentityIsCutToItsBuffersAndUnknownOptionsAreIgnored) {
     EXPECT_EQ(std::string(64, 't'), o.product_secret);
 
     // A second parse starts afresh (getopt's scan is reset, buffers zeroed).
-    CommandLine second({"-p", "pk2", "-H", "127.0.0.1", "-P", "8883", "-C", "ca.pem", "-m", "m"});
+    CommandLine second({"-p", "pk2", "-H", "127.0.0.1", "-P", "8883", "-C", "ca.pem", "-S",
+                        "store.pem", "-m", "m"});
     ASSERT_EQ(0, second.Parse(&o));
     EXPECT_STREQ("pk2", o.product_key);
     EXPECT_STREQ("", o.device_name);
     EXPECT_STREQ("127.0.0.1", o.broker_host);
     EXPECT_EQ(8883, o.broker_port);
     EXPECT_STREQ("ca.pem", o.trust_anchor);
+    EXPECT_STREQ("store.pem", o.storage_anchor);
     EXPECT_STREQ("m", o.media_dir);
 }
 
 TEST(DemoOptions, UnusableBrokerValuesAreRefused) {
     const std::vector<std::vector<std::string>> bad = {
-        {"-P", "0"}, {"-P", "65536"}, {"-P", "12ab"}, {"-P", "-1"},
-        {"-P", ""},  {"-H", ""},      {"-C", ""},     {"-m", ""}};
+        {"-P", "0"}, {"-P", "65536"}, {"-P", "12ab"}, {"-P", "-1"}, {"-P", ""},
+        {"-H", ""},  {"-C", ""},      {"-S", ""},     {"-m", ""}};
     for (const auto& args : bad) {
         demo_options_s o;
         EXPECT_EQ(-1, Parse(args, &o)) << args[0] << " '" << args[1] << "'";
