@@ -333,7 +333,12 @@ def cmd_talk(cloud, a):
     key = iv = None
     if a.encrypt:
         key, iv = new_key()
-    s = registry(cloud).create(a.pk, a.dn, "voice", key=key, iv=iv, audio={"path": raw, "codec": a.codec})
+    audio = {"path": raw, "codec": a.codec}
+    if a.talk_delay:
+        audio["talk_delay"] = a.talk_delay
+    if a.bad_bodies:
+        audio["bad_bodies"] = True
+    s = registry(cloud).create(a.pk, a.dn, "voice", key=key, iv=iv, audio=audio)
     url = stream_url(st["relay_port"], "voice", s, private=not a.normal)
     send_request(cloud, a.pk, a.dn, "StartVoiceIntercom",
                  {"IntercomUrl": url, "Key": json.dumps({"key": key, "iv": iv} if key else {})})  # fmt: skip
@@ -448,6 +453,10 @@ def add_commands(sub):
     s.add_argument("--encrypt", action="store_true")
     s.add_argument("--normal", action="store_true", help="normal handshake instead of the private one")
     s.add_argument("--seconds", type=float, help="session length (default: the audio's plus 2)")
+    s.add_argument("--talk-delay", type=float, default=0.0, metavar="S",
+                   help="send NetStream.TalkReady S seconds after publishing starts")  # fmt: skip
+    s.add_argument("--bad-bodies", action="store_true",
+                   help="send broken downlink bodies (unknown format, too short, bad padding) after 10 frames")  # fmt: skip
     s.set_defaults(fn=cmd_talk)
 
     s = sub.add_parser("records", help="record queries over RRPC")

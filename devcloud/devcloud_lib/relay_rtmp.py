@@ -109,6 +109,7 @@ class Connection(object):
         self.publishing = None  # stream name
         self.session = None
         self.key = self.iv = None
+        self.talk_ready = False
         self.media = _Media()
         self.record = None
         self.tasks = []
@@ -313,9 +314,7 @@ class Connection(object):
             if s.plan:
                 self._spawn(self._run_plan(s.plan))
         elif s.kind == "voice":
-            self.on_status("NetStream.TalkReady", "Talk ready")
-            if s.audio:
-                self._spawn(self._downlink(s.audio))
+            self._spawn(self._talk(s.audio or {}))
 
     def _client_status(self, args):
         info = args[1] if len(args) > 1 and isinstance(args[1], dict) else None
@@ -357,6 +356,8 @@ class Connection(object):
             kind = "audio" if msg.type == rtmp.AUDIO else "video"
             self._problem("%s timestamp %d after %d" % (kind, msg.timestamp, last))
         m.last_ts[msg.type] = msg.timestamp
+        if msg.type == rtmp.AUDIO and self.session.kind == "voice" and not self.talk_ready:
+            self._problem("audio before NetStream.TalkReady")
         if msg.type == rtmp.VIDEO:
             self._check_video(flv.VideoInfo(body), body)
             self.record.write(flv.TAG_VIDEO, msg.timestamp, body)
@@ -448,6 +449,31 @@ class Connection(object):
             self.on_status(code, str(desc))
             await self.writer.drain()
 
+    async def _talk(self, audio):
+        """"NetStream.TalkReady" (after "talk_delay" seconds when the session
+        asks for it: the device must send nothing before it), then the
+        downlink when there is one."""
+        delay = float(audio.get("talk_delay", 0))
+        if delay > 0:
+            await asyncio.sleep(delay)
+        if self.closed:
+            return
+        self.talk_ready = True
+        self.on_status("NetStream.TalkReady", "Talk ready")
+        await self.writer.drain()
+        if audio.get("path"):
+            await self._downlink(audio)
+
+    def _bad_bodies(self, fmt):
+        """Bodies a device must drop while the session goes on: an unknown
+        sound format, a body too short to hold its header, and with a key a
+        body whose padding is wrong (sent as is, not encrypted again)."""
+        bodies = [(bytes([0x52, 0x01, 0, 0]), False), (bytes([fmt << 4 | 2]), False)]
+        if self.key:
+            enc = flv._cipher(self.key, self.iv).encryptor()
+            bodies.append((enc.update(bytes(16)) + enc.finalize(), True))
+        return bodies
+
     async def _downlink(self, audio):
         """Voice down: the configuration body, then 20 ms G.711 frames,
         encrypted whole when the session has a key."""
@@ -458,6 +484,7 @@ class Connection(object):
         frame = 160
         bodies = [flv.audio_config_body(fmt, 11)]
         bodies += [flv.audio_data_body(fmt, samples[i : i + frame]) for i in range(0, len(samples), frame)]
+        bad = self._bad_bodies(fmt) if audio.get("bad_bodies") else []
         start = time.monotonic()
         for n, body in enumerate(bodies):
             ts = max(0, n - 1) * 20
@@ -468,6 +495,12 @@ class Connection(object):
             if self.key:
                 body = flv.encrypt(body, self.key, self.iv)
             self.send_message(4, rtmp.AUDIO, body, STREAM_ID, ts)
+            if n == 10:
+                for b, sealed in bad:
+                    self.send_message(4, rtmp.AUDIO, b if sealed or not self.key else flv.encrypt(b, self.key, self.iv),
+                                      STREAM_ID, ts)  # fmt: skip
+                if bad:
+                    self.event("bad_bodies_sent", count=len(bad))
             await self.writer.drain()
         self.event("downlink_done", frames=len(bodies) - 1, codec="pcmu" if fmt == flv.AUDIO_ULAW else "pcma")
 

@@ -1,8 +1,10 @@
 """End to end: the local cloud opens a voice intercom with the demo camera
 through devcloud's own relay (private handshake). The WAV the cloud speaks
-goes down as G.711, clear or AES-encrypted, and the demo writes the same
-samples into its per-session WAV file; what the camera sends up is recorded
-by the relay and decodes to the camera's 440 Hz tone."""
+goes down as G.711, clear or AES-encrypted, with broken bodies slipped in
+that the device drops while the session goes on, and the demo writes the same
+samples into its per-session WAV file. The relay says "NetStream.TalkReady"
+a second late and flags any audio that comes before it; what the camera
+sends after it is recorded and decodes to the camera's 440 Hz tone."""
 
 import os
 import re
@@ -101,7 +103,8 @@ class DemoVoice(unittest.TestCase):
     def talk(self, *extra):
         mark = self.demo.mark()
         code, out = run([DEVCLOUD, "--home", self.cloud.home, "talk", PK, DN, "--audio", self.wav,
-                         "--seconds", "4"] + list(extra), timeout=90)  # fmt: skip
+                         "--seconds", "5", "--talk-delay", "1", "--bad-bodies"] + list(extra),
+                        timeout=90)  # fmt: skip
         self.assertEqual(0, code, out + "\n" + self.demo.output()[-3000:])
         fields = dict(re.findall(r"^(\w+)=(\S+)", out, re.M))
         start = self.demo.wait_line("startPushStreamingCallback:", 5, after=mark)
@@ -112,8 +115,12 @@ class DemoVoice(unittest.TestCase):
                              self.demo.output()[-3000:])  # fmt: skip
         return service_id, fields, mark
 
-    def check_session(self, *extra):
+    def check_session(self, bad_bodies, *extra):
         service_id, fields, mark = self.talk(*extra)
+        self.assertNotIn("relay_problems", fields)
+        self.assertIsNotNone(self.demo.wait_line("Talk is not ready, device audio is not queued", 1, after=mark))
+        lines = self.demo.lines[mark:]
+        self.assertEqual(bad_bodies, sum("Audio parse failed" in line for line in lines), "\n".join(lines[-50:]))
         # Down: the demo's file holds exactly the A-law samples the cloud sent.
         with open(fields["sent_audio"], "rb") as f:
             sent = f.read()
@@ -128,10 +135,10 @@ class DemoVoice(unittest.TestCase):
         self.assertLess(abs(hz - 440), 25, "median pitch %.0f Hz over %d windows" % (hz, windows))
 
     def test_clear_session_both_ways(self):
-        self.check_session()
+        self.check_session(2)
 
     def test_encrypted_session_both_ways(self):
-        self.check_session("--encrypt")
+        self.check_session(3, "--encrypt")
 
 
 if __name__ == "__main__":
