@@ -268,23 +268,31 @@ void StreamSave::SetPath(const std::string& path) {
     save_path = path;
 }
 
-void StreamSave::Write(File& f, const char* ext, const unsigned char* data, unsigned len) {
-    FILE* file;
+FILE* StreamSave::Open(const char* ext) {
+    std::string name;
     int id;
     {
         MutexGuard guard(lock);
         id = service_id;
+        name = save_path + "ks_" + std::to_string(service_id) + "_" + LocalTimeName() + ext;
+    }
+    FILE* file = fopen(name.c_str(), "wb");
+    if (file) {
+        KS_LOGI("[Service:%d] Stream auto save create file %s", id, name.c_str());
+    } else {
+        KS_LOGE("[Service:%d] Stream auto save open %s failed: %s", id, name.c_str(),
+                strerror(errno));
+    }
+    return file;
+}
+
+void StreamSave::Write(File& f, const char* ext, const unsigned char* data, unsigned len) {
+    FILE* file;
+    {
+        MutexGuard guard(f.lock);
         if (!f.tried) {
             f.tried = true;
-            std::string name =
-                save_path + "ks_" + std::to_string(service_id) + "_" + LocalTimeName() + ext;
-            f.file = fopen(name.c_str(), "wb");
-            if (f.file) {
-                KS_LOGI("[Service:%d] Stream auto save create file %s", service_id, name.c_str());
-            } else {
-                KS_LOGE("[Service:%d] Stream auto save open %s failed: %s", service_id,
-                        name.c_str(), strerror(errno));
-            }
+            f.file = Open(ext);
         }
         file = f.file;
     }
@@ -293,10 +301,12 @@ void StreamSave::Write(File& f, const char* ext, const unsigned char* data, unsi
     if (fwrite(data, 1, len, file) == len)
         return;
     int err = errno;
-    MutexGuard guard(lock);
+    MutexGuard guard(f.lock);
     if (!f.write_failed) {
         f.write_failed = true;
-        KS_LOGE("[Service:%d] Stream auto save write %s failed: %s", id, ext, strerror(err));
+        MutexGuard names(lock);
+        KS_LOGE("[Service:%d] Stream auto save write %s failed: %s", service_id, ext,
+                strerror(err));
     }
 }
 

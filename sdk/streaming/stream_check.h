@@ -147,18 +147,22 @@ class StreamSave {
     void CheckAudio(const unsigned char* data, unsigned len);
 
   private:
+    // Each direction opens and fails on its own: a save file that blocks
+    // (a pipe, a slow mount) holds up only its own direction's dump.
     struct File {
+        Mutex lock;  // the fields below; never held across a write
         FILE* file = nullptr;
         bool tried = false;
         bool write_failed = false;
     };
     void Write(File& f, const char* ext, const unsigned char* data, unsigned len);
+    FILE* Open(const char* ext);
 
-    Mutex lock;  // the open decision and the names; never held across a write
+    Mutex lock;  // service_id and save_path
     int service_id = 0;
+    std::string save_path;
     File video;
     File audio;
-    std::string save_path;
 };
 
 class StreamCheckUnit {

@@ -1,14 +1,18 @@
 #include "sdk/streaming/stream_check.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -456,6 +460,82 @@ TEST(StreamCheckThreads, UnitsAreCheckedAndSavedInParallel) {
         ++files;
     }
     EXPECT_EQ(2u, files);
+}
+
+// A raw dump stuck in a write (here a pipe its reader has stopped draining)
+// holds up neither the checks of its own stream, nor its other direction, nor
+// any other stream.
+TEST(StreamCheckThreads, StuckDumpHoldsUpNoOtherCheck) {
+    kestrel_test::LogCapture log;
+    TempDir dir;
+    // The dump is named by the local time in seconds: a pipe under every name it may take.
+    std::vector<int> readers;
+    time_t now = time(nullptr);
+    for (int d = -1; d <= 5; ++d) {
+        time_t t = now + d;
+        struct tm local;
+        localtime_r(&t, &local);
+        char name[64];
+        strftime(name, sizeof(name), "ks_1_%y-%m-%d-%H-%M-%S.video", &local);
+        std::string path = dir.path() + name;
+        ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        readers.push_back(open(path.c_str(), O_RDONLY | O_NONBLOCK));
+        ASSERT_GE(readers.back(), 0);
+    }
+    StreamCheck check;
+    ASSERT_EQ(0, check.OpenSavePath(dir.path()));
+    check.Start(1);
+    check.Start(2);
+
+    const size_t kFrame = 1 << 20;  // far more than a pipe holds
+    std::vector<unsigned char> big(kFrame, 0x42);
+    std::thread stuck([&] { check.CheckVideo(1, 0, big.data(), kFrame, false, 0); });
+
+    // Wait until the pipe is full, i.e. the writer is stuck.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int pipe_fd = -1;
+    while (pipe_fd < 0 && std::chrono::steady_clock::now() < deadline) {
+        for (int fd : readers) {
+            int queued = 0;
+            if (ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 &&
+                queued >= fcntl(fd, F_GETPIPE_SZ))
+                pipe_fd = fd;
+        }
+        std::this_thread::yield();
+    }
+    ASSERT_GE(pipe_fd, 0);
+
+    unsigned char small[64] = {};
+    auto others = std::async(std::launch::async, [&] {
+        for (unsigned i = 1; i <= 20; ++i) {
+            check.CheckVideo(2, 0, small, sizeof(small), false, i * 40);
+            check.CheckAudio(1, small, sizeof(small), i * 40);
+            check.SetPlayParam(1, 0, 1);
+            check.SetSeekTimestamp(2, 0);
+        }
+        check.Start(3);
+        check.Stop(3);
+    });
+    bool finished = others.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+
+    // Drain the pipe so the stuck writer completes.
+    size_t drained = 0;
+    std::vector<unsigned char> buf(1 << 16);
+    while (drained < kFrame &&
+           std::chrono::steady_clock::now() < deadline + std::chrono::seconds(10)) {
+        ssize_t n = read(pipe_fd, buf.data(), buf.size());
+        if (n > 0)
+            drained += static_cast<size_t>(n);
+        else
+            std::this_thread::yield();
+    }
+    stuck.join();
+    others.wait();
+    check.Stop(1);
+    for (int fd : readers)
+        close(fd);
+    EXPECT_TRUE(finished) << "a check waited for another stream's dump";
+    EXPECT_EQ(kFrame, drained);
 }
 
 }  // namespace
