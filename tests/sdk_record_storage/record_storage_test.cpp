@@ -16,6 +16,7 @@
 
 #include "cjson/cJSON.h"
 #include "core/shared_ptr.h"
+#include "core/single.h"
 #include "net/dns_service.h"
 #include "net/task_queue.h"
 #include "peers.h"
@@ -24,6 +25,8 @@
 #include "sdk/storage/kiv_identify.h"
 #include "sdk/storage/kiv_upload_append.h"
 #include "sdk/streaming/doa_service.h"
+#include "sdk/streaming/record_link.h"
+#include "sdk/streaming/stream_session.h"
 #include "sdk_fixture.h"
 
 using namespace kestrel;
@@ -135,6 +138,42 @@ void OnRecordPublish(const kestrel::MessageService::MessagePublishParam* p) {
     std::string answer = "{\"id\":\"1\",\"version\":\"1.0\",\"params\":" + creds + "}";
     SendMessage(&device.auth, KS_MESSAGE_ADAPTER_TYPE_KESTREL, "", "/vision/pic/kiv/downstream",
                 answer);
+}
+
+// What the application was asked to do.
+struct AppStreams {
+    std::mutex mutex;
+    std::vector<ks_start_push_stream_param_s> starts;
+    std::vector<int> stops;
+    std::vector<std::pair<int, int>> cmds;  // service id, command
+    static AppStreams& Get() {
+        static AppStreams a;
+        return a;
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex);
+        starts.clear();
+        stops.clear();
+        cmds.clear();
+    }
+};
+
+int OnAppStart(const ks_device_auth_s*, const ks_start_push_stream_param_s* p) {
+    std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+    AppStreams::Get().starts.push_back(*p);
+    return 0;
+}
+
+int OnAppStop(const ks_device_auth_s*, const ks_stop_push_stream_param_s* p) {
+    std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+    AppStreams::Get().stops.push_back(p->service_id);
+    return 0;
+}
+
+int OnAppCmd(const ks_device_auth_s*, const ks_on_push_stream_cmd_param_s* p) {
+    std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+    AppStreams::Get().cmds.push_back({p->service_id, static_cast<int>(p->cmd_type)});
+    return 0;
 }
 
 // Runs fn on the SDK's task queue, where recording requests run, and waits.
@@ -279,6 +318,10 @@ class RecordStorageTest : public ::testing::Test {
         ks_init_config_s c = DefaultConfig();
         ks_init_callback_s cb = DefaultCallbacks();
         cb.message_publish_cb = OnRecordPublish;
+        cb.start_push_streaming_cb = OnAppStart;
+        cb.stop_push_streaming_cb = OnAppStop;
+        cb.on_push_streaming_cmd_cb = OnAppCmd;
+        AppStreams::Get().Reset();
         ks_init_system_s sys = {0};
         ASSERT_EQ(0, ks_init(&c, &cb, &sys));
         ASSERT_EQ(0, Connect(&device_.auth));
@@ -357,22 +400,32 @@ class RecordStorageTest : public ::testing::Test {
     // Every object of the stream that holds data: the store's appends to it
     // are contiguous from 0 to its size, it decodes without error and its
     // first video frame is a key frame. Returns how many there were.
-    size_t CheckObjects(int id) {
-        std::vector<AppendRecord> log = StoreLog();
+    size_t CheckObjects(int id) { return CheckObjects(Stream(id)); }
+    size_t CheckObjects(const SharedPtr<DoaStreamService>& stream) {
         size_t stored = 0;
-        for (const std::string& key : Stream(id)->Objects()) {
+        for (const std::string& key : stream->Objects()) {
             std::string path = ObjectPath(key);
             std::string data = net_test::ReadFile(path);
             if (data.empty())
                 continue;
             ++stored;
+            // The store logs an append just after answering it.
             long long expect = 0;
-            for (const AppendRecord& r : log) {
-                if (r.key != key || r.status != 200)
-                    continue;
-                EXPECT_EQ(expect, r.position) << key;
-                expect = r.next;
-            }
+            bool contiguous = true;
+            WaitFor(
+                [&] {
+                    expect = 0;
+                    contiguous = true;
+                    for (const AppendRecord& r : StoreLog()) {
+                        if (r.key != key || r.status != 200)
+                            continue;
+                        contiguous = contiguous && r.position == expect;
+                        expect = r.next;
+                    }
+                    return expect == static_cast<long long>(data.size());
+                },
+                2000);
+            EXPECT_TRUE(contiguous) << key;
             EXPECT_EQ(static_cast<long long>(data.size()), expect) << key;
             int rc = -1;
             std::string err = Shell("ffmpeg -v error -xerror -i " + path + " -f null -", &rc);
@@ -385,6 +438,77 @@ class RecordStorageTest : public ::testing::Test {
             EXPECT_EQ("1", first.substr(0, 1)) << key << ": " << first;
         }
         return stored;
+    }
+
+    void Record(const std::string& method, const std::string& params) {
+        ASSERT_EQ(0, SendMessage(&device_.auth, KS_MESSAGE_ADAPTER_TYPE_KESTREL, "",
+                                 "/vision/biz/record/downstream",
+                                 "{\"method\":\"" + method + "\",\"params\":" + params + "}"));
+    }
+
+    static std::string StartParams(const std::string& id, int stream_type) {
+        return "{\"id\":\"" + id + "\",\"streamType\":" + std::to_string(stream_type) +
+               ",\"recordType\":0,\"duration\":600,\"preDuration\":0,"
+               "\"maxSingleFileDuration\":2,\"thumbnailId\":\"th\",\"filePrefix\":\"fp\"}";
+    }
+
+    // The application's answer to a start: configuration, then the frames
+    // of [from_ms, to_ms) through the public API.
+    static void AppFeed(int sid, uint32_t from_ms, uint32_t to_ms) {
+        ks_audio_param_s audio{};
+        audio.format = KS_AUDIO_FORMAT_AAC;
+        audio.bits_per_sample = 1;
+        audio.sample_rate = 4;
+        ks_video_param_s video{};
+        ks_stream_send_config_param_s config{};
+        config.bitrate_kbps = 1000;
+        config.video = &video;
+        config.audio = &audio;
+        ASSERT_EQ(0, ks_stream_send_config(sid, &config));
+        for (const Frame& f : g_frames) {
+            if (f.ts < from_ms || f.ts >= to_ms)
+                continue;
+            ks_stream_send_media_param_s m{};
+            m.type = f.video ? 0 : 1;
+            m.len = static_cast<uint32_t>(f.data.size());
+            m.timestamp = f.ts;
+            m.p = reinterpret_cast<unsigned char*>(const_cast<char*>(f.data.data()));
+            m.key_frame = f.key ? 1 : 0;
+            m.audio_format = KS_AUDIO_FORMAT_AAC;
+            ASSERT_EQ(0, ks_stream_send_media(sid, &m));
+        }
+    }
+
+    // The recording stream attached to a service id, or empty.
+    static SharedPtr<DoaStreamService> RecordingOf(int sid) {
+        StreamManagerProperty entry;
+        SharedPtr<DoaService> svc;
+        if (!Single<StreamSession>::Instance()->Manager()->Pop(sid, entry) || entry.doa == 0 ||
+            !RecordLink::Get()->Factory()->query(entry.doa, svc))
+            return SharedPtr<DoaStreamService>();
+        return svc->Stream();
+    }
+
+    static int WaitStart(size_t n) {
+        int sid = -1;
+        WaitFor([&] {
+            std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+            if (AppStreams::Get().starts.size() < n)
+                return false;
+            sid = AppStreams::Get().starts[n - 1].service_id;
+            return true;
+        });
+        return sid;
+    }
+
+    static bool WaitStop(int sid) {
+        return WaitFor([&] {
+            std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+            for (int s : AppStreams::Get().stops)
+                if (s == sid)
+                    return true;
+            return false;
+        });
     }
 
     Identity device_{0, kPk, kDn, "ZGV2aWNlLXNlY3JldA=="};
@@ -523,6 +647,87 @@ TEST_F(RecordStorageTest, RecordingsEndWhenTheirDurationRunsOut) {
     }
     OnQueue([&] { EXPECT_EQ(-1, factory_->UpdateRecord(id, Property("a", 5))); });
     EXPECT_TRUE(log_.Contains("Update record failed"));
+}
+
+TEST_F(RecordStorageTest, RecordTopicStartsUpdatesAndStopsAStreamOfItsOwn) {
+    Record("startRecord", StartParams("c1", 1));
+    int sid = WaitStart(1);
+    ASSERT_GT(sid, 0);
+    {
+        std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+        EXPECT_EQ(KS_STREAM_CMD_LIVE, AppStreams::Get().starts[0].stream_cmd_type);
+        EXPECT_EQ(1, AppStreams::Get().starts[0].record_stream_type);
+    }
+    // A second recording of the same stream shares it: no second start.
+    Record("startRecord", StartParams("c2", 1));
+    SharedPtr<DoaStreamService> stream;
+    ASSERT_TRUE(WaitFor([&] { return (stream = RecordingOf(sid)) && stream->Started(); }));
+    AppFeed(sid, 0, 5000);
+    ASSERT_TRUE(WaitFor([&] { return stream->Drained(); }));
+    EXPECT_EQ(3u, CheckObjects(stream));
+
+    Record("updateRecord", "{\"id\":\"c1\",\"streamType\":1,\"duration\":900}");
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains("Update record c1, duration = 900 s"); }));
+    Record("stopRecord", "{\"id\":\"c1\",\"streamType\":1}");
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains("Stop record c1"); }));
+    EXPECT_TRUE(stream->Started());  // c2 still records
+    Record("stopRecord", "{\"id\":\"c2\",\"streamType\":1}");
+    ASSERT_TRUE(WaitStop(sid));
+    EXPECT_FALSE(stream->Started());
+    EXPECT_EQ(0u, Single<StreamSession>::Instance()->Manager()->Size());
+    Record("stopRecord", "{\"id\":\"c2\",\"streamType\":1}");
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains("No doa exist"); }));
+    std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+    EXPECT_EQ(1u, AppStreams::Get().starts.size());
+}
+
+TEST_F(RecordStorageTest, BadRecordRequestsAreRefusedWithoutARecording) {
+    const char* bad_params[] = {
+        "{\"id\":5,\"streamType\":0,\"recordType\":0,\"duration\":600,\"preDuration\":0,"
+        "\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\",\"filePrefix\":\"f\"}",
+        "{\"id\":\"b\",\"streamType\":\"0\",\"recordType\":0,\"duration\":600,"
+        "\"preDuration\":0,\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\",\"filePrefix\":"
+        "\"f\"}",
+        "{\"id\":\"b\",\"streamType\":0,\"recordType\":0,\"preDuration\":0,"
+        "\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\",\"filePrefix\":\"f\"}",
+        "{\"id\":\"b\",\"streamType\":0,\"recordType\":0,\"duration\":0,\"preDuration\":0,"
+        "\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\",\"filePrefix\":\"f\"}",
+        "{\"id\":\"b\",\"streamType\":0,\"recordType\":0,\"duration\":1e300,"
+        "\"preDuration\":0,\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\",\"filePrefix\":"
+        "\"f\"}",
+        "{\"id\":\"b\",\"streamType\":0.5,\"recordType\":0,\"duration\":60,"
+        "\"preDuration\":0,\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\",\"filePrefix\":"
+        "\"f\"}",
+        "{\"id\":\"b\",\"streamType\":0,\"recordType\":0,\"duration\":60,\"preDuration\":0,"
+        "\"maxSingleFileDuration\":0,\"thumbnailId\":\"t\"}",
+    };
+    for (const char* p : bad_params) {
+        log_.Clear();
+        Record("startRecord", p);
+        EXPECT_TRUE(WaitFor([&] { return log_.Contains("Json parse failed"); })) << p;
+    }
+    const char* bad_messages[] = {
+        "not json {",
+        "[]",
+        "{\"method\":\"startRecord\"}",
+        "{\"method\":\"startRecord\",\"params\":[1]}",
+        "{\"method\":\"eraseRecord\",\"params\":{}}",
+        "{\"method\":7,\"params\":{}}",
+    };
+    for (const char* m : bad_messages) {
+        log_.Clear();
+        ASSERT_EQ(0, SendMessage(&device_.auth, KS_MESSAGE_ADAPTER_TYPE_KESTREL, "",
+                                 "/vision/biz/record/downstream", m));
+        EXPECT_TRUE(WaitFor([&] { return log_.Contains("Json parse failed, value = "); })) << m;
+    }
+    log_.Clear();
+    Record("updateRecord", "{\"id\":\"b1\",\"streamType\":0}");
+    EXPECT_TRUE(WaitFor([&] { return log_.Contains("Json parse failed"); }));
+    Record("stopRecord", "{\"id\":\"none\",\"streamType\":0}");
+    EXPECT_TRUE(WaitFor([&] { return log_.Contains("No doa exist"); }));
+    EXPECT_EQ(0u, Single<StreamSession>::Instance()->Manager()->Size());
+    std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+    EXPECT_TRUE(AppStreams::Get().starts.empty());
 }
 
 }  // namespace
