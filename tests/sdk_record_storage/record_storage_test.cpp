@@ -5,7 +5,10 @@
 // store the way the cloud hands them out.
 #include <gtest/gtest.h>
 #include <kestrel/ks_api.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -728,6 +731,85 @@ TEST_F(RecordStorageTest, BadRecordRequestsAreRefusedWithoutARecording) {
     EXPECT_EQ(0u, Single<StreamSession>::Instance()->Manager()->Size());
     std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
     EXPECT_TRUE(AppStreams::Get().starts.empty());
+}
+
+// A relay server that takes the connection, never answers, and drops it on
+// demand.
+class SilentRelay {
+  public:
+    SilentRelay() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        port_ = net_test::FreePort(SOCK_STREAM);
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0;
+    }
+    ~SilentRelay() {
+        Drop();
+        close(fd_);
+    }
+    bool ok() const { return ok_; }
+    int port() const { return port_; }
+    bool Accept() {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 8000) != 1)
+            return false;
+        conn_ = accept(fd_, nullptr, nullptr);
+        return conn_ >= 0;
+    }
+    void Drop() {
+        if (conn_ >= 0)
+            close(conn_);
+        conn_ = -1;
+    }
+
+  private:
+    int fd_ = -1, conn_ = -1, port_ = 0;
+    bool ok_ = false;
+};
+
+TEST_F(RecordStorageTest, RecordingSharesTheLiveStreamAndOutlivesItsRelay) {
+    SilentRelay relay;
+    ASSERT_TRUE(relay.ok());
+    std::string url =
+        "rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live?token=tok&private=0/cam";
+    ASSERT_EQ(0,
+              SendMessage(&device_.auth, KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE, "m1",
+                          "StartPushStreaming", "{\"PushUrl\":\"" + url + "\",\"StreamType\":0}"));
+    int sid = WaitStart(1);
+    ASSERT_GT(sid, 0);
+    ASSERT_TRUE(relay.Accept());
+    AppFeed(sid, 0, 1000);  // the live stream runs before the recording
+
+    Record("startRecord", StartParams("s1", 0));
+    SharedPtr<DoaStreamService> stream;
+    ASSERT_TRUE(WaitFor([&] { return (stream = RecordingOf(sid)) && stream->Started(); }));
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+        for (auto& c : AppStreams::Get().cmds)
+            if (c.first == sid && c.second == KS_LIVE_REQUEST_I_FRAME)
+                return true;
+        return false;
+    }));
+    AppFeed(sid, 1000, 3000);
+    ASSERT_TRUE(WaitFor([&] { return stream->Drained(); }));
+    EXPECT_EQ(1u, CheckObjects(stream));
+
+    // The relay's connection ends; the recording keeps the stream.
+    relay.Drop();
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains("the recording keeps the stream"); }));
+    AppFeed(sid, 3000, 6000);
+    ASSERT_TRUE(WaitFor([&] { return stream->Drained(); }));
+    EXPECT_EQ(3u, CheckObjects(stream));
+    {
+        std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+        EXPECT_TRUE(AppStreams::Get().stops.empty());
+        EXPECT_EQ(1u, AppStreams::Get().starts.size());
+    }
+    Record("stopRecord", "{\"id\":\"s1\",\"streamType\":0}");
+    ASSERT_TRUE(WaitStop(sid));
 }
 
 }  // namespace
