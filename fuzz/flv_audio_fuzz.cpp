@@ -1,6 +1,7 @@
 // Audio bodies received from the relay on the intercom downlink, in clear and
 // encrypted: whatever the peer sends, the parser either refuses it or hands
-// back a G.711 body inside what was received. Encrypting any body and
+// back a G.711 or AAC body inside what was received, and a configuration
+// only with values the codec record can hold. Encrypting any body and
 // decrypting it again gives it back.
 #include <cstdint>
 #include <cstdlib>
@@ -36,6 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(p.GetLen() + 2 <= body.size());
         Check(p.GetLen() >= 2);
         Check(p.GetType() == 0 || p.GetType() == 1);
+        if (p.GetType() == 0) {
+            int f = p.GetFormat();
+            Check(f == kestrel::AUDIO_FORMAT_G711A || f == kestrel::AUDIO_FORMAT_G711U ||
+                  f == kestrel::AUDIO_FORMAT_AAC);
+            Check(p.GetAddRate() >= 0 && p.GetAddRate() <= kestrel::AUDIO_ADD_RATE_MAX);
+            Check(p.GetBit() >= 0 && p.GetBit() <= 1);
+            Check(p.GetChannel() >= 0 && p.GetChannel() <= 1);
+        }
     } else {
         Check(r == kestrel::FLV_AUDIO_PARSE_FAILED && p.LastDetail() != 0);
     }
