@@ -1,0 +1,360 @@
+// Live streams through the public API (ks_stream_send_media) to local relays.
+//   latency: a frame handed to ks_stream_send_media until a local RTMP server
+//            has read it off the socket, p50/p99, one paced stream;
+//   cpu:     one paced live stream of the 24 s sample to nginx, this process's
+//            CPU without the thread that plays the camera, beside
+//            ffmpeg -re -c copy publishing the same media to the same nginx;
+//   scale:   N concurrent 1 Mbit/s live streams to nginx from one camera
+//            thread; a stream passes when nginx recorded every video frame
+//            sent; resident memory per stream while they run.
+#include <kestrel/ks_api.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/logger.h"
+#include "core/single.h"
+#include "net_rtmp/rtmp_peers.h"
+#include "sdk/streaming/stream_manager.h"
+#include "sdk/streaming/stream_session.h"
+
+using namespace rtmptest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::mutex g_mu;
+std::condition_variable g_cv;
+std::map<int, int> g_service_of;  // stream type -> service id
+int g_stops = 0;
+
+int OnStart(const ks_device_auth_s*, const ks_start_push_stream_param_s* p) {
+    std::lock_guard<std::mutex> l(g_mu);
+    g_service_of[p->stream_type] = p->service_id;
+    g_cv.notify_all();
+    return 0;
+}
+int OnStop(const ks_device_auth_s*, const ks_stop_push_stream_param_s*) {
+    std::lock_guard<std::mutex> l(g_mu);
+    ++g_stops;
+    g_cv.notify_all();
+    return 0;
+}
+int OnCmd(const ks_device_auth_s*, const ks_on_push_stream_cmd_param_s*) {
+    return 0;
+}
+int OnData(const ks_device_auth_s*, const ks_on_push_streaming_data_param_s*) {
+    return 0;
+}
+void OnQuery(const ks_device_auth_s*, const ks_query_record_param_s*) {}
+int OnPicture(const ks_device_auth_s*, const ks_trigger_picture_param_s*) {
+    return 0;
+}
+int OnFeature() {
+    return 0;
+}
+// Bytes the relays' buffers dropped, from their closing statistics reports.
+std::atomic<long> g_dropped{0};
+void OnPublish(const kestrel::MessageService::MessagePublishParam* p) {
+    const char* at = strstr(p->message, "\"dropFrame\":");
+    if (strstr(p->message, "transQualityStatistic") && at)
+        g_dropped += atol(at + strlen("\"dropFrame\":"));
+}
+
+std::string g_pk = "pkBench", g_dn = "camBench", g_ds = "c2VjcmV0LWtleS0xMjM0";
+ks_device_auth_s g_auth = {0, &g_pk[0], &g_dn[0], &g_ds[0]};
+
+bool InitSdk() {
+    ks_init_config_s c;
+    memset(&c, 0, sizeof c);
+    c.log_level = 2;
+    c.log_dest = 1;
+    c.vod_solo_max = 1;
+    c.vod_all_max = 1;
+    c.process_parallel = 1;
+    ks_init_callback_s cb;
+    memset(&cb, 0, sizeof cb);
+    cb.message_publish_cb = OnPublish;
+    cb.start_push_streaming_cb = OnStart;
+    cb.stop_push_streaming_cb = OnStop;
+    cb.on_push_streaming_cmd_cb = OnCmd;
+    cb.on_push_streaming_data_cb = OnData;
+    cb.query_storage_record_cb = OnQuery;
+    cb.trigger_picture_cb = OnPicture;
+    cb.feature_check_cb = OnFeature;
+    ks_init_system_s sys{0};
+    if (ks_init(&c, &cb, &sys) != 0)
+        return false;
+    ks_message_adapter_param_s p;
+    memset(&p, 0, sizeof p);
+    p.type = KS_MESSAGE_ADAPTER_TYPE_CONNECTED;
+    return ks_message_adapter(&g_auth, &p) == 0;
+}
+
+// Starts a live session on port/stream with its own stream type; its service id.
+int StartLive(int port, const std::string& stream, int stream_type, unsigned kbps) {
+    std::string payload = "{\"PushUrl\":\"rtmp://127.0.0.1:" + std::to_string(port) +
+                          "/live?token=t&private=0/" + stream +
+                          "\",\"StreamType\":" + std::to_string(stream_type) + "}";
+    std::string service = "StartPushStreaming";
+    ks_message_adapter_param_s p;
+    memset(&p, 0, sizeof p);
+    p.type = KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE;
+    p.msg_id = "1";
+    p.msg_id_len = 1;
+    p.service = service.c_str();
+    p.service_len = static_cast<uint32_t>(service.size());
+    p.payload = payload.c_str();
+    p.payload_len = static_cast<uint32_t>(payload.size());
+    ks_message_adapter(&g_auth, &p);
+    std::unique_lock<std::mutex> l(g_mu);
+    if (!g_cv.wait_for(l, std::chrono::seconds(10),
+                       [&] { return g_service_of.count(stream_type) > 0; }))
+        return -1;
+    int id = g_service_of[stream_type];
+    l.unlock();
+    static const ks_video_param_s video = {KS_VIDEO_FORMAT_H264, 25, 2000, 0};
+    static const ks_audio_param_s audio = {KS_AUDIO_FORMAT_AAC, KS_AUDIO_SAMPLE_RATE_16000,
+                                           KS_AUDIO_BITS_16, KS_AUDIO_CHANNEL_MONO};
+    ks_stream_send_config_param_s cfg{kbps, 0, &video, &audio};
+    ks_stream_send_config(id, &cfg);
+    return id;
+}
+
+void Send(int id, const Frame& f) {
+    ks_stream_send_media_param_s m{};
+    m.type = f.video ? 0 : 1;
+    m.len = static_cast<uint32_t>(f.data.size());
+    m.timestamp = f.timestamp;
+    m.p = reinterpret_cast<unsigned char*>(const_cast<char*>(f.data.data()));
+    m.key_frame = f.key ? 1 : 0;
+    ks_stream_send_media(id, &m);
+}
+
+std::vector<Frame> Load(const std::string& name) {
+    const std::string base = std::string(KESTREL_SOURCE_DIR) + "/demo/media/" + name;
+    std::ifstream data(base, std::ios::binary);
+    std::stringstream ss;
+    ss << data.rdbuf();
+    std::string bytes = ss.str();
+    std::ifstream index(base + ".index");
+    std::vector<Frame> frames;
+    std::string line;
+    while (std::getline(index, line)) {
+        unsigned media, offset, len, ts, key;
+        if (sscanf(line.c_str(), "media=%u,offset=%u,len=%u,timestamp=%u,key=%u", &media, &offset,
+                   &len, &ts, &key) == 5 &&
+            offset + len <= bytes.size())
+            frames.push_back({media == 0, key == 1, ts, bytes.substr(offset, len)});
+    }
+    return frames;
+}
+
+double Cpu(int who) {
+    rusage ru;
+    getrusage(who, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec / 1e6;
+}
+
+long RssKb() {
+    std::ifstream s("/proc/self/status");
+    std::string line;
+    while (std::getline(s, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+// Plays frames at their timestamps to every service; returns this thread's CPU.
+double Play(const std::vector<Frame>& frames, const std::vector<int>& ids,
+            std::map<uint32_t, Clock::time_point>* sent = nullptr) {
+    double cpu0 = Cpu(RUSAGE_THREAD);
+    Clock::time_point t0 = Clock::now();
+    for (const Frame& f : frames) {
+        std::this_thread::sleep_until(t0 + std::chrono::milliseconds(f.timestamp));
+        if (sent && f.video)
+            (*sent)[f.timestamp] = Clock::now();
+        for (int id : ids)
+            Send(id, f);
+    }
+    return Cpu(RUSAGE_THREAD) - cpu0;
+}
+
+int VideoPackets(const std::string& file) {
+    std::string out;
+    RunCommand(
+        "ffprobe -v error -select_streams v -count_packets -show_entries "
+        "stream=nb_read_packets -of csv=p=0 '" +
+            file + "'",
+        &out);
+    return atoi(out.c_str());
+}
+
+void WaitStops(int n, int seconds) {
+    std::unique_lock<std::mutex> l(g_mu);
+    g_cv.wait_for(l, std::chrono::seconds(seconds), [&] { return g_stops >= n; });
+}
+
+void Latency(const std::vector<Frame>& frames) {
+    std::mutex mu;
+    std::vector<std::pair<uint32_t, Clock::time_point>> got;
+    ScriptedPeer peer([&](PeerConn& c) {
+        if (!c.ServerHandshake() || !c.AcceptPublish())
+            return;
+        kestrel::rtmp_chunk_header_t h;
+        Bytes payload;
+        while (c.ReadMessage(&h, &payload, 2000)) {
+            if (h.type == 9 && payload.size() > 1 && payload[1] == 1) {
+                std::lock_guard<std::mutex> l(mu);
+                got.push_back({h.timestamp, Clock::now()});
+            }
+        }
+    });
+    int id = StartLive(peer.port(), "latency", 100, 1000);
+    std::map<uint32_t, Clock::time_point> sent;
+    Play(frames, {id}, &sent);
+    WaitStops(1, 10);
+    peer.Join();
+    std::vector<double> us;
+    for (const auto& g : got) {
+        auto it = sent.find(g.first);
+        if (it != sent.end())
+            us.push_back(std::chrono::duration<double, std::micro>(g.second - it->second).count());
+    }
+    std::sort(us.begin(), us.end());
+    if (us.empty()) {
+        printf("latency: no frames arrived\n");
+        return;
+    }
+    printf(
+        "latency ks_stream_send_media -> relay read, %zu video frames: p50 %.0f us, p99 %.0f "
+        "us, max %.0f us\n",
+        us.size(), us[us.size() / 2], us[us.size() * 99 / 100], us.back());
+}
+
+void CpuPerStream(const std::vector<Frame>& frames) {
+    NginxRelay relay;
+    int id = StartLive(relay.port(), "cpu", 101, 1000);
+    double cpu0 = Cpu(RUSAGE_SELF);
+    Clock::time_point t0 = Clock::now();
+    double source = Play(frames, {id});
+    kestrel::StreamManagerProperty e;
+    kestrel::Single<kestrel::StreamSession>::Instance()->Manager()->Pop(id, e);
+    kestrel::SharedPtr<kestrel::RelayServiceBase> r;
+    kestrel::Single<kestrel::RelayServiceFactory>::Instance()->query(e.relay_id, r);
+    while (r && r->Buffer() && r->Buffer()->GetDataUsed() > 0)
+        usleep(1000);
+    double ours = Cpu(RUSAGE_SELF) - cpu0 - source;
+    double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    r = kestrel::SharedPtr<kestrel::RelayServiceBase>();
+    int stops = g_stops;
+    relay.Stop(1000);
+    WaitStops(stops + 1, 10);
+    std::string flv = TempDir() + "/sample.flv";
+    RunCommand("cp '" + relay.Recording("cpu") + "' '" + flv + "'", nullptr);
+    NginxRelay relay2;
+    double ff0 = Cpu(RUSAGE_CHILDREN);
+    std::string out;
+    int rc = RunCommand("exec ffmpeg -nostdin -v error -re -i '" + flv +
+                            "' -c copy -f flv rtmp://127.0.0.1:" + std::to_string(relay2.port()) +
+                            "/live/ffmpeg",
+                        &out);
+    double ff = Cpu(RUSAGE_CHILDREN) - ff0;
+    relay2.Stop(1000);
+    printf(
+        "cpu, one paced live stream (%.1f s): kestrel %.3f s (camera thread %.3f s apart), "
+        "ffmpeg -re -c copy %.3f s%s; ratio %.2f\n",
+        wall, ours, source, ff, rc == 0 ? "" : " (ffmpeg FAILED)", ours / ff);
+}
+
+bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
+    NginxRelay relay;
+    long rss0 = RssKb();
+    std::vector<int> ids;
+    for (int i = 0; i < n; ++i) {
+        int id =
+            StartLive(relay.port(), "s" + std::to_string(first_type + i), first_type + i, 1000);
+        if (id < 0) {
+            printf("scale %d: stream %d did not start\n", n, i);
+            return false;
+        }
+        ids.push_back(id);
+    }
+    int sent_video = 0;
+    for (const Frame& f : frames)
+        sent_video += f.video;
+    std::atomic<long> peak{0};
+    std::atomic<bool> done{false};
+    std::thread watch([&] {
+        while (!done) {
+            peak = std::max(peak.load(), RssKb());
+            usleep(200000);
+        }
+    });
+    double cpu0 = Cpu(RUSAGE_SELF);
+    Play(frames, ids);
+    sleep(1);
+    done = true;
+    watch.join();
+    double cpu = Cpu(RUSAGE_SELF) - cpu0;
+    int stops = g_stops;
+    long dropped0 = g_dropped;
+    relay.Stop(2000);
+    WaitStops(stops + n, 20);
+    usleep(200000);  // the reports follow the stops on the job thread
+    long dropped = g_dropped - dropped0;
+    int whole = 0;
+    for (int i = 0; i < n; ++i)
+        whole += VideoPackets(relay.Recording("s" + std::to_string(first_type + i))) == sent_video;
+    double secs = frames.back().timestamp / 1000.0;
+    printf(
+        "scale %3d x 1 Mbit/s for %.0f s: %d/%d streams recorded every video frame, "
+        "relay buffers dropped %ld bytes, cpu %.0f%% of one core, rss +%ld KiB (%.0f KiB "
+        "per stream)\n",
+        n, secs, whole, n, dropped, 100 * cpu / secs, peak - rss0,
+        static_cast<double>(peak - rss0) / n);
+    return whole == n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kestrel::logger_set_level(kestrel::KS_LOG_ERROR);
+    if (!InitSdk()) {
+        fprintf(stderr, "ks_init failed\n");
+        return 1;
+    }
+    std::vector<Frame> sample = Load("avc_aac_500k");
+    std::vector<Frame> mbit = Load("avc_aac_1000k");
+    std::vector<Frame> ten_s;
+    for (const Frame& f : mbit)
+        if (f.timestamp <= 10000)
+            ten_s.push_back(f);
+    Latency(std::vector<Frame>(sample.begin(), sample.begin() + sample.size() / 2));
+    CpuPerStream(sample);
+    int type = 200;
+    std::vector<int> counts = {8, 32, 64, 96};
+    if (argc > 1)
+        counts = {atoi(argv[1])};
+    for (int n : counts) {
+        if (!Scale(ten_s, n, type))
+            break;
+        type += n;
+    }
+    ks_destroy();
+    return 0;
+}
