@@ -222,43 +222,36 @@ int RpcSession::addQuery(int type, int dev_id, const std::string& msg_id) {
     return id;
 }
 
-void RpcSession::onQueryRecordTimeList(void* ctx, int dev_id, const std::string& service,
-                                       const std::string& payload, const std::string& msg_id) {
-    KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), payload.c_str(), msg_id.c_str());
-    cJSON* root = ParseQuery(payload, {"BeginTime", "EndTime", "Type"}, nullptr);
+void RpcSession::intake(void* ctx, int dev_id, int type, const std::string& payload,
+                        const std::string& msg_id) {
+    bool list = type == RpcQueryRecord::kRecordList;
+    cJSON* root = list ? ParseQuery(payload, {"BeginTime", "EndTime", "Type", "QuerySize"}, nullptr)
+                       : ParseQuery(payload, {"BeginTime", "EndTime", "Type"}, nullptr);
     if (ctx == nullptr || root == nullptr) {
         cJSON_Delete(root);
         return;
     }
     ks_query_record_param_s param = {};
-    param.service_id =
-        static_cast<RpcSession*>(ctx)->addQuery(RpcQueryRecord::kTimeList, dev_id, msg_id);
+    param.service_id = static_cast<RpcSession*>(ctx)->addQuery(type, dev_id, msg_id);
     param.common_type = 0;
     param.record_type = I32(root, "Type");
     param.begin_time = U32(root, "BeginTime");
     param.end_time = U32(root, "EndTime");
+    param.num = list ? I32(root, "QuerySize") : 0;
     cJSON_Delete(root);
     DeviceEnv::Get()->Dispatch()->QueryStorageRecordAsync(dev_id, &param);
+}
+
+void RpcSession::onQueryRecordTimeList(void* ctx, int dev_id, const std::string& service,
+                                       const std::string& payload, const std::string& msg_id) {
+    KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), payload.c_str(), msg_id.c_str());
+    intake(ctx, dev_id, RpcQueryRecord::kTimeList, payload, msg_id);
 }
 
 void RpcSession::onQueryRecordList(void* ctx, int dev_id, const std::string& service,
                                    const std::string& payload, const std::string& msg_id) {
     KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), payload.c_str(), msg_id.c_str());
-    cJSON* root = ParseQuery(payload, {"BeginTime", "EndTime", "Type", "QuerySize"}, nullptr);
-    if (ctx == nullptr || root == nullptr) {
-        cJSON_Delete(root);
-        return;
-    }
-    ks_query_record_param_s param = {};
-    param.service_id =
-        static_cast<RpcSession*>(ctx)->addQuery(RpcQueryRecord::kRecordList, dev_id, msg_id);
-    param.common_type = 0;
-    param.record_type = I32(root, "Type");
-    param.begin_time = U32(root, "BeginTime");
-    param.end_time = U32(root, "EndTime");
-    param.num = I32(root, "QuerySize");
-    cJSON_Delete(root);
-    DeviceEnv::Get()->Dispatch()->QueryStorageRecordAsync(dev_id, &param);
+    intake(ctx, dev_id, RpcQueryRecord::kRecordList, payload, msg_id);
 }
 
 void RpcSession::onQueryRecordListByMonth(void* ctx, int dev_id, const std::string& service,

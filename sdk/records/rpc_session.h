@@ -76,6 +76,9 @@ class RpcSession {
                                          const std::string& payload);
 
   private:
+    // The record-list and time-list intake: parse, number, ask the application.
+    static void intake(void* ctx, int dev_id, int type, const std::string& payload,
+                       const std::string& msg_id);
     int addQuery(int type, int dev_id, const std::string& msg_id);
     void expireLocked(uint64_t now);
 
