@@ -15,10 +15,10 @@
 
 #include "core/single.h"
 #include "net/net_connector.h"
-#include "net/task_queue.h"
 #include "sdk/device_env.h"
 #include "sdk/device_monitor.h"
 #include "sdk/streaming/relay_service.h"
+#include "sdk/streaming/stream_session.h"
 
 namespace {
 
@@ -87,12 +87,6 @@ bool BringUp() {
     return true;
 }
 
-void Drain() {
-    kestrel::TaskQueue* tasks = kestrel::DeviceEnv::Get()->Task();
-    while (tasks->GetTaskCount() > 0)
-        usleep(50);
-}
-
 void Notify(const uint8_t* data, size_t size) {
     static kestrel::RelayServiceVod* relay = [] {
         auto* r = new kestrel::RelayServiceVod();
@@ -126,20 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Notify(data + 1, size - 1);
         return 0;
     }
-    std::string service = kServices[pick];
+    // The handlers are called the way the task thread calls them, without
+    // the queue in between: nothing else runs while the fuzzer does.
     std::string payload(reinterpret_cast<const char*>(data + 1), size - 1);
-    ks_message_adapter_param_s p;
-    memset(&p, 0, sizeof(p));
-    p.type = pick == 3 ? KS_MESSAGE_ADAPTER_TYPE_KESTREL : KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE;
-    p.msg_id = "1";
-    p.msg_id_len = 1;
-    p.service = service.c_str();
-    p.service_len = static_cast<uint32_t>(service.size());
-    p.payload = payload.c_str();
-    p.payload_len = static_cast<uint32_t>(payload.size());
-    Check(ks_message_adapter(&g_auth, &p) >= -1);
-    static unsigned calls = 0;
-    if (++calls % 64 == 0)
-        Drain();
+    kestrel::StreamSession* session = kestrel::Single<kestrel::StreamSession>::Instance();
+    if (pick == 3)
+        kestrel::StreamSession::OnRecordDownstream(session, 0, kServices[pick], payload);
+    else
+        kestrel::StreamSession::onMessageDispatch(session, 0, kServices[pick], payload, "1");
     return 0;
 }
