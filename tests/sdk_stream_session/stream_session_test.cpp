@@ -1,7 +1,10 @@
 // The stream session and its relays seen from the application: which cloud
 // requests make sessions, the limits and evictions, the stop the application
 // gets for every end, and the playback relay's commands.
+#include <atomic>
 #include <cmath>
+#include <set>
+#include <thread>
 
 #include "sdk_stream_session/session_fixture.h"
 
@@ -270,6 +273,62 @@ TEST_F(StreamTest, ApplicationCallsForUnknownServicesAndCommandsFail) {
     EXPECT_EQ(0, ks_stream_send_media(id, &media));
     EXPECT_TRUE(log_.Contains("Set buffer before add data"));
     EXPECT_EQ(0, ks_stream_send_cmd(id, KS_PRE_EVENT_RECORD_COMPLETE));
+}
+
+// Evictions on the task thread, closes on the network thread and frames from
+// the application at once: every session started is stopped exactly once, and
+// frames for a session that is going never touch a freed relay.
+TEST_F(StreamTest, EvictionsClosesAndFramesRaceWithoutLosingAStop) {
+    RelayServiceFactory::SetClientTimeouts(40, 1000);
+    SilentPeer peer;
+    std::atomic<bool> done{false};
+    std::thread app_thread([&] {
+        unsigned char frame[64] = {0, 0, 0, 1, 0x65};
+        ks_stream_send_media_param_s m{};
+        m.p = frame;
+        m.len = sizeof frame;
+        m.key_frame = 1;
+        const ks_video_param_s video = {KS_VIDEO_FORMAT_H264, 25, 2000, 0};
+        const ks_audio_param_s audio = {KS_AUDIO_FORMAT_AAC, 8, 1, 0};
+        ks_stream_send_config_param_s cfg{1000, 0, &video, &audio};
+        std::set<int> configured;
+        while (!done) {
+            std::vector<int> ids;
+            {
+                App& a = App::Get();
+                std::lock_guard<std::mutex> l(a.mu);
+                for (const Started& s : a.starts)
+                    ids.push_back(s.service_id);
+            }
+            // The newest few: the ones that may still be running.
+            for (size_t i = ids.size() > 3 ? ids.size() - 3 : 0; i < ids.size(); ++i) {
+                if (configured.insert(ids[i]).second)
+                    ks_stream_send_config(ids[i], &cfg);
+                m.timestamp += 40;
+                ks_stream_send_media(ids[i], &m);
+                ks_stream_send_cmd(ids[i], KS_STORAGE_RECORD_COMPLETE);
+            }
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        std::string sid = "r" + std::to_string(i);
+        Call("StartVodByTime", "{\"BeginTime\":1,\"EndTime\":2,\"SessionID\":\"" + sid +
+                                   "\",\"PushUrl\":\"" + VodUrl(peer.port(), sid) + "\"}");
+    }
+    App& app = App::Get();
+    bool all = app.WaitFor([&] { return app.starts.size() == 20 && app.stops.size() == 20; });
+    done = true;
+    app_thread.join();
+    ASSERT_TRUE(all);
+    std::lock_guard<std::mutex> l(app.mu);
+    std::set<int> started, stopped;
+    for (const Started& s : app.starts)
+        started.insert(s.service_id);
+    for (const Stopped& s : app.stops)
+        EXPECT_TRUE(stopped.insert(s.service_id).second) << "two stops for " << s.service_id;
+    EXPECT_EQ(started, stopped);
+    EXPECT_EQ(0u, Sessions());
 }
 
 // The playback relay's decisions, driven the way the network thread drives
