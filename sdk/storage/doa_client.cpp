@@ -212,6 +212,12 @@ void DoaClient::RequestWrite() {
     }
 }
 
+void DoaClient::ArmTurn(unsigned long delay_ms) {
+    if (SharedPtr<KivUploadAppend> upload = upload_.Lock()) {
+        upload->ArmTurn(delay_ms);
+    }
+}
+
 void DoaClient::OnConnect() {
     connected_ = true;
     KS_LOGI("Connect success");

@@ -64,6 +64,7 @@ class DoaClient : public KivUploadHandler {
     uint64_t BytesAppended() const { return bytes_; }
     std::string Key() const;
     void RequestWrite();
+    void ArmTurn(unsigned long delay_ms);
 
     // KivUploadHandler.
     void OnConnect() override;

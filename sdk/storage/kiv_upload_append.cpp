@@ -138,6 +138,15 @@ void KivUploadAppend::RequestWrite() {
     }
 }
 
+void KivUploadAppend::ArmTurn(unsigned long delay_ms) {
+    if (!Idle()) {
+        return;  // the reply's deadline owns the timer
+    }
+    if (SharedPtr<HttpClient> client = client_.Lock()) {
+        client->SetTimer(delay_ms);
+    }
+}
+
 void KivUploadAppend::fail(const char* why) {
     KS_LOGE("Append to %s at %llu failed: %s", object_.c_str(),
             static_cast<unsigned long long>(position_), why);
@@ -225,6 +234,8 @@ void KivUploadAppend::OnTimer() {
     }
     if (in_flight_) {
         fail("no reply in time");
+    } else if (Idle() && handler_) {
+        handler_->OnWrite();
     }
 }
 

@@ -60,6 +60,9 @@ class KivUploadAppend : public HttpClientHandler {
     int Append(const char* data, size_t len);
     void Close();
     void RequestWrite();
+    // While idle: one more OnWrite turn after delay_ms, for a batch that
+    // waits to fill.
+    void ArmTurn(unsigned long delay_ms);
 
     bool Idle() const { return connected_ && !in_flight_ && !closing_; }
     const std::string& Object() const { return object_; }

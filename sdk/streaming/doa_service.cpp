@@ -293,6 +293,7 @@ void DoaStreamService::onLinkConnect(unsigned gen) {
     }
     held_ = Held();
     object_open_ = false;
+    batch_started_ = 0;
     {
         MutexGuard guard(mutex_);
         audio_pending_ = audio_pending_ || audio_.format != 0 || audio_.sample_rate != 0;
@@ -497,8 +498,25 @@ int DoaStreamService::onLinkWrite(unsigned gen) {
         }
         taken += len;
     }
-    if (client->Flush() != 0) {
-        return -1;
+    // Few large appends rather than one per frame: a batch goes when it is
+    // full, when an object ends, or when it has waited long enough.
+    unsigned long now = Time::GetSystemTimeInt(0);
+    if (client->Batched() == 0) {
+        batch_started_ = 0;
+    } else if (batch_started_ == 0) {
+        batch_started_ = now;
+    }
+    unsigned long flush_ms = doa_timings().flush_ms;
+    bool due = client->Batched() >= DoaClient::kBatchBytes || held_.valid ||
+               (batch_started_ != 0 && now - batch_started_ >= flush_ms);
+    if (!due) {
+        if (batch_started_ != 0)
+            client->ArmTurn(flush_ms - (now - batch_started_));
+    } else {
+        batch_started_ = 0;
+        if (client->Flush() != 0) {
+            return -1;
+        }
     }
     bytes_stored_.store(client->BytesAppended());
     drained_ = client->Idle() && client->Batched() == 0 && !held_.valid && ring->GetDataUsed() == 0;

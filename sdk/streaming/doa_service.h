@@ -60,6 +60,7 @@ struct DoaTimings {
     unsigned long restart_ms = 2000;   // after a failed connection or append
     unsigned long refresh_ms = 60000;  // how often credentials are checked while recording
     uint32_t gap_ms = 10000;           // a forward jump in video timestamps that cuts
+    unsigned long flush_ms = 500;      // longest a batch waits to fill before it is sent
 };
 void doa_set_timings(const DoaTimings& timings);
 DoaTimings doa_timings();
@@ -165,6 +166,7 @@ class DoaStreamService {
     uint32_t object_start_ts_ = 0;
     uint32_t last_video_ts_ = 0;
     uint64_t dropped_frames_ = 0;
+    unsigned long batch_started_ = 0;  // monotonic ms of the batch's first tag; 0 none
 };
 
 // Told on the task queue when a stream's last recording has ended.

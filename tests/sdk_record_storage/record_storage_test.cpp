@@ -317,6 +317,7 @@ class RecordStorageTest : public ::testing::Test {
         kiv_append_set_limits(limits);
         DoaTimings timings;
         timings.restart_ms = 50;
+        timings.flush_ms = 50;
         doa_set_timings(timings);
         ks_init_config_s c = DefaultConfig();
         ks_init_callback_s cb = DefaultCallbacks();
