@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The demo camera online against a local cloud, on one machine.
 #
-#   scripts/demo.sh [--seconds N] [--streams] [--pictures|--no-pictures]
+#   scripts/demo.sh [--seconds N] [--no-streams] [--pictures|--no-pictures]
 #
 # Installs what is missing, builds kestrel_demo, starts a throwaway local cloud
 # (TLS broker + platform agent) with a demo device identity, starts the camera
 # against it, shows what the platform receives, round-trips a property set,
 # and runs until Ctrl-C (or for N seconds). Everything it started is stopped
 # on the way out. Exit status: 0 when the device came online and answered the
-# property set (and, with --streams or KESTREL_DEMO_STREAMS=1, recorded a live
+# property set (and, unless --no-streams or KESTREL_DEMO_STREAMS=0, recorded a live
 # stream, a playback with pause and seek and a voice round trip); non-zero
 # otherwise. A picture round trip (TriggerPicCapture, the JPEG's path in the
 # local store) runs when kestrel_demo -h offers a storage trust anchor, or
@@ -28,8 +28,8 @@ STOP_TIMEOUT_S=15
 
 run_seconds=""
 log_level=4
-# Streaming steps are opt-in until the SDK streams.
-streams="${KESTREL_DEMO_STREAMS:-0}"
+# Streaming steps run unless turned off.
+streams="${KESTREL_DEMO_STREAMS:-1}"
 # Pictures: "auto" runs them once the camera takes a storage trust anchor.
 pictures="${KESTREL_DEMO_PICTURES:-auto}"
 
@@ -44,6 +44,7 @@ while [ $# -gt 0 ]; do
       run_seconds="$2"; shift 2 ;;
     --seconds=*) run_seconds="${1#*=}"; shift ;;
     --streams) streams=1; shift ;;
+    --no-streams) streams=0; shift ;;
     --pictures) pictures=1; shift ;;
     --no-pictures) pictures=0; shift ;;
     -h|--help) usage; exit 0 ;;
@@ -223,9 +224,9 @@ stream_steps() {
   out="$("${DEVCLOUD[@]}" live "$PK" "$DN" --seconds 10)" || return 1
   sed 's/^/  live | /' <<<"$out"
   say "recording: $(sed -n 's/^file=//p' <<<"$out"); play it with: $(sed -n 's/^play=//p' <<<"$out")"
-  say "playback with a pause at 2 s, resume at 3 s and a seek at 4 s"
+  say "playback with a pause at 2 s, resume at 3 s and a seek at 4 s to 30 s"
   out="$("${DEVCLOUD[@]}" vod "$PK" "$DN" --begin "$(($(date +%s) - 3600))" --end "$(date +%s)" \
-    --pause-at 2 --resume-at 3 --seek-at 4:60000 --seconds 15)" || return 1
+    --pause-at 2 --resume-at 3 --seek-at 4:30000 --seconds 15)" || return 1
   sed 's/^/  vod | /' <<<"$out"
   wav="$STATE/hello.wav"
   ffmpeg -v error -y -f lavfi -i "sine=f=440:r=8000" -t 2 "$wav" || return 1
