@@ -204,6 +204,14 @@ void RelayServiceBase::SetAudioCodec(const ks_audio_param_s* audio) {
         KS_LOGE("%s Illegal input", label.c_str());
         return;
     }
+    // Checked before anything changes: a refused configuration keeps the
+    // one the muxer already has instead of leaving it half replaced.
+    if (audio->bits_per_sample < 0 || audio->bits_per_sample > 1 || audio->channel < 0 ||
+        audio->channel > 1 || audio->sample_rate < 0 || audio->sample_rate > AUDIO_ADD_RATE_MAX) {
+        KS_LOGE("%s illegal audio input: bits = %d, channel = %d, sample rate = %d", label.c_str(),
+                audio->bits_per_sample, audio->channel, audio->sample_rate);
+        return;
+    }
     MutexGuard guard(mutex);
     if (audio->format == KS_AUDIO_FORMAT_G711A) {
         monitor.audio_codec = "G711A";

@@ -412,4 +412,45 @@ TEST_F(VoiceTest, CloseDoesNotWaitForTheApplicationsCallback) {
     EXPECT_EQ(0, app.data_after_stop);
 }
 
+// A configuration with values out of range changes nothing: the camera's
+// audio keeps going up with the codec it had.
+TEST_F(VoiceTest, RefusedAudioConfigurationKeepsTheUplinkGoing) {
+    std::atomic<int> before{0}, after{0};
+    std::atomic<bool> refused{false};
+    rtmptest::ScriptedPeer peer([&](PeerConn& c) {
+        if (!c.ServerHandshake() || !c.AcceptPublish())
+            return;
+        c.SendStatus("status", "NetStream.TalkReady", "Talk ready");
+        kestrel::rtmp_chunk_header_t h;
+        Bytes payload;
+        for (uint64_t until = NowMs() + 5000; NowMs() < until && after < 10;) {
+            if (c.ReadMessage(&h, &payload, 100) && h.type == kestrel::RTMP_TYPE_AUDIO &&
+                payload.size() > 1 && payload[1] == 1)
+                ++(refused ? after : before);
+        }
+    });
+    StartVoice(peer.port(), "talkD", false);
+    App& app = App::Get();
+    ASSERT_TRUE(app.WaitFor([&] { return app.starts.size() == 1; }));
+    const int id = app.starts[0];
+    Feed(id);
+    for (int i = 0; i < 400 && before < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(before.load(), 5);
+    static const ks_video_param_s video = {KS_VIDEO_FORMAT_H264, 25, 2000, 0};
+    static const ks_audio_param_s bad = {KS_AUDIO_FORMAT_G711U, KS_AUDIO_SAMPLE_RATE_8000, 7,
+                                         KS_AUDIO_CHANNEL_MONO};
+    ks_stream_send_config_param_s c{};
+    c.bitrate_kbps = 64;
+    c.video = &video;
+    c.audio = &bad;
+    ks_stream_send_config(id, &c);
+    refused = true;
+    peer.Join();
+    EXPECT_GE(after.load(), 10);
+    EXPECT_TRUE(log_.Contains("illegal audio input"));
+    EXPECT_FALSE(log_.Contains("Audio codec refused"));
+    EXPECT_FALSE(log_.Contains("Audio refused"));
+}
+
 }  // namespace
