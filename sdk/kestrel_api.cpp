@@ -247,7 +247,7 @@ int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* par
         if (check)
             check->CheckAudio(service_id, param->p, param->len, param->timestamp);
     } else {
-        KS_LOGE("[API:%s] [service_id:%d] Unknown media type = %d", api, service_id, param->type);
+        // Called per frame: an unknown type fails without flooding the log.
         return -1;
     }
     StreamSession* streams = Single<StreamSession>::Instance();

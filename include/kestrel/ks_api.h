@@ -78,8 +78,10 @@ typedef enum : int {
     KS_CONTROL_STREAM_AUTO_CHECK = 1,  // (int on)
     KS_CONTROL_STREAM_AUTO_SAVE = 2,   // (int on, const char* path when on)
     // (const char* pem): a PEM trust anchor for storage uploads besides the
-    // built-in root; null or "" removes it.
-    KS_CONTROL_STORAGE_TRUST_ANCHOR = 3,
+    // built-in root; null or "" removes it. Numbered apart from the stream
+    // controls, so an application built against an older header that passes
+    // 3 still gets "not support" rather than a read of a missing argument.
+    KS_CONTROL_STORAGE_TRUST_ANCHOR = 100,
 } ks_control_type_e;
 
 typedef enum : int {
