@@ -205,7 +205,7 @@ TEST_F(HttpClientTest, GetSmallAndLargeBodies) {
         EXPECT_TRUE(responses[0].body == Pattern(t.size)) << "body differs";
         if (t.size == kBig) {
             // Far beyond the connector's receive queue: handed over as it came.
-            EXPECT_GT(rec->pieces, 8u);
+            EXPECT_GE(rec->pieces, 8u);
         }
         client->Close();
         ASSERT_TRUE(rec->WaitDisconnect());
