@@ -415,7 +415,10 @@ TEST(ReceivedAudio, ClearBodies) {
         {"7200b000", FLV_OK, 0, 7, 1, 0, 11, "b000"},
         {"8301b000", FLV_OK, 1, 0, 0, 0, 0, "b000"},
         {"7e01d5d4d5", FLV_OK, 1, 0, 0, 0, 0, "d5d4d5"},
-        {"a201d5d4d5", FLV_AUDIO_PARSE_FAILED, 0, 0, 0, 0, 0, ""},  // AAC is not taken
+        {"a201d5d4d5", FLV_OK, 1, 0, 0, 0, 0, "d5d4d5"},            // AAC data
+        {"af001210", FLV_OK, 0, 10, 1, 1, 4, "1210"},               // AAC LC, 44.1 kHz, stereo
+        {"af000010", FLV_AUDIO_PARSE_FAILED, 0, 0, 0, 0, 0, ""},    // AAC object type 0
+        {"af001238", FLV_AUDIO_PARSE_FAILED, 0, 0, 0, 0, 0, ""},    // AAC with 7 channels
         {"7202d5d4d5", FLV_AUDIO_PARSE_FAILED, 0, 0, 0, 0, 0, ""},  // unknown packet type
         {"7200d000", FLV_AUDIO_PARSE_FAILED, 0, 0, 0, 0, 0, ""},    // rate index 13
         {"7201d5", FLV_AUDIO_PARSE_FAILED, 0, 0, 0, 0, 0, ""},      // too short
