@@ -583,16 +583,23 @@ void DoaService::applyMaxDuration() {
     stream_->SetMaxObjectDuration(max_s);
 }
 
-void DoaService::StartRecord(const DoaServiceProperty& property) {
+int DoaService::StartRecord(const DoaServiceProperty& property) {
     bool first;
     {
         MutexGuard guard(mutex_);
         first = recordings_.empty();
+        bool replaced = false;
         for (auto it = recordings_.begin(); it != recordings_.end(); ++it) {
             if (it->property.id == property.id) {
                 recordings_.erase(it);
+                replaced = true;
                 break;
             }
+        }
+        if (!replaced && recordings_.size() >= kMaxRecordings) {
+            KS_LOGE("%s Start record %s refused: %zu recordings already", label_.c_str(),
+                    property.id.c_str(), recordings_.size());
+            return -1;
         }
         recordings_.push_back({property, NowMs()});
     }
@@ -611,6 +618,7 @@ void DoaService::StartRecord(const DoaServiceProperty& property) {
         }
         kiv->ForceStsUpdate(dev_id_);
     }
+    return 0;
 }
 
 int DoaService::UpdateRecord(const DoaServiceProperty& property) {
@@ -828,10 +836,9 @@ bool DoaServiceFactory::query(int id, SharedPtr<DoaService>& out) {
     return true;
 }
 
-void DoaServiceFactory::StartRecord(int id, const DoaServiceProperty& property) {
+int DoaServiceFactory::StartRecord(int id, const DoaServiceProperty& property) {
     SharedPtr<DoaService> s;
-    if (query(id, s))
-        s->StartRecord(property);
+    return query(id, s) ? s->StartRecord(property) : -1;
 }
 
 int DoaServiceFactory::UpdateRecord(int id, const DoaServiceProperty& property) {

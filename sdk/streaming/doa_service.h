@@ -182,8 +182,11 @@ class DoaService {
                                         DoaServiceListener* listener);
     ~DoaService();
 
-    // Task queue.
-    void StartRecord(const DoaServiceProperty& property);
+    // Recordings one stream carries at once; more are refused.
+    static constexpr size_t kMaxRecordings = 64;
+
+    // Task queue. -1 (logged) when the stream has its most recordings.
+    int StartRecord(const DoaServiceProperty& property);
     int UpdateRecord(const DoaServiceProperty& property);
     int StopRecord(const DoaServiceProperty& property);
     // Ends the recordings whose duration has run out.
@@ -242,7 +245,7 @@ class DoaServiceFactory {
     bool query(int id, SharedPtr<DoaService>& out);
     void SetListener(DoaServiceListener* listener) { listener_ = listener; }
 
-    void StartRecord(int id, const DoaServiceProperty& property);
+    int StartRecord(int id, const DoaServiceProperty& property);
     int UpdateRecord(int id, const DoaServiceProperty& property);
     int StopRecord(int id, const DoaServiceProperty& property);
     void CheckRecords(int id);

@@ -139,8 +139,7 @@ int RecordLink::startRecord(int dev_id, const void* raw) {
         dispatch->StartPushStreamingAsync(dev_id, &start);
         KS_LOGI("[Service:%d] Recording starts a stream of its own", sid);
     }
-    factory_.StartRecord(entry.doa, p);
-    return 0;
+    return factory_.StartRecord(entry.doa, p);
 }
 
 bool RecordLink::findRecording(int dev_id, int stream_type, int& service_id,

@@ -610,6 +610,17 @@ TEST_F(RecordStorageTest, CredentialsOfAnotherDeviceStartNothing) {
     EXPECT_FALSE(Stream(other)->Started());
 }
 
+TEST_F(RecordStorageTest, AStreamTakesABoundedNumberOfRecordings) {
+    int id = AddStream(5);
+    OnQueue([&] {
+        for (size_t i = 0; i < DoaService::kMaxRecordings; ++i)
+            EXPECT_EQ(0, factory_->StartRecord(id, Property("m" + std::to_string(i), 600)));
+        EXPECT_EQ(-1, factory_->StartRecord(id, Property("one-more", 600)));
+        EXPECT_EQ(0, factory_->StartRecord(id, Property("m3", 900)));  // a restart of one it has
+    });
+    EXPECT_TRUE(log_.Contains("refused: 64 recordings already"));
+}
+
 std::atomic<uint64_t> g_fake_ms{0};
 uint64_t FakeClock() {
     return g_fake_ms;
