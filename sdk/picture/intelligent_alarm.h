@@ -46,7 +46,7 @@ class IntelligentAlarmEventKivResult : public OneTimePutHandler {
 
 class IntelligentAlarmEventSession {
   public:
-    enum { kGatewayParts = 64 };
+    enum { kGatewayParts = 256 };
 
     IntelligentAlarmEventSession();
     ~IntelligentAlarmEventSession();
