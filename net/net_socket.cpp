@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -183,6 +184,14 @@ void NetSocket::RealConnect() {
         KS_LOGD("%s Set socket non-block, error = %d ", LogInfo().c_str(), errno);
         fail(DISCONNECT_CONNECT_FAILED);
         return;
+    }
+    if (protocol_ == 0) {
+        // Every queued message leaves at once: a frame's tail must not wait
+        // for the peer's delayed acknowledgement of its head.
+        int on = 1;
+        if (setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) < 0) {
+            KS_LOGD("%s TCP_NODELAY not set, error = %d", LogInfo().c_str(), errno);
+        }
     }
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
