@@ -132,7 +132,7 @@ class DoaStreamService {
 
     WeakPtr<DoaStreamService> self_;
     std::string ca_;
-    bool started_ = false;  // task queue
+    std::atomic<bool> started_{false};  // written on the task queue
     int dev_id_ = 0;
     int service_id_ = 0;
     std::string label_ = "[Cloud 0]";
