@@ -382,6 +382,9 @@ def build_parser():
 
     storage_cli.add_commands(sub)
     ota_cli.add_commands(sub)
+    from . import record_cli
+
+    record_cli.add_commands(sub)
     return p
 
 
