@@ -74,7 +74,7 @@ std::string JsonNumber(const char* key, const std::string& v) {
     if (IsNumberText(v))
         return v;
     if (!v.empty())
-        KS_LOGW("transQualityStatistic: %s \"%s\" is not a number, 0 written", key, v.c_str());
+        KS_LOGW("Monitor report: %s \"%s\" is not a number, 0 written", key, v.c_str());
     return "0";
 }
 
@@ -86,7 +86,7 @@ std::string JsonNumberList(const char* key, const std::string& v) {
     cJSON_Delete(list);
     if (ok)
         return v;
-    KS_LOGW("transQualityStatistic: %s [%s] is not a list of numbers, left empty", key, v.c_str());
+    KS_LOGW("Monitor report: %s [%s] is not a list of numbers, left empty", key, v.c_str());
     return "";
 }
 
@@ -146,15 +146,21 @@ int DeviceMonitor::ReportPropertyAsync(int dev_id) {
 }
 
 int DeviceMonitor::ReportRelayInfoV1_1(int dev_id, const MonitorRelayInfo& i) {
+    // Every value goes through the escaping writer: the session id and the
+    // message can carry text that came from the cloud.
     std::string payload =
-        "{\"version\":\"1.1\",\"method\":\"" + i.method + "\",\"code\":" + i.code +
-        ",\"message\":\"" + i.message + "\",\"params\":{\"sessionId\":\"" + i.session_id +
-        "\",\"recvPushUtc\":\"" + i.recv_push_utc + "\",\"recvPushTs\":\"" + i.recv_push_ts +
-        "\",\"startRtmpTs\":\"" + i.start_rtmp_ts + "\",\"handshakeTs\":\"" + i.handshake_ts +
-        "\",\"iframeTs\":\"" + i.iframe_ts + "\",\"forceCmdTs\":\"" + i.force_cmd_ts +
-        "\",\"forceIframeTs\":\"" + i.force_iframe_ts + "\",\"iframeSize\":\"" + i.iframe_size +
-        "\",\"buffSize\":\"" + i.buff_size + "\",\"videoCodec\":\"" + i.video_codec +
-        "\",\"audioCodec\":\"" + i.audio_codec + "\",\"encrypt\":\"" + i.encrypt + "\"}}";
+        "{\"version\":\"1.1\",\"method\":" + JsonText(i.method) +
+        ",\"code\":" + JsonNumber("code", i.code) + ",\"message\":" + JsonText(i.message) +
+        ",\"params\":{\"sessionId\":" + JsonText(i.session_id) +
+        ",\"recvPushUtc\":" + JsonText(i.recv_push_utc) +
+        ",\"recvPushTs\":" + JsonText(i.recv_push_ts) +
+        ",\"startRtmpTs\":" + JsonText(i.start_rtmp_ts) +
+        ",\"handshakeTs\":" + JsonText(i.handshake_ts) + ",\"iframeTs\":" + JsonText(i.iframe_ts) +
+        ",\"forceCmdTs\":" + JsonText(i.force_cmd_ts) +
+        ",\"forceIframeTs\":" + JsonText(i.force_iframe_ts) +
+        ",\"iframeSize\":" + JsonText(i.iframe_size) + ",\"buffSize\":" + JsonText(i.buff_size) +
+        ",\"videoCodec\":" + JsonText(i.video_codec) +
+        ",\"audioCodec\":" + JsonText(i.audio_codec) + ",\"encrypt\":" + JsonText(i.encrypt) + "}}";
     return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
 }
 

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/single.h"
 #include "core/time.h"
+#include "sdk/device_monitor.h"
 #include "sdk/sdk_fixture.h"
 
 using kestrel::MonitorTransQualityInfo;
@@ -108,13 +110,14 @@ TEST_F(TransQualityTest, NothingSentReportsZeros) {
 // the texts hold and whether or not there were samples.
 class TransQualityReportTest : public kestrel_test::SdkTest {};
 
-cJSON* WaitReport(const std::string& session) {
+cJSON* WaitReport(const std::string& session,
+                  const std::string& method = "transQualityStatistic") {
     kestrel_test::Recorder& rec = kestrel_test::Recorder::Get();
     std::unique_lock<std::mutex> lock(rec.mutex);
     cJSON* found = nullptr;
     rec.cond.wait_for(lock, std::chrono::seconds(3), [&] {
         for (const auto& p : rec.published) {
-            if (p.message.find("transQualityStatistic") == std::string::npos)
+            if (p.message.find(method) == std::string::npos)
                 continue;
             cJSON* doc = cJSON_Parse(p.message.c_str());
             cJSON* params = cJSON_GetObjectItem(doc, "params");
@@ -175,6 +178,39 @@ TEST_F(TransQualityReportTest, PublishedReportParses) {
     for (const char* key : {"beginTs", "endTs", "baseUtc", "module"})
         EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(bp, key))) << key;
     cJSON_Delete(b);
+}
+
+}  // namespace
+
+namespace {
+
+// The relay report keeps its member order and stays JSON whatever the
+// session id or message holds.
+TEST_F(TransQualityReportTest, RelayReportKeepsItsOrderAndEscapesValues) {
+    ASSERT_EQ(0, Init());
+    kestrel_test::Identity id(0, "pk", "dn", "ds");
+    ASSERT_EQ(0, kestrel_test::Connect(&id.auth));
+    kestrel::MonitorRelayInfo info;
+    info.method = "startRelayStreaming";
+    info.code = "1010";
+    info.message = "closed by \"server\"";
+    info.session_id = "relay-odd\\1";
+    info.video_codec = "h264";
+    ASSERT_EQ(0, kestrel::Single<kestrel::DeviceMonitor>::Instance()->ReportRelayInfoV1_1(0, info));
+    cJSON* doc = WaitReport(info.session_id, "startRelayStreaming");
+    ASSERT_NE(nullptr, doc);
+    EXPECT_EQ(1010, cJSON_GetObjectItem(doc, "code")->valueint);
+    EXPECT_STREQ("closed by \"server\"", cJSON_GetObjectItem(doc, "message")->valuestring);
+    const char* order[] = {"version", "method", "code", "message", "params"};
+    int i = 0;
+    for (cJSON* item = doc->child; item; item = item->next, ++i)
+        EXPECT_STREQ(order[i], item->string);
+    EXPECT_EQ(5, i);
+    cJSON* params = cJSON_GetObjectItem(doc, "params");
+    EXPECT_STREQ("sessionId", params->child->string);
+    ASSERT_EQ(13, cJSON_GetArraySize(params));
+    EXPECT_STREQ("encrypt", cJSON_GetArrayItem(params, 12)->string);
+    cJSON_Delete(doc);
 }
 
 }  // namespace
