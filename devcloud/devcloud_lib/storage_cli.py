@@ -405,7 +405,7 @@ def add_commands(sub):
     q = s.add_subparsers(dest="action", metavar="ACTION")
     q.required = True
     r = q.add_parser("fault", help="the next requests stall, drop or get an error status")
-    r.add_argument("mode", help="stall, drop, garbage, interim, interim-stall or an HTTP status 400..599")
+    r.add_argument("mode", help="stall, drop, garbage, interim, interim-stall, no-position or an HTTP status 400..599")
     r.add_argument("--count", type=int, default=1)
     r.add_argument("--seconds", type=float, help="how long a stall lasts (default 120)")
     q.add_parser("clear", help="forget pending faults")
