@@ -52,6 +52,8 @@ void RecordLink::Init(StreamManager* manager) {
 }
 
 void RecordLink::Destroy() {
+    // The table goes with the session; nothing may reach it after this.
+    manager_ = nullptr;
     factory_.Clear();
     MutexGuard guard(mutex_);
     configs_.clear();

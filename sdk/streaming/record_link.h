@@ -38,7 +38,7 @@ class RecordLink : public DoaServiceListener {
     RecordLink();
     // The session's table; null detaches.
     void Init(StreamManager* manager);
-    // Ends every recording (ks_destroy).
+    // Ends every recording and lets go of the table (ks_destroy).
     void Destroy();
     DoaServiceFactory* Factory() { return &factory_; }
 
