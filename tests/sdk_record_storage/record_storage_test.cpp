@@ -824,4 +824,38 @@ TEST_F(RecordStorageTest, RecordingSharesTheLiveStreamAndOutlivesItsRelay) {
     ASSERT_TRUE(WaitStop(sid));
 }
 
+TEST_F(RecordStorageTest, ALiveStreamStartedAndStoppedDuringARecordingLeavesItRunning) {
+    Record("startRecord", StartParams("l1", 0));
+    int rec_sid = WaitStart(1);
+    ASSERT_GT(rec_sid, 0);
+    SharedPtr<DoaStreamService> stream;
+    ASSERT_TRUE(WaitFor([&] { return (stream = RecordingOf(rec_sid)) && stream->Started(); }));
+    AppFeed(rec_sid, 0, 2000);
+
+    SilentRelay relay;
+    ASSERT_TRUE(relay.ok());
+    std::string url =
+        "rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live?token=tok&private=0/cam";
+    ASSERT_EQ(0,
+              SendMessage(&device_.auth, KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE, "m2",
+                          "StartPushStreaming", "{\"PushUrl\":\"" + url + "\",\"StreamType\":0}"));
+    int live_sid = WaitStart(2);
+    ASSERT_GT(live_sid, 0);
+    EXPECT_NE(rec_sid, live_sid);
+    ASSERT_TRUE(relay.Accept());
+    relay.Drop();
+    ASSERT_TRUE(WaitStop(live_sid));
+
+    AppFeed(rec_sid, 2000, 5000);
+    ASSERT_TRUE(WaitFor([&] { return stream->Drained(); }));
+    EXPECT_TRUE(stream->Started());
+    EXPECT_EQ(3u, CheckObjects(stream));
+    {
+        std::lock_guard<std::mutex> lock(AppStreams::Get().mutex);
+        EXPECT_EQ(1u, AppStreams::Get().stops.size());
+    }
+    Record("stopRecord", "{\"id\":\"l1\",\"streamType\":0}");
+    ASSERT_TRUE(WaitStop(rec_sid));
+}
+
 }  // namespace
