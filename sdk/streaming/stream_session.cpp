@@ -86,6 +86,17 @@ bool ToInt(double d, long long lo, long long hi, long long& out) {
     return true;
 }
 
+// A start request's device, logged with the request; empty (and logged) for
+// a device the SDK does not know.
+SharedPtr<DeviceAuth> StartAuth(int dev_id, const std::string& service) {
+    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
+    if (auth->IsIllegal()) {
+        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+        return SharedPtr<DeviceAuth>();
+    }
+    KS_LOGI("%s cmd:%s", auth->GetPkDnS().c_str(), service.c_str());
+    return auth;
+}
 }  // namespace
 
 struct StreamSession::Request {
@@ -183,13 +194,11 @@ int StreamSession::startRelay(const Request& req) {
 
 int StreamSession::onStartPushStream(const std::string& service, const std::string& payload,
                                      int dev_id) {
-    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
-    if (auth->IsIllegal()) {
-        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+    SharedPtr<DeviceAuth> auth = StartAuth(dev_id, service);
+    if (!auth) {
         return -1;
     }
     const std::string& dl = auth->GetPkDnS();
-    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
     Json doc(payload);
     std::string push_url;
     double stream_type = 0, pre_time = 0;
@@ -269,13 +278,11 @@ int StreamSession::vodAdmit(int dev_id, const std::string& label) {
 
 int StreamSession::onStartVodByTime(const std::string& service, const std::string& payload,
                                     int dev_id) {
-    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
-    if (auth->IsIllegal()) {
-        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+    SharedPtr<DeviceAuth> auth = StartAuth(dev_id, service);
+    if (!auth) {
         return -1;
     }
     const std::string& dl = auth->GetPkDnS();
-    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
     Json doc(payload);
     Request req;
     double begin = 0, end = 0;
@@ -311,13 +318,11 @@ int StreamSession::onStartVodByTime(const std::string& service, const std::strin
 
 int StreamSession::onStartVod(const std::string& service, const std::string& payload, int dev_id,
                               const std::string& msg_id) {
-    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
-    if (auth->IsIllegal()) {
-        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+    SharedPtr<DeviceAuth> auth = StartAuth(dev_id, service);
+    if (!auth) {
         return -1;
     }
     const std::string& dl = auth->GetPkDnS();
-    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
     Json doc(payload);
     Request req;
     std::string file_b64, push_url;
@@ -369,13 +374,11 @@ int StreamSession::onStartVod(const std::string& service, const std::string& pay
 // application is told that session stopped.
 int StreamSession::onStartVoiceIntercom(const std::string& service, const std::string& payload,
                                         int dev_id) {
-    SharedPtr<DeviceAuth> auth = DeviceEnv::Get()->Auth()->GetAuth(dev_id);
-    if (auth->IsIllegal()) {
-        KS_LOGW("onStartPushStream Device auth error, dev_id = %d", dev_id);
+    SharedPtr<DeviceAuth> auth = StartAuth(dev_id, service);
+    if (!auth) {
         return -1;
     }
     const std::string& dl = auth->GetPkDnS();
-    KS_LOGI("%s cmd:%s", dl.c_str(), service.c_str());
     Json doc(payload);
     std::string intercom_url, key_text;
     if (!doc.IsObject() || !doc.String("IntercomUrl", intercom_url) ||
