@@ -510,7 +510,7 @@ void RelayServiceLive::OnNotify(rtmp_client_notify_t code, void*) {
     }
 }
 
-void RelayServiceLive::OnWrite() {
+void RelayServiceBase::writeIfPublished() {
     bool go;
     {
         MutexGuard guard(mutex);
@@ -518,6 +518,10 @@ void RelayServiceLive::OnWrite() {
     }
     if (go)
         realWrite();
+}
+
+void RelayServiceLive::OnWrite() {
+    writeIfPublished();
 }
 
 // ---------------------------------------------------------------------------
@@ -562,13 +566,7 @@ void RelayServicePreEvent::OnNotify(rtmp_client_notify_t code, void*) {
 }
 
 void RelayServicePreEvent::OnWrite() {
-    bool go;
-    {
-        MutexGuard guard(mutex);
-        go = published;
-    }
-    if (go)
-        realWrite();
+    writeIfPublished();
 }
 
 // ---------------------------------------------------------------------------

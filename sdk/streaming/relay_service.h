@@ -90,6 +90,8 @@ class RelayServiceBase : public RtmpClientHandler {
     // goes out once everything queued has been written.
     void queueScript(FlvMux::ScriptType type);
     int realWrite();
+    // Live and pre-event relays write only once the server has accepted the publish.
+    void writeIfPublished();
     void sendCmd(ks_on_push_stream_cmd_type_e cmd, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0);
     SharedPtr<RtmpClient> lockClient() const;
     void requestWrite();
