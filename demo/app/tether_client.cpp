@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr uint32_t kThreadQuitPollMs = 20;
+// How long a stop waits for the dispatch thread's exit before it wakes the
+// thread again (a wake that came just before its yield began is missed).
+constexpr uint32_t kDispatchWakeRetryMs = 20;
 // Callbacks are woken by queued messages at once, and a stop wakes the
 // dispatch thread itself: the period only paces an idle loop.
 constexpr int kYieldMs = 5000;
@@ -38,6 +40,7 @@ void* g_sub_sem = nullptr;
 
 void* g_dispatch_thread = nullptr;
 std::atomic<int> g_dispatch_running{0};
+void* g_dispatch_done = nullptr;  // posted once by the dispatch thread as it ends
 void* g_login_thread = nullptr;
 std::atomic<int> g_login_running{0};
 void* g_connect_thread = nullptr;
@@ -94,6 +97,7 @@ void* DispatchThread(void*) {
     while (g_running)
         IOT_Tether_Yield(kYieldMs);
     g_dispatch_running = 0;
+    HAL_SemaphorePost(g_dispatch_done);
     return nullptr;
 }
 
@@ -166,26 +170,26 @@ void StopConnectThread() {
     g_connect_sem = nullptr;
 }
 
-void WaitQuit(const std::atomic<int>& flag) {
-    while (flag)
-        HAL_SleepMs(kThreadQuitPollMs);
-}
-
-// Wakes the dispatch thread until it has seen the cleared running flag (a
-// wake just before its next yield began would be missed once).
+// Wakes the dispatch thread and waits for its exit, waking it again should
+// the wake have come just before its next yield began; then reaps it.
 void StopDispatchThread() {
-    while (g_dispatch_running) {
-        IOT_Tether_Wake();
-        HAL_SleepMs(kThreadQuitPollMs);
+    if (g_dispatch_thread) {
+        do {
+            IOT_Tether_Wake();
+        } while (HAL_SemaphoreWait(g_dispatch_done, kDispatchWakeRetryMs) != 0);
+        HAL_ThreadDelete(g_dispatch_thread);
     }
+    g_dispatch_thread = nullptr;
+    if (g_dispatch_done)
+        HAL_SemaphoreDestroy(g_dispatch_done);
+    g_dispatch_done = nullptr;
 }
 
 // Undoes the sub-device part of a start (the login thread and the list).
 void StopLoginThread() {
     if (g_sub_sem && g_login_thread) {
         HAL_SemaphorePost(g_sub_sem);
-        WaitQuit(g_login_running);
-        HAL_ThreadDelete(g_login_thread);
+        HAL_ThreadDelete(g_login_thread);  // waits for the routine to end
     }
     g_login_thread = nullptr;
     if (g_sub_sem)
@@ -327,13 +331,17 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
         return FailStart(false);
     }
     g_dispatch_running = 1;
+    g_dispatch_done = HAL_SemaphoreCreate();
     hal_thread_param_t param = {"tether_dispatch", 0, 0};
     int stack_used = 0;
-    int ret = HAL_ThreadCreate(&g_dispatch_thread, DispatchThread, nullptr, &param, &stack_used);
+    int ret = g_dispatch_done ? HAL_ThreadCreate(&g_dispatch_thread, DispatchThread, nullptr,
+                                                 &param, &stack_used)
+                              : -1;
     if (ret != 0) {
         printf("HAL_ThreadCreate Failed, ret = %d\n", ret);
         g_dispatch_running = 0;
         g_dispatch_thread = nullptr;
+        StopDispatchThread();
         return FailStart(true);
     }
 
@@ -349,8 +357,6 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
         g_connect_thread = nullptr;
         g_running = 0;
         StopDispatchThread();
-        HAL_ThreadDelete(g_dispatch_thread);
-        g_dispatch_thread = nullptr;
         return FailStart(true);
     }
     printf("After start tether\n");
@@ -364,8 +370,6 @@ void tether_client_destroy(void) {
     g_running = 0;
     StopConnectThread();
     StopDispatchThread();
-    HAL_ThreadDelete(g_dispatch_thread);
-    g_dispatch_thread = nullptr;
     IOT_Tether_Close(g_master_id);
     g_master_id = -1;
     g_connected = 0;
