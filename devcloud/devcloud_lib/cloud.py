@@ -56,14 +56,67 @@ class NotRunning(CloudError):
     pass
 
 
+class PortTaken(CloudError):
+    pass
+
+
 def default_home():
     return os.environ.get("DEVCLOUD_HOME") or os.path.join(os.getcwd(), ".devcloud")
 
 
-def free_port():
+# Ports this process has reserved; their lock files stay open until exit.
+_port_locks = []
+_PORT_LOCK_DIR = "/tmp/kestrel-ports"
+
+
+def _ephemeral_low():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
+def _bindable(port):
     with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
+        try:
+            s.bind((HOST, port))
+        except OSError:
+            return False
+    return True
+
+
+def _lock_port(port):
+    with contextlib.suppress(OSError):
+        os.makedirs(_PORT_LOCK_DIR, exist_ok=True)
+        os.chmod(_PORT_LOCK_DIR, 0o1777)
+    try:
+        fd = os.open(os.path.join(_PORT_LOCK_DIR, str(port)), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        return False
+    _port_locks.append(fd)
+    return True
+
+
+def free_port():
+    """A port nobody listens on, below the ephemeral range.
+
+    A port the kernel hands out for port 0 is released again before our
+    server binds it, and any process's next outgoing connection may take it
+    meanwhile. Below the ephemeral range only listeners compete, and the lock
+    file (shared with the C++ test peers) keeps two test processes apart."""
+    high = _ephemeral_low() - 1
+    low = 10000 if high > 12000 else 1024
+    for _ in range(500):
+        port = secrets.randbelow(high - low + 1) + low
+        if _bindable(port) and _lock_port(port) and _bindable(port):
+            return port
+    raise CloudError("no free port on %s below %d" % (HOST, high + 1))
 
 
 def _write_atomic(path, text, mode=0o600):
@@ -576,13 +629,13 @@ class Cloud(object):
         cfg.update(values)
         self._write_json("config.json", cfg)
 
-    def _relay_ports(self):
-        """The relay ports of the last up when they are still free, else new
-        free ones; recorded in config.json."""
+    def _relay_ports(self, fresh=False):
+        """The relay ports of the last up when they are still free (unless
+        fresh), else new free ones; recorded in config.json."""
         cfg = self.config()
         ports = {}
         for key in ("rtmp_port", "nginx_http_port", "relay_port", "relay_http_port"):
-            p = cfg.get(key)
+            p = None if fresh else cfg.get(key)
             if not (p and p not in ports.values() and self._port_free(int(p))):
                 p = free_port()
                 while p in ports.values():
@@ -597,11 +650,25 @@ class Cloud(object):
             return
         # Ports are chosen anew only when both are down; a surviving process
         # keeps its own.
-        ports = self.config() if (relay_ok or nginx_ok) else self._relay_ports()
-        if not relay_ok:
+        if relay_ok or nginx_ok:
+            ports = self.config()
+            if not relay_ok:
+                self._start_relay(ports["relay_port"], ports["relay_http_port"])
+            if not nginx_ok:
+                self._start_nginx(ports["rtmp_port"], ports["nginx_http_port"], ports["relay_http_port"])
+            return
+        # Another program may bind a port between our probe and nginx's bind;
+        # new ports then, as for the broker.
+        for attempt in range(3):
+            ports = self._relay_ports(fresh=attempt > 0)
             self._start_relay(ports["relay_port"], ports["relay_http_port"])
-        if not nginx_ok:
-            self._start_nginx(ports["rtmp_port"], ports["nginx_http_port"], ports["relay_http_port"])
+            try:
+                self._start_nginx(ports["rtmp_port"], ports["nginx_http_port"], ports["relay_http_port"])
+                return
+            except PortTaken:
+                if attempt == 2:
+                    raise
+                self._stop_relays()
 
     def _start_relay(self, rtmp_port, http_port):
         ready = self.path("relay.ready")
@@ -625,7 +692,7 @@ class Cloud(object):
     def _start_nginx(self, rtmp_port, http_port, callback_port):
         for port in (rtmp_port, http_port):
             if not self._port_free(port):
-                raise CloudError("relay port %d on %s is already in use" % (port, HOST))
+                raise PortTaken("relay port %d on %s is already in use" % (port, HOST))
         relay_nginx.write_conf(self.home, HOST, rtmp_port, http_port, callback_port)
         log = relay_nginx.error_log(self.home)
         mark = os.path.getsize(log) if os.path.exists(log) else 0
@@ -648,6 +715,8 @@ class Cloud(object):
             with open(log, errors="replace") as f:
                 f.seek(mark)
                 text = f.read()[-2000:]
+        if "Address already in use" in text:
+            raise PortTaken("relay port %d or %d on %s is already in use\n%s" % (rtmp_port, http_port, HOST, text))
         raise CloudError("nginx (RTMP relay) did not start on %s:%d\n%s%s"
                          % (HOST, rtmp_port, text, _tail(self.path("nginx.out"))))  # fmt: skip
 
@@ -720,4 +789,4 @@ def pid_alive(pid):
     return _proc_alive(pid)
 
 
-__all__ = ["Cloud", "CloudError", "NotRunning", "Device", "default_home", "free_port", "pid_alive"]
+__all__ = ["Cloud", "CloudError", "NotRunning", "PortTaken", "Device", "default_home", "free_port", "pid_alive"]

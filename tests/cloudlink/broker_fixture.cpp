@@ -18,6 +18,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/free_port.h"
+
 extern char** environ;
 
 namespace tethertest {
@@ -95,18 +97,7 @@ uint64_t NowMs() {
 }
 
 int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    return kestrel_test::FreePort(SOCK_STREAM);
 }
 
 int Run(const std::vector<std::string>& argv, std::string* out) {

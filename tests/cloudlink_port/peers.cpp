@@ -17,24 +17,14 @@
 #include <chrono>
 #include <fstream>
 
+#include "tests/free_port.h"
+
 extern char** environ;
 
 namespace port_test {
 
 int free_port(int type) {
-    int fd = socket(AF_INET, type, 0);
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sa);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    close(fd);
-    return ntohs(sa.sin_port);
+    return kestrel_test::FreePort(type);
 }
 
 namespace {

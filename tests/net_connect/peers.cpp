@@ -17,22 +17,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/free_port.h"
+
 extern char** environ;
 
 namespace net_test {
 
 int FreePort(int type) {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sa);
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    close(fd);
-    return port;
+    return kestrel_test::FreePort(type);
 }
 
 std::string MakeTempDir(const std::string& tag) {

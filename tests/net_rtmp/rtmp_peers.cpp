@@ -20,6 +20,7 @@
 
 #include "proto/amf0.h"
 #include "proto/rtmp_command.h"
+#include "tests/free_port.h"
 
 extern char** environ;
 
@@ -34,15 +35,7 @@ uint64_t NowMs() {
 }
 
 int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    return kestrel_test::FreePort(SOCK_STREAM);
 }
 
 int RunCommand(const std::string& cmd, std::string* out) {
