@@ -313,7 +313,10 @@ Subscriber::Subscriber(Broker& b, const std::string& filter) {
 
 Subscriber::~Subscriber() {
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+        // Not SIGTERM: mosquitto_sub disconnects from inside its signal
+        // handler, which can deadlock on the library's own locks and leave
+        // the test waiting for an exit that never comes.
+        kill(pid_, SIGKILL);
         WaitExit(pid_);
     }
 }
