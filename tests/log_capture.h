@@ -1,7 +1,6 @@
 // Captures every SDK log line (formatted) so tests can assert on the exact texts.
 #pragma once
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -15,20 +14,26 @@ namespace kestrel_test {
 class LogCapture {
   public:
     LogCapture() {
-        Instance() = this;
+        {
+            std::lock_guard<std::mutex> lock(Mutex());
+            Instance() = this;
+        }
         kestrel::logger_set_user_define(&LogCapture::Sink);
     }
+    // A network thread may still be logging when the capture goes out of scope (a socket
+    // closing after its result was delivered); the shared lock makes the detach wait for it.
     ~LogCapture() {
         kestrel::logger_reset_default();
+        std::lock_guard<std::mutex> lock(Mutex());
         Instance() = nullptr;
     }
 
     std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(Mutex());
         return lines_;
     }
     void Clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(Mutex());
         lines_.clear();
     }
     bool Contains(const std::string& text) {
@@ -53,19 +58,22 @@ class LogCapture {
         va_start(ap, fmt);
         vsnprintf(buf, sizeof(buf), fmt, ap);
         va_end(ap);
+        std::lock_guard<std::mutex> lock(Mutex());
         LogCapture* self = Instance();
         if (!self)
             return;
-        std::lock_guard<std::mutex> lock(self->mutex_);
         self->lines_.push_back(std::to_string(level) + " " + buf);
     }
 
   private:
-    static std::atomic<LogCapture*>& Instance() {
-        static std::atomic<LogCapture*> instance{nullptr};
+    static LogCapture*& Instance() {
+        static LogCapture* instance = nullptr;
         return instance;
     }
-    std::mutex mutex_;
+    static std::mutex& Mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
     std::vector<std::string> lines_;
 };
 
