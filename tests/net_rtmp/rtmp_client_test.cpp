@@ -189,6 +189,10 @@ TEST_F(RtmpClientTest, PrivateModeSendsItsCommandsBeforeTheServerAnswers) {
     bool got_commands = false;
     uint8_t version = 0;
     rtmp_chunk_header_t after_handshake{};
+    // Stop drops what the connector still queues, so the client is stopped
+    // only once the server has its first message after the handshake.
+    std::promise<void> first_read;
+    std::future<void> first_read_done = first_read.get_future();
     ScriptedPeer peer([&](PeerConn& c) {
         Bytes hello;
         if (!c.ReadExact(1537, &hello)) {
@@ -207,20 +211,25 @@ TEST_F(RtmpClientTest, PrivateModeSendsItsCommandsBeforeTheServerAnswers) {
         // No C2: what follows the handshake is chunk data.
         Bytes payload;
         c.ReadMessage(&after_handshake, &payload);
+        first_read.set_value();
         c.ReadExact(1 << 20, &payload, 1000);
     });
     Make();
     owner->frames = SampleFrames(200);
     owner->stop_when_done = false;
     client->Start(Url(peer.port()), 1);
-    ASSERT_TRUE(owner->WaitFor([&] { return owner->sent > 0; }, 5000));
+    bool first_read_in_time =
+        first_read_done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     client->Stop();
     ASSERT_TRUE(owner->WaitClosed(3000));
     peer.Join();
+    ASSERT_TRUE(first_read_in_time);
     EXPECT_EQ(version, 4);
     EXPECT_TRUE(got_commands);
     EXPECT_EQ(after_handshake.type, RTMP_TYPE_DATA);  // metadata leads the media
     EXPECT_EQ(after_handshake.stream_id, 1u);
+    std::lock_guard<std::mutex> lock(owner->mu);
+    EXPECT_GT(owner->sent, 0u);
 }
 
 // A server that stops reading: the queue stops draining and the client
