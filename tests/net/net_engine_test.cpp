@@ -225,11 +225,12 @@ TEST(NetEngine, ConnectDeadlinePassingDisconnectsWithTimeout) {
     StalledPeer stalled_peer;
     NetEngine engine;
     ASSERT_EQ(0, engine.Start());
+    // The bound runs from Connect, so the clock is read before it.
+    unsigned long t0 = Time::GetSystemTimeInt(0);
     Conn stalled = NewConn(stalled_peer.listener.Port(), 100);
     Conn no_deadline = NewConn(stalled_peer.listener.Port(), 0);
     unsigned long id = engine.Add(stalled.socket);
     engine.Add(no_deadline.socket);
-    unsigned long t0 = Time::GetSystemTimeInt(0);
     ASSERT_TRUE(WaitUntil([&] { return stalled.handler->disconnects.load() == 1; }));
     EXPECT_GE(Time::GetSystemTimeInt(0), t0 + 100);
     EXPECT_EQ(DISCONNECT_CONNECT_TIMEOUT, stalled.handler->Reason());

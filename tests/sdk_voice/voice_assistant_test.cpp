@@ -187,7 +187,9 @@ TEST_F(AssistantTest, HaltNeverWaitsForTheApplication) {
     ASSERT_EQ(0, Add("two", 2));
     auto t0 = std::chrono::steady_clock::now();
     a.Halt();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    // The callback is held until Release, so a waiting Halt would take for
+    // ever; the bound only has to outlast a busy scheduler.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
     sink.Release();
     a.Stop(true);
     std::lock_guard<std::mutex> l(sink.mu);
