@@ -1,6 +1,8 @@
 // Captures every SDK log line (formatted) so tests can assert on the exact texts.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -43,6 +45,17 @@ class LogCapture {
         }
         return false;
     }
+    // Waits for a line holding text, written by whichever thread; false after timeout_ms.
+    bool WaitFor(const std::string& text, int timeout_ms = 3000) {
+        std::unique_lock<std::mutex> lock(Mutex());
+        return Changed().wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+            for (const auto& l : lines_) {
+                if (l.find(text) != std::string::npos)
+                    return true;
+            }
+            return false;
+        });
+    }
     size_t Count(const std::string& text) {
         size_t n = 0;
         for (const auto& l : Lines()) {
@@ -63,6 +76,7 @@ class LogCapture {
         if (!self)
             return;
         self->lines_.push_back(std::to_string(level) + " " + buf);
+        Changed().notify_all();
     }
 
   private:
@@ -73,6 +87,10 @@ class LogCapture {
     static std::mutex& Mutex() {
         static std::mutex mutex;
         return mutex;
+    }
+    static std::condition_variable& Changed() {
+        static std::condition_variable changed;
+        return changed;
     }
     std::vector<std::string> lines_;
 };
