@@ -38,31 +38,16 @@ class LogCapture {
         std::lock_guard<std::mutex> lock(Mutex());
         lines_.clear();
     }
-    bool Contains(const std::string& text) {
-        for (const auto& l : Lines()) {
-            if (l.find(text) != std::string::npos)
-                return true;
-        }
-        return false;
-    }
+    bool Contains(const std::string& text) { return Count(text) > 0; }
     // Waits for a line holding text, written by whichever thread; false after timeout_ms.
     bool WaitFor(const std::string& text, int timeout_ms = 3000) {
         std::unique_lock<std::mutex> lock(Mutex());
-        return Changed().wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-            for (const auto& l : lines_) {
-                if (l.find(text) != std::string::npos)
-                    return true;
-            }
-            return false;
-        });
+        return Changed().wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                  [&] { return CountLocked(text) > 0; });
     }
     size_t Count(const std::string& text) {
-        size_t n = 0;
-        for (const auto& l : Lines()) {
-            if (l.find(text) != std::string::npos)
-                ++n;
-        }
-        return n;
+        std::lock_guard<std::mutex> lock(Mutex());
+        return CountLocked(text);
     }
 
     static void Sink(int level, const char* /*file*/, int /*line*/, const char* fmt, ...) {
@@ -80,6 +65,14 @@ class LogCapture {
     }
 
   private:
+    size_t CountLocked(const std::string& text) const {
+        size_t n = 0;
+        for (const auto& l : lines_) {
+            if (l.find(text) != std::string::npos)
+                ++n;
+        }
+        return n;
+    }
     static LogCapture*& Instance() {
         static LogCapture* instance = nullptr;
         return instance;
