@@ -1,8 +1,10 @@
 """AMF0 values as Python values, both ways.
 
-Number <-> float, Boolean <-> bool, String and Long String <-> str, Object
-and ECMA Array <-> dict (insertion order kept), Strict Array <-> list,
-Null and Undefined <-> None. Decoding is strict: every read is bounded by
+Number <-> float, Boolean <-> bool, String and Long String <-> str (text,
+UTF-8) or bytes (sent as they are: a String may carry binary, as the play
+parameters do, an AMF0 Object inside a String), Object and ECMA Array <->
+dict (insertion order kept), Strict Array <-> list, Null and Undefined <->
+None. Decoding is strict: every read is bounded by
 the buffer, nesting is bounded by MAX_DEPTH (a peer can nest objects a
 hundred thousand deep in a few hundred kilobytes), and anything else is an
 Amf0Error that names the offset.
@@ -21,9 +23,13 @@ class Amf0Error(ValueError):
 
 
 class Reader(object):
-    def __init__(self, data, pos=0):
+    """keep_bytes: a String value that is not UTF-8 comes back as bytes
+    rather than failing (keys are always text)."""
+
+    def __init__(self, data, pos=0, keep_bytes=False):
         self.data = bytes(data)
         self.pos = pos
+        self.keep_bytes = keep_bytes
 
     def _take(self, n):
         if self.pos + n > len(self.data):
@@ -35,16 +41,18 @@ class Reader(object):
     def at_end(self):
         return self.pos >= len(self.data)
 
-    def _text(self, n):
+    def _text(self, n, value=False):
         raw = self._take(n)
         try:
             return raw.decode("utf-8")
         except UnicodeDecodeError:
+            if value and self.keep_bytes:
+                return raw
             raise Amf0Error("string at offset %d is not UTF-8" % (self.pos - n))
 
-    def _key(self):
+    def _key(self, value=False):
         (n,) = struct.unpack(">H", self._take(2))
-        return self._text(n)
+        return self._text(n, value)
 
     def _properties(self, depth):
         out = {}
@@ -65,10 +73,10 @@ class Reader(object):
         if marker == BOOLEAN:
             return self._take(1)[0] != 0
         if marker == STRING:
-            return self._key()
+            return self._key(value=True)
         if marker == LONG_STRING:
             (n,) = struct.unpack(">I", self._take(4))
-            return self._text(n)
+            return self._text(n, value=True)
         if marker in (NULL, UNDEFINED):
             return None
         if marker == OBJECT:
@@ -88,9 +96,9 @@ class Reader(object):
         raise Amf0Error("unsupported marker %d at offset %d" % (marker, start))
 
 
-def decode_all(data):
+def decode_all(data, keep_bytes=False):
     """Every value of a command or data message body."""
-    r = Reader(data)
+    r = Reader(data, keep_bytes=keep_bytes)
     out = []
     while not r.at_end():
         out.append(r.value())
@@ -111,8 +119,10 @@ def encode(value):
         return bytes([BOOLEAN, 1 if value else 0])
     if isinstance(value, (int, float)):
         return bytes([NUMBER]) + struct.pack(">d", float(value))
-    if isinstance(value, str):
-        raw = value.encode("utf-8")
+    if isinstance(value, (str, bytes, bytearray)):
+        # bytes go out untouched: encoding binary carried in a str as UTF-8
+        # would turn every byte >= 0x80 into two.
+        raw = value.encode("utf-8") if isinstance(value, str) else bytes(value)
         if len(raw) > 0xFFFF:
             return bytes([LONG_STRING]) + struct.pack(">I", len(raw)) + raw
         return bytes([STRING]) + struct.pack(">H", len(raw)) + raw

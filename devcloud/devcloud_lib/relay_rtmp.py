@@ -148,6 +148,8 @@ class Connection(object):
         info = {"level": level, "code": code, "description": description}
         info.update(extra)
         self.command("onStatus", 0, None, info, stream_id=STREAM_ID)
+        if isinstance(description, bytes):
+            description = description.hex()
         self.event("status_sent", code=code, level=level, description=description)
 
     async def run(self):
@@ -445,8 +447,8 @@ class Connection(object):
             desc = step.get("description", "")
             if step["status"] == "setplayparam":
                 obj = {"onlyKeyFrame": bool(step.get("key_only")), "speed": float(step.get("speed", 1))}
-                desc = amf0.encode(obj).decode("latin-1")
-            self.on_status(code, str(desc))
+                desc = amf0.encode(obj)  # binary in a String: sent as bytes
+            self.on_status(code, desc if isinstance(desc, bytes) else str(desc))
             await self.writer.drain()
 
     async def _talk(self, audio):

@@ -111,17 +111,18 @@ class Peer(object):
                     pass  # the reader applied it
                 self.inbox.append(m)
 
-    def status(self, code=None, timeout=5.0):
-        """The info object of the next onStatus (with that code)."""
+    def status(self, code=None, timeout=5.0, keep_bytes=False):
+        """The info object of the next onStatus (with that code); keep_bytes:
+        a description that is not UTF-8 comes as bytes."""
 
         def pred(m):
             if m.type != rtmp.COMMAND_AMF0:
                 return False
-            v = amf0.decode_all(m.payload)
+            v = amf0.decode_all(m.payload, keep_bytes)
             return v[0] == "onStatus" and (code is None or v[3].get("code") == code)
 
         m = self.next(pred, timeout)
-        return amf0.decode_all(m.payload)[3] if m else None
+        return amf0.decode_all(m.payload, keep_bytes)[3] if m else None
 
     def closed_by_peer(self, timeout=5.0):
         """True once the relay has closed the connection."""

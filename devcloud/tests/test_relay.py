@@ -319,7 +319,8 @@ class OwnRelayTest(unittest.TestCase):
 
     def test_playback_is_driven_by_status_codes_and_completes(self):
         plan = [
-            {"at": 0, "status": "setplayparam", "speed": 4, "key_only": True},
+            # Speed 1 is 3F F0 ... on the wire: bytes >= 0x80 inside a String.
+            {"at": 0, "status": "setplayparam", "speed": 1, "key_only": True},
             {"at": 0.05, "status": "pause", "description": "1500"},
             {"at": 0.1, "status": "unpause", "description": "1500"},
             {"at": 0.15, "status": "seek", "description": "42000"},
@@ -328,13 +329,15 @@ class OwnRelayTest(unittest.TestCase):
         p = self.peer()
         p.handshake()
         p.connect_publish(signed_app("vod", s), s.stream)
-        got = [p.status(timeout=3) for _ in range(6)]
+        got = [p.status(timeout=3, keep_bytes=True) for _ in range(6)]
         self.assertEqual([g and g["code"] for g in got], [
             "NetStream.Publish.Start", "NetStream.Play.Start", "NetStream.SetPlayParam.Start",
             "NetStream.Pause.Start", "NetStream.Unpause.Start", "NetStream.Seek.Start"])  # fmt: skip
-        # The play parameters travel as an AMF0 object inside the description.
-        params = amf0.decode_all(got[2]["description"].encode("latin-1"))[0]
-        self.assertEqual(params, {"onlyKeyFrame": True, "speed": 4.0})
+        # The play parameters travel as an AMF0 object inside the description,
+        # byte for byte (no text encoding in between).
+        desc = got[2]["description"]
+        self.assertEqual(desc, b"\x03\x00\x0conlyKeyFrame\x01\x01\x00\x05speed\x00\x3f\xf0" + bytes(6) + b"\x00\x00\x09")
+        self.assertEqual(amf0.decode_all(desc)[0], {"onlyKeyFrame": True, "speed": 1.0})
         self.assertEqual((got[3]["description"], got[5]["description"]), ("1500", "42000"))
         self.publish_tags(p, self.tags["aac"][:12])
         # The device's end-of-file marker is acknowledged.
