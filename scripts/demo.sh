@@ -86,6 +86,11 @@ round_trip=0
 streams_ok=1
 pictures_ok=1
 finished=0
+steps_done=""  # what succeeded, in order, for the closing line
+
+step_done() {
+  steps_done="${steps_done:+$steps_done, }$1"
+}
 
 stop_pid() {  # pid, seconds: TERM, wait, then KILL
   local pid="$1" limit="$2" i
@@ -120,12 +125,10 @@ cleanup() {
   fi
   say "camera log: $DEMO_LOG"
   if [ "$online" = 1 ] && [ "$round_trip" = 1 ] && [ "$streams_ok" = 1 ] && [ "$pictures_ok" = 1 ]; then
-    local picture_note=""
-    [ "$pictures" = 1 ] && picture_note=", and its picture reached storage"
-    say "done: the device came online and answered the property set$picture_note (state kept in $STATE)"
+    say "done: $steps_done (state kept in $STATE)"
     exit 0
   fi
-  say "FAILED (online=$online, property round trip=$round_trip, streams=$streams_ok, pictures=$pictures_ok); logs kept in $STATE"
+  say "FAILED (online=$online, property round trip=$round_trip, streams=$streams_ok, pictures=$pictures_ok; succeeded: ${steps_done:-nothing}); logs kept in $STATE"
   [ "$status" = 0 ] && status=1
   exit "$status"
 }
@@ -182,6 +185,7 @@ if [ "$online" != 1 ]; then
   exit 1
 fi
 say "device online after $((SECONDS - started)) s"
+step_done "online"
 
 say "property set {\"MicSwitch\":1} from the platform"
 if reply="$("${DEVCLOUD[@]}" set "$PK" "$DN" '{"MicSwitch":1}')"; then
@@ -193,6 +197,7 @@ if reply="$("${DEVCLOUD[@]}" set "$PK" "$DN" '{"MicSwitch":1}')"; then
 fi
 if [ "$round_trip" = 1 ]; then
   say "the camera reported MicSwitch 1"
+  step_done "property set"
 else
   say "no property post of MicSwitch 1 came back"
   exit 1
@@ -210,6 +215,7 @@ picture_step() {
     return 1
   fi
   say "the camera's JPEG is in storage: $path"
+  step_done "picture"
 }
 if [ "$pictures" = 1 ]; then
   pictures_ok=0
@@ -223,16 +229,19 @@ stream_steps() {
   say "live stream, 10 s"
   out="$("${DEVCLOUD[@]}" live "$PK" "$DN" --seconds 10)" || return 1
   sed 's/^/  live | /' <<<"$out"
+  step_done "live"
   say "recording: $(sed -n 's/^file=//p' <<<"$out"); play it with: $(sed -n 's/^play=//p' <<<"$out")"
   say "playback with a pause at 2 s, resume at 3 s and a seek at 4 s to 30 s"
   out="$("${DEVCLOUD[@]}" vod "$PK" "$DN" --begin "$(($(date +%s) - 3600))" --end "$(date +%s)" \
     --pause-at 2 --resume-at 3 --seek-at 4:30000 --seconds 15)" || return 1
   sed 's/^/  vod | /' <<<"$out"
+  step_done "playback"
   wav="$STATE/hello.wav"
   ffmpeg -v error -y -f lavfi -i "sine=f=440:r=8000" -t 2 "$wav" || return 1
   say "voice session: $wav goes down"
   out="$("${DEVCLOUD[@]}" talk "$PK" "$DN" --audio "$wav")" || return 1
   sed 's/^/  talk | /' <<<"$out"
+  step_done "voice"
   say "audio the camera sent up: $(sed -n 's/^file=//p' <<<"$out")"
 }
 if [ "$streams" = 1 ]; then

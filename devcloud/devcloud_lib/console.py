@@ -162,12 +162,31 @@ def summary(path):
     out["key_frames"] = len(keys)
     if len(keys) > 1:
         out["key_interval_s"] = round((keys[-1] - keys[0]) / (len(keys) - 1), 3)
-    fmt = info.get("format", {})
-    dur = float(fmt.get("duration") or 0)
+    # From the packets, not the container: a device's metadata says 86400 s
+    # for every kind of stream but playback by file.
+    dur = packet_span(video_pkts + audio_pkts)
     out["duration_s"] = round(dur, 3)
-    size = int(fmt.get("size") or os.path.getsize(path))
+    size = sum(int(p.get("size") or 0) for p in video_pkts + audio_pkts)
     out["bit_rate_kbps"] = round(size * 8 / dur / 1000, 1) if dur > 0 else 0
     return out
+
+
+def packet_span(pkts):
+    """Seconds from the first packet's start to the last one's end."""
+    spans = []
+    for p in pkts:
+        try:
+            start = float(p["pts_time"])
+        except (KeyError, TypeError, ValueError):  # "N/A"
+            continue
+        try:
+            length = float(p.get("duration_time") or 0)
+        except ValueError:
+            length = 0.0
+        spans.append((start, start + length))
+    if not spans:
+        return 0.0
+    return max(end for _, end in spans) - min(start for start, _ in spans)
 
 
 def print_summary(path, relay_state=None):
