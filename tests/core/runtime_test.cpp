@@ -3,7 +3,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -53,6 +57,81 @@ TEST(LoggerTest, LineFormatColoursAndLevelFilter) {
         "\\(a\\.cpp:12\\) : \x1b\\[0mboom 7\n"
         "\x1b\\[33m\\[KS-INFO   \\|[-0-9:.]{21}\\] \\(b\\.cpp:3\\) : \x1b\\[0mhello\n");
     EXPECT_TRUE(std::regex_match(out, line)) << out;
+}
+
+// A clock the test moves by hand; both readings come from these two values.
+struct timespec g_fake_real = {0, 0};
+struct timespec g_fake_mono = {100, 0};
+struct timespec FakeClock(clockid_t id) {
+    return id == CLOCK_REALTIME ? g_fake_real : g_fake_mono;
+}
+
+TEST(LoggerTest, StampTakesSecondsAndMillisecondsFromOneRealTimeReading) {
+    logger_reset_default();
+    logger_set_level(KS_LOG_DEBUG);
+    logger_set_clock(FakeClock);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // Monotonic milliseconds that disagree with the real-time ones show a mixed stamp.
+    g_fake_mono = {100, 123000000};
+    std::string out = CaptureStdout([] {
+        g_fake_real = {1700000034, 872000000};
+        logger_printf(KS_LOG_INFO, "a.cpp", 1, "one");
+        g_fake_real = {1700000035, 1000000};
+        logger_printf(KS_LOG_INFO, "a.cpp", 1, "two");
+    });
+    logger_set_clock(nullptr);
+    EXPECT_NE(std::string::npos, out.find("23-11-14-22:13:54.872] (a.cpp:1)")) << out;
+    EXPECT_NE(std::string::npos, out.find("23-11-14-22:13:55.001] (a.cpp:1)")) << out;
+}
+
+namespace {
+std::vector<std::string> g_sunk;
+void CollectSink(int level, const char* file, int line, const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    g_sunk.push_back(std::to_string(level) + " " + file + ":" + std::to_string(line) + " " + buf);
+}
+void Flood(int i) { KS_LOGE("flood %d", i); }
+void Other() { KS_LOGW("other"); }
+}  // namespace
+
+TEST(LoggerTest, RepeatedLinesFromOneSourceAreLimitedPerSecond) {
+    logger_set_clock(FakeClock);
+    logger_reset_limits();
+    logger_set_user_define(CollectSink);
+    g_sunk.clear();
+    g_fake_mono = {500, 0};
+    for (int i = 0; i < 1000; ++i)
+        Flood(i);
+    Other();  // another source keeps its own allowance
+    ASSERT_EQ(kLogBurst + 1, g_sunk.size());
+    EXPECT_NE(std::string::npos, g_sunk[kLogBurst - 1].find("flood 19"));
+    EXPECT_NE(std::string::npos, g_sunk.back().find("other"));
+
+    g_fake_mono = {500, 999000000};  // still the same second: counted, not written
+    Flood(1000);
+    EXPECT_EQ(kLogBurst + 1, g_sunk.size());
+
+    g_fake_mono = {501, 0};
+    g_sunk.clear();
+    Flood(1001);
+    ASSERT_EQ(2u, g_sunk.size());
+    EXPECT_NE(std::string::npos, g_sunk[0].find("2 runtime_test.cpp:")) << g_sunk[0];
+    EXPECT_NE(std::string::npos, g_sunk[0].find("repeated 981 times")) << g_sunk[0];
+    EXPECT_NE(std::string::npos, g_sunk[1].find("flood 1001"));
+
+    // A quiet source starts afresh without a repeat line.
+    g_fake_mono = {600, 0};
+    g_sunk.clear();
+    Flood(1);
+    EXPECT_EQ(1u, g_sunk.size());
+    logger_reset_default();
+    logger_set_clock(nullptr);
+    logger_reset_limits();
 }
 
 TEST(LoggerTest, LevelSetterAcceptsOnlyTwoToSix) {
