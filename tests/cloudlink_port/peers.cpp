@@ -61,6 +61,9 @@ bool Pki::make(const std::string& in_dir) {
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     std::ofstream(dir + "/ext.cnf") << "subjectAltName=DNS:device.test,DNS:localhost\n"
                                        "basicConstraints=CA:FALSE\n";
+    ip_server_cert = dir + "/server_ip.pem";
+    std::ofstream(dir + "/ext_ip.cnf") << "subjectAltName=IP:10.9.8.7,DNS:other.test,IP:127.0.0.1\n"
+                                          "basicConstraints=CA:FALSE\n";
     return run("openssl req -x509" + ec + " -keyout " + dir + "/ca.key -out " + ca_pem +
                " -days 2 -subj /CN=Port-Test-CA") &&
            run("openssl req -x509" + ec + " -keyout " + dir + "/wrong_ca.key -out " + wrong_ca_pem +
@@ -70,6 +73,9 @@ bool Pki::make(const std::string& in_dir) {
            run("openssl x509 -req -in " + dir + "/server.csr -CA " + ca_pem + " -CAkey " + dir +
                "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext.cnf -out " +
                server_cert) &&
+           run("openssl x509 -req -in " + dir + "/server.csr -CA " + ca_pem + " -CAkey " + dir +
+               "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext_ip.cnf -out " +
+               ip_server_cert) &&
            make_client();
 }
 

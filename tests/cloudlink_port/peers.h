@@ -24,6 +24,9 @@ struct Pki {
     std::string dir;
     std::string ca_pem, wrong_ca_pem;     // file paths
     std::string server_cert, server_key;  // file paths
+    // The same key certified for "other.test" and the addresses 10.9.8.7
+    // and 127.0.0.1 (iPAddress subjectAltNames).
+    std::string ip_server_cert;
     // The device's own certificate (signed by the first CA) and its key, and
     // a key that belongs to no certificate.
     std::string client_cert, client_key, stray_key;

@@ -49,8 +49,12 @@ class Peers : public ::testing::Environment {
         dns.add("many.test", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"});
         ASSERT_TRUE(dns.start());
         ASSERT_TRUE(server.start(pki));
+        Pki ip_pki = pki;
+        ip_pki.server_cert = pki.ip_server_cert;
+        ASSERT_TRUE(ip_server.start(ip_pki));
     }
     void TearDown() override {
+        ip_server.stop();
         server.stop();
         dns.stop();
         dir.reset();
@@ -59,6 +63,7 @@ class Peers : public ::testing::Environment {
     Pki pki;
     DnsResponder dns;
     TlsEchoServer server;
+    TlsEchoServer ip_server;  // its certificate names 127.0.0.1
 };
 
 Peers* g_peers = static_cast<Peers*>(::testing::AddGlobalTestEnvironment(new Peers));
@@ -134,9 +139,9 @@ class HalTlsTest : public ::testing::Test {
     void SetUp() override { use_servers({g_peers->dns.address()}); }
     void TearDown() override { HAL_SetTrustAnchorPem(nullptr); }
     static std::string pem(const std::string& path) { return port_test::read_file(path); }
-    uintptr_t connect(const char* host, const std::string& ca_path) {
+    uintptr_t connect(const char* host, const std::string& ca_path, uint16_t port = 0) {
         std::string ca = pem(ca_path);
-        return HAL_SSL_Establish(host, g_peers->server.port(), ca.c_str(),
+        return HAL_SSL_Establish(host, port ? port : g_peers->server.port(), ca.c_str(),
                                  static_cast<uint32_t>(ca.size() + 1));
     }
     // One line through the reversing echo peer.
@@ -180,6 +185,8 @@ TEST_F(HalTlsTest, VerificationFailuresAreRefusedWithTheirReason) {
         {"device.test", g_peers->pki.wrong_ca_pem, HAL_SSL_ERR_CERT_UNTRUSTED},
         {"127.0.0.1", g_peers->pki.wrong_ca_pem, HAL_SSL_ERR_CERT_UNTRUSTED},
         {"other.test", g_peers->pki.ca_pem, HAL_SSL_ERR_CN_MISMATCH},
+        // A good chain for names only: an address endpoint is not one of them.
+        {"127.0.0.1", g_peers->pki.ca_pem, HAL_SSL_ERR_CN_MISMATCH},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
@@ -188,12 +195,14 @@ TEST_F(HalTlsTest, VerificationFailuresAreRefusedWithTheirReason) {
     }
 }
 
-TEST_F(HalTlsTest, Ipv4LiteralSkipsOnlyTheNameCheck) {
-    // The certificate names no address; the chain is still verified.
-    uintptr_t h = connect("127.0.0.1", g_peers->pki.ca_pem);
+TEST_F(HalTlsTest, Ipv4LiteralIsAcceptedWhenTheCertificateNamesTheAddress) {
+    uintptr_t h = connect("127.0.0.1", g_peers->pki.ca_pem, g_peers->ip_server.port());
     ASSERT_NE(0u, h) << HAL_SSL_LastError();
     round_trip(h);
     HAL_SSL_Destroy(h);
+    // The same certificate under the wrong anchor is still refused.
+    EXPECT_EQ(0u, connect("127.0.0.1", g_peers->pki.wrong_ca_pem, g_peers->ip_server.port()));
+    EXPECT_EQ(HAL_SSL_ERR_CERT_UNTRUSTED, HAL_SSL_LastError());
 }
 
 TEST_F(HalTlsTest, SystemResolverIsTheFallback) {

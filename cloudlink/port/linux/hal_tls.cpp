@@ -2,10 +2,12 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <mbedtls/asn1.h>
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/oid.h>
 #include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
@@ -52,6 +54,9 @@ std::string g_own_key_password;
 
 struct TlsConn {
     int fd;
+    // The endpoint's address when it is an IP literal (ip_len 4 or 16).
+    unsigned char ip[16];
+    size_t ip_len;
     // The peer has closed (close-notify or end of stream); once the bytes
     // before it are read, every read says so at once.
     bool peer_closed;
@@ -202,6 +207,78 @@ bool is_ip_literal(const char* host) {
     return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
 }
 
+// 4 or 16 address bytes of an IP literal, 0 for a host name.
+size_t ip_literal_bytes(const char* host, unsigned char out[16]) {
+    if (inet_pton(AF_INET, host, out) == 1)
+        return 4;
+    if (inet_pton(AF_INET6, host, out) == 1)
+        return 16;
+    return 0;
+}
+
+// Whether the certificate's subjectAltName lists the address as an
+// iPAddress entry. mbedTLS keeps only dNSName entries in its parsed list, so
+// the raw extensions are walked: SEQUENCE OF Extension { OID, [BOOLEAN],
+// OCTET STRING { SEQUENCE OF GeneralName } }, iPAddress being [7].
+bool cert_names_ip(const mbedtls_x509_crt* crt, const unsigned char* addr, size_t len) {
+    if (crt == nullptr || crt->v3_ext.p == nullptr)
+        return false;
+    unsigned char* p = crt->v3_ext.p;
+    const unsigned char* end = p + crt->v3_ext.len;
+    size_t n = 0;
+    const int seq = MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE;
+    if (mbedtls_asn1_get_tag(&p, end, &n, seq) != 0)
+        return false;
+    end = p + n;
+    while (p < end) {
+        if (mbedtls_asn1_get_tag(&p, end, &n, seq) != 0)
+            return false;
+        const unsigned char* ext_end = p + n;
+        if (mbedtls_asn1_get_tag(&p, ext_end, &n, MBEDTLS_ASN1_OID) != 0)
+            return false;
+        bool san = n == MBEDTLS_OID_SIZE(MBEDTLS_OID_SUBJECT_ALT_NAME) &&
+                   memcmp(p, MBEDTLS_OID_SUBJECT_ALT_NAME, n) == 0;
+        p += n;
+        int critical = 0;
+        int rc = mbedtls_asn1_get_bool(&p, ext_end, &critical);
+        if (rc != 0 && rc != MBEDTLS_ERR_ASN1_UNEXPECTED_TAG)
+            return false;
+        if (mbedtls_asn1_get_tag(&p, ext_end, &n, MBEDTLS_ASN1_OCTET_STRING) != 0 ||
+            p + n != ext_end)
+            return false;
+        if (!san) {
+            p += n;
+            continue;
+        }
+        if (mbedtls_asn1_get_tag(&p, ext_end, &n, seq) != 0 || p + n != ext_end)
+            return false;
+        while (p < ext_end) {
+            unsigned char tag = *p++;
+            if (mbedtls_asn1_get_len(&p, ext_end, &n) != 0)
+                return false;
+            if (tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | 7) && n == len && memcmp(p, addr, len) == 0)
+                return true;
+            p += n;
+        }
+        return false;
+    }
+    return false;
+}
+
+// For an address endpoint the leaf must name that address: mbedTLS matches
+// DNS names only, and a chain alone would let any certificate under the
+// anchor pass for it.
+int verify_ip_san(void* ctx, mbedtls_x509_crt* crt, int depth, uint32_t* flags) {
+    TlsConn* c = static_cast<TlsConn*>(ctx);
+    if (c == nullptr || depth != 0 || c->ip_len == 0)
+        return 0;
+    if (!cert_names_ip(crt, c->ip, c->ip_len)) {
+        prt(LOG_ERR_LEVEL, "server certificate does not name the endpoint's address");
+        *flags |= MBEDTLS_X509_BADCERT_CN_MISMATCH;
+    }
+    return 0;
+}
+
 void* conn_alloc(void (**free_out)(void*)) {
     std::lock_guard<std::mutex> lock(g_lock);
     if (g_malloc != nullptr) {
@@ -236,6 +313,11 @@ int report_verify(uint32_t flags) {
     if (flags & MBEDTLS_X509_BADCERT_REVOKED) {
         prt(LOG_ERR_LEVEL, "! fail ! server certificate has been revoked");
         return HAL_SSL_ERR_CERT_REVOKED;
+    }
+    // An untrusted chain says nothing about names: that is the reason.
+    if (flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED) {
+        prt(LOG_ERR_LEVEL, "! fail ! self-signed or not signed by a trusted CA");
+        return HAL_SSL_ERR_CERT_UNTRUSTED;
     }
     if (flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) {
         prt(LOG_ERR_LEVEL, "! fail ! CN mismatch");
@@ -483,6 +565,8 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
                                  MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_REQUIRED);
     mbedtls_ssl_conf_ca_chain(&c->conf, &c->ca, nullptr);
+    c->ip_len = ip_literal_bytes(host, c->ip);
+    mbedtls_ssl_conf_verify(&c->conf, verify_ip_san, c);
     mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
     mbedtls_ssl_conf_read_timeout(&c->conf, kHandshakeTimeoutMs);
     if (!own_cert.empty()) {
@@ -496,8 +580,7 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
         }
     }
     rc = mbedtls_ssl_setup(&c->ssl, &c->conf);
-    // IP literals: the chain is verified, but mbedTLS cannot match an address
-    // against the certificate, so no name is set.
+    // IP literals: no SNI; verify_ip_san matches the address instead.
     if (rc == 0 && !is_ip_literal(host)) {
         rc = mbedtls_ssl_set_hostname(&c->ssl, host);
     }
