@@ -23,6 +23,7 @@
 
 #include "net/dns_service.h"
 #include "peers.h"
+#include "sdk/message_service.h"
 #include "sdk/streaming/record_link.h"
 
 using Clock = std::chrono::steady_clock;

@@ -28,6 +28,7 @@
 #include "core/logger.h"
 #include "core/single.h"
 #include "net_rtmp/rtmp_peers.h"
+#include "sdk/message_service.h"
 #include "sdk/streaming/stream_manager.h"
 #include "sdk/streaming/stream_session.h"
 

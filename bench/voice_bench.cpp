@@ -25,6 +25,7 @@
 
 #include "net_rtmp/rtmp_peers.h"
 #include "proto/media_crypto.h"
+#include "sdk/message_service.h"
 
 using namespace rtmptest;
 using Clock = std::chrono::steady_clock;

@@ -14,6 +14,7 @@
 #include "net/task_queue.h"
 #include "sdk/device_env.h"
 #include "sdk/device_monitor.h"
+#include "sdk/message_service.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "net/net_connector.h"
 #include "sdk/device_env.h"
 #include "sdk/device_monitor.h"
+#include "sdk/message_service.h"
 #include "sdk/streaming/relay_service.h"
 #include "sdk/streaming/stream_session.h"
 

@@ -8,6 +8,7 @@
 #include "net/task_entry.h"
 #include "net/task_queue.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 #include "sdk/sdk_version.h"
 
 namespace kestrel {

@@ -15,6 +15,7 @@
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
 #include "sdk/device_monitor.h"
+#include "sdk/message_service.h"
 #include "sdk/picture/intelligent_alarm.h"
 #include "sdk/picture/picture_session.h"
 #include "sdk/picture/picture_store.h"

@@ -8,6 +8,7 @@
 #include "net/task_queue.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 #include "sdk/observer.h"
 
 namespace kestrel {

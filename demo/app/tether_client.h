@@ -7,6 +7,8 @@
 #include <kestrel/ks_api.h>
 #include <stdint.h>
 
+#include "sdk/message_service.h"
+
 // Where the MQTT broker is and whom to trust, for a broker other than the
 // platform's (a local cloud). Call before tether_client_start. A null host
 // keeps the platform's regional broker (found through bootstrap); port 0

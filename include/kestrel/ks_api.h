@@ -5,24 +5,36 @@
 // stream, send frames, take a snapshot, list records) and calls ks_destroy last.
 // Records passed into the SDK are copied before the call returns; records passed
 // to callbacks are the SDK's own and valid only during the call.
+//
+// Plain C99 as well as C++: firmware written in C includes it as it is.
 #pragma once
 
 #include <stdint.h>
 
-#include <string>
+// In C++ every enumeration has int as its fixed underlying type, so a value the
+// SDK does not know is still a valid value to read and refuse. C has no such
+// syntax; there the Linux ABIs give each enumeration below the size of an int
+// (all values are small and non-negative), which the compile test checks.
+#ifdef __cplusplus
+#define KS_ENUM_INT : int
+#else
+#define KS_ENUM_INT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // ---------------------------------------------------------------------------
-// Enumerations (32-bit int values in records and arguments). Each has int as
-// its fixed underlying type, so a value the SDK does not know is still a valid
-// value to read and refuse.
+// Enumerations (32-bit int values in records and arguments).
 // ---------------------------------------------------------------------------
 
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_VIDEO_FORMAT_H264 = 0,
     KS_VIDEO_FORMAT_H265 = 1,
 } ks_video_format_e;
 
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_AUDIO_FORMAT_PCM = 0,
     KS_AUDIO_FORMAT_G711A = 1,
     KS_AUDIO_FORMAT_AAC = 2,
@@ -30,7 +42,7 @@ typedef enum : int {
 } ks_audio_format_e;
 
 // ks_audio_param_s::sample_rate holds the MPEG-4 sampling-frequency index.
-enum : int {
+enum KS_ENUM_INT {
     KS_AUDIO_SAMPLE_RATE_96000 = 0,
     KS_AUDIO_SAMPLE_RATE_88200 = 1,
     KS_AUDIO_SAMPLE_RATE_64000 = 2,
@@ -45,11 +57,11 @@ enum : int {
     KS_AUDIO_SAMPLE_RATE_8000 = 11,
 };
 // ks_audio_param_s::bits_per_sample and ::channel codes.
-enum : int { KS_AUDIO_BITS_8 = 0, KS_AUDIO_BITS_16 = 1 };
-enum : int { KS_AUDIO_CHANNEL_MONO = 0, KS_AUDIO_CHANNEL_STEREO = 1 };
+enum KS_ENUM_INT { KS_AUDIO_BITS_8 = 0, KS_AUDIO_BITS_16 = 1 };
+enum KS_ENUM_INT { KS_AUDIO_CHANNEL_MONO = 0, KS_AUDIO_CHANNEL_STEREO = 1 };
 
 // The kind of stream named in start and stop parameters. 1 and 5 are not used.
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_STREAM_CMD_LIVE = 0,  // also a direct-to-storage recording
     KS_STREAM_CMD_STORAGE_RECORD_BY_UTC_TIME = 2,
     KS_STREAM_CMD_PRE_EVENT_RECORD = 3,
@@ -58,7 +70,7 @@ typedef enum : int {
 } ks_stream_cmd_type_e;
 
 // Commands the SDK gives a running stream (on_push_streaming_cmd_cb).
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_STORAGE_RECORD_START = 0,      // playback relay ready: start sending
     KS_STORAGE_RECORD_PAUSE = 1,      // pause the playback
     KS_STORAGE_RECORD_UNPAUSE = 2,    // resume the playback
@@ -68,12 +80,14 @@ typedef enum : int {
 } ks_on_push_stream_cmd_type_e;
 
 // What the application tells a running stream (ks_stream_send_cmd).
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_STORAGE_RECORD_COMPLETE = 0,    // the playback file has been sent completely
     KS_PRE_EVENT_RECORD_COMPLETE = 1,  // the pre-event history has been sent completely
-} ks_push_stream_cmd_s;
+} ks_push_stream_cmd_e;
+// The name older applications use for it.
+typedef ks_push_stream_cmd_e ks_push_stream_cmd_s;
 
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_CONTROL_LOG_LEVEL = 0,          // (int level)
     KS_CONTROL_STREAM_AUTO_CHECK = 1,  // (int on)
     KS_CONTROL_STREAM_AUTO_SAVE = 2,   // (int on, const char* path when on)
@@ -84,7 +98,7 @@ typedef enum : int {
     KS_CONTROL_STORAGE_TRUST_ANCHOR = 100,
 } ks_control_type_e;
 
-typedef enum : int {
+typedef enum KS_ENUM_INT {
     KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE = 1,  // a thing-model service call
     KS_MESSAGE_ADAPTER_TYPE_KESTREL = 2,      // a message on one of the SDK's own topics
     KS_MESSAGE_ADAPTER_TYPE_CONNECTED = 3,    // the device (or a sub-device) is online
@@ -265,61 +279,21 @@ typedef struct {
     uint32_t payload_len;
 } ks_message_adapter_param_s;
 
-namespace kestrel {
-
-// The SDK's switchboard for cloud messages. Applications only meet its publish
-// record; the rest is how the SDK's own services reach the cloud.
-class MessageService {
-  public:
-    // One MQTT message for the application to publish on its cloud connection.
-    struct MessagePublishParam {
-        const char* topic;
-        const char* message;  // payload text, NUL-terminated
-        int qos;              // 0 or 1
-        int dev_id;
-    };
-    typedef void (*PublishFn)(const MessagePublishParam* param);
-    typedef void (*ServiceHandler)(void* user, int dev_id, const std::string& service,
-                                   const std::string& payload, const std::string& msg_id);
-    typedef void (*KestrelHandler)(void* user, int dev_id, const std::string& topic,
-                                   const std::string& payload);
-
-    MessageService();
-    ~MessageService();
-    MessageService(const MessageService&) = delete;
-    MessageService& operator=(const MessageService&) = delete;
-
-    int RegisterPublish(PublishFn fn);
-    // A thing-model service, by its name ("StartPushStreaming").
-    int RegisterServiceHandler(const std::string& name, ServiceHandler handler, void* user);
-    // An SDK topic, by the topic without "/sys/<product key>/<device name>".
-    int RegisterKestrelHandler(const std::string& name, KestrelHandler handler, void* user);
-
-    // Inbound: queued, then delivered on the task-queue thread in call order.
-    int AdapterService(int dev_id, const std::string& msg_id, const std::string& service,
-                       const std::string& payload);
-    int AdapterKestrel(int dev_id, const std::string& topic, const std::string& payload);
-
-    // Outbound: 0 when queued for publishing on the job thread, -1 for an unknown device.
-    int AddProperty(int dev_id, const std::string& params);
-    int AddEvent(int dev_id, const std::string& event_id, const std::string& params);
-    int AddRrpc(int dev_id, const std::string& service, const std::string& data,
-                const std::string& msg_id);
-    int AddKestrel(int dev_id, const std::string& topic_suffix, const std::string& payload);
-
-    struct Impl;
-
-  private:
-    Impl* impl_;
-};
-
-}  // namespace kestrel
+// One MQTT message for the application to publish on its cloud connection
+// (message_publish_cb). C++ code may also call it
+// kestrel::MessageService::MessagePublishParam.
+typedef struct {
+    const char* topic;
+    const char* message;  // payload text, NUL-terminated
+    int qos;              // 0 or 1
+    int dev_id;
+} ks_message_publish_param_s;
 
 // Every callback runs on the SDK's single job thread, in the order the SDK
 // queued it, except logger_cb (any thread), on_push_streaming_data_cb (the voice
 // session's thread) and feature_check_cb (the thread calling ks_init).
 typedef struct {
-    void (*message_publish_cb)(const kestrel::MessageService::MessagePublishParam* param);
+    void (*message_publish_cb)(const ks_message_publish_param_s* param);
     void (*logger_cb)(int level, const char* file, int line, const char* fmt, ...);
     int (*start_push_streaming_cb)(const ks_device_auth_s* auth,
                                    const ks_start_push_stream_param_s* param);
@@ -342,6 +316,11 @@ typedef struct {
 // Functions: 0 (or a non-negative id) on success, negative on failure.
 // ---------------------------------------------------------------------------
 
+// ks_stream_send_media: the stream exists but its queue refused the frame (full, or the
+// frame is larger than a queue can hold); the frame is dropped and counted. Other
+// failures, "not initialised" among them, return -1.
+#define KS_ERR_FRAME_DROPPED (-2)
+
 int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
             const ks_init_system_s* system);
 int ks_destroy(void);
@@ -350,7 +329,7 @@ int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_pa
 
 int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* param);
 int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* param);
-int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_s cmd);
+int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_e cmd);
 
 int ks_control(int type, ...);
 
@@ -364,3 +343,7 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* p, unsign
                                       const ks_intelligent_alarm_gateway_item_s* items,
                                       int* service_id);
 int ks_post_query_record(int service_id, const ks_query_record_response_param_s* param);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

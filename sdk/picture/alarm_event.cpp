@@ -10,6 +10,7 @@
 #include "core/single.h"
 #include "net/task_queue.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 #include "sdk/picture/picture_store.h"
 
 namespace kestrel {

@@ -7,6 +7,7 @@
 #include "core/single.h"
 #include "core/time.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 #include "sdk/picture/picture_store.h"
 
 namespace kestrel {

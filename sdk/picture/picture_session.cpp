@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "core/single.h"
 #include "net/url_parse.h"
+#include "sdk/message_service.h"
 
 namespace kestrel {
 

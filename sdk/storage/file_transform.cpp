@@ -11,6 +11,7 @@
 #include "core/single.h"
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 
 namespace kestrel {
 

@@ -12,6 +12,7 @@
 #include "net/task_queue.h"
 #include "proto/storage_sign.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 
 namespace kestrel {
 

@@ -15,6 +15,7 @@
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 #include "sdk/streaming/record_link.h"
 #include "sdk/streaming/voice_relay.h"
 

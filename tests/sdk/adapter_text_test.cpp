@@ -2,6 +2,7 @@
 #include <mutex>
 
 #include "core/single.h"
+#include "sdk/message_service.h"
 #include "sdk_fixture.h"
 
 using namespace kestrel_test;

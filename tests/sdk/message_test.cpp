@@ -10,6 +10,7 @@
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
 #include "sdk/device_monitor.h"
+#include "sdk/message_service.h"
 #include "sdk_fixture.h"
 
 using namespace kestrel_test;

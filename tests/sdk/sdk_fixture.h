@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "sdk/message_service.h"
 
 namespace kestrel_test {
 

@@ -24,6 +24,7 @@
 #include "net/task_queue.h"
 #include "peers.h"
 #include "sdk/device_env.h"
+#include "sdk/message_service.h"
 #include "sdk/storage/kiv_ca.h"
 #include "sdk/storage/kiv_identify.h"
 #include "sdk/storage/kiv_upload_append.h"

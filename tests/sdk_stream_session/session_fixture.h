@@ -20,6 +20,7 @@
 
 #include "core/single.h"
 #include "log_capture.h"
+#include "sdk/message_service.h"
 #include "sdk/streaming/stream_manager.h"
 #include "sdk/streaming/stream_session.h"
 

@@ -13,6 +13,10 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // ---------------------------------------------------------------------------
 // Identity
 // ---------------------------------------------------------------------------
@@ -313,5 +317,9 @@ void LITE_hexdump(const char* title, const void* buf, const int len);
 #define log_warning(mod, ...) LITE_syslog(mod, __func__, __LINE__, LOG_WARNING_LEVEL, __VA_ARGS__)
 #define log_info(mod, ...) LITE_syslog(mod, __func__, __LINE__, LOG_INFO_LEVEL, __VA_ARGS__)
 #define log_debug(mod, ...) LITE_syslog(mod, __func__, __LINE__, LOG_DEBUG_LEVEL, __VA_ARGS__)
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 
 #endif  // TETHER_HAL_H

@@ -19,6 +19,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // --- result codes ----------------------------------------------------------
 #define TETHER_SUCCESS 0
 #define TETHER_ERR_GENERIC (-1)
@@ -187,5 +191,9 @@ int IOT_MQTT_Publish_Simple(void* handle, const char* topic, int qos, void* data
 // Current state (TETHER_MC_STATE_*) of the client; TETHER_MC_STATE_INVALID
 // for an unknown handle.
 int IOT_MQTT_State(void* handle);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
 
 #endif  // TETHER_MQTT_API_H
