@@ -1,6 +1,8 @@
 #include "infra/conn_mgr.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "infra/mqtt_client.h"
@@ -19,8 +21,13 @@ struct Conn {
 // One cycle call per handle; long, since the cycle wakes on input, posted
 // work and its own deadlines rather than on this period.
 constexpr int kYieldMs = 1000;
+// Pause between attempts of one connect call.
+constexpr uint64_t kRetryMs = 500;
 
 std::mutex g_mutex;  // handle table
+// Told when a client is attached or a handle closed: the yield thread with
+// nothing to cycle, and a connect waiting to retry, wait on it.
+std::condition_variable g_changed;
 Conn g_conns[NEXO_CM_MAX_HANDLES];
 // Each yield thread has its own run flag, so a thread being stopped cannot
 // be revived by the start of its successor.
@@ -34,10 +41,17 @@ bool Valid(int h) {
     return h >= 0 && h < NEXO_CM_MAX_HANDLES && g_conns[h].used;
 }
 
+bool AnyClient() {
+    for (int h = 0; h < NEXO_CM_MAX_HANDLES; ++h) {
+        if (Valid(h) && g_conns[h].client != nullptr)
+            return true;
+    }
+    return false;
+}
+
 void* YieldThread(void* arg) {
     ThreadCtl* ctl = static_cast<ThreadCtl*>(arg);
     while (ctl->run.load()) {
-        bool any = false;
         for (int h = 0; h < NEXO_CM_MAX_HANDLES && ctl->run.load(); ++h) {
             void* c = nullptr;
             {
@@ -45,15 +59,13 @@ void* YieldThread(void* arg) {
                 if (Valid(h))
                     c = g_conns[h].client;
             }
-            if (c != nullptr) {
-                any = true;
-                // A client closed meanwhile is refused by the MQTT layer. The
-                // cycle blocks on its socket and deadlines; a close wakes it.
+            // A client closed meanwhile is refused by the MQTT layer. The
+            // cycle blocks on its socket and deadlines; a close wakes it.
+            if (c != nullptr)
                 IOT_MQTT_Yield(c, kYieldMs);
-            }
         }
-        if (!any)
-            HAL_SleepMs(50);
+        std::unique_lock<std::mutex> l(g_mutex);
+        g_changed.wait(l, [ctl] { return !ctl->run.load() || AnyClient(); });
     }
     return nullptr;
 }
@@ -125,9 +137,13 @@ int nexo_cm_connect(int h, int timeout_ms) {
             mp.handle_event = p.handle_event;
             client = IOT_MQTT_Construct(&mp);
         }
-        if (client != nullptr || HAL_UptimeMs() + 500 >= end)
+        if (client != nullptr || HAL_UptimeMs() + kRetryMs >= end)
             break;
-        HAL_SleepMs(500);
+        // The next attempt is the nearest deadline; a close of the handle
+        // ends the wait at once.
+        std::unique_lock<std::mutex> l(g_mutex);
+        if (g_changed.wait_for(l, std::chrono::milliseconds(kRetryMs), [h] { return !Valid(h); }))
+            break;
     }
     if (client == nullptr) {
         log_err(MOD, "mqtt connect failed");
@@ -144,6 +160,7 @@ int nexo_cm_connect(int h, int timeout_ms) {
             closed = true;
         }
     }
+    g_changed.notify_all();
     if (closed) {
         IOT_MQTT_Destroy(&client);
         return -1;
@@ -221,6 +238,7 @@ int nexo_cm_close(int h) {
             thread->run = false;
         }
     }
+    g_changed.notify_all();
     if (thread != nullptr) {
         if (client != nullptr)
             nexo_mc_wake(client);

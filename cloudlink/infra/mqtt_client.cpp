@@ -437,11 +437,17 @@ int IOT_MQTT_Destroy(void** phandler) {
         log_err(MOD, "Invalid argument: unknown client");
         return TETHER_ERR_INVALID_ARGUMENT;
     }
-    // No new caller can reach the client now; end the wait of a cycle
-    // blocked on it and wait for those inside.
-    while (c->users.load() > 0) {
-        HAL_WakerSignal(c->waker);
-        HAL_SleepMs(1);
+    // No new caller can reach the client now; tell those inside to leave
+    // (a cycle blocked on the socket is woken) and wait until they have.
+    {
+        std::unique_lock<std::mutex> g(c->sync_mu);
+        c->closing = true;
+        c->sync_cv.notify_all();
+    }
+    HAL_WakerSignal(c->waker);
+    {
+        std::unique_lock<std::mutex> g(c->sync_mu);
+        c->sync_cv.wait(g, [c] { return c->users.load() == 0; });
     }
     {
         HalLock l(c->lock_client);
@@ -470,6 +476,37 @@ int IOT_MQTT_State(void* handle) {
     return u.c ? u.c->state.load() : TETHER_MC_STATE_INVALID;
 }
 
+namespace {
+
+// Runs the cycle until `end`, until the client is being destroyed, or until
+// `done` says what the caller waits for has happened.
+template <typename Done>
+void CycleUntil(Client* c, uint64_t end, Done done) {
+    c->cycling++;
+    for (;;) {
+        uint64_t deadline;
+        {
+            HalLock l(c->lock_client);
+            CycleOnce(c);
+            deadline = NextDeadline(c);
+        }
+        uint64_t now = HAL_UptimeMs();
+        if (now >= end || c->closing.load() || done())
+            break;
+        // Block until there is input, work is posted, or the nearest
+        // deadline; never spin on a deadline already due.
+        uint64_t until = std::min(deadline, end);
+        WaitForInput(c, until > now ? static_cast<int>(until - now) : 1);
+        c->wakeups++;
+    }
+    c->cycling--;
+    // A synchronous subscribe waiting on this cycle takes over from here.
+    std::lock_guard<std::mutex> g(c->sync_mu);
+    c->sync_cv.notify_all();
+}
+
+}  // namespace
+
 int IOT_MQTT_Yield(void* handle, int timeout_ms) {
     Use u(handle);
     Client* c = u.c;
@@ -479,25 +516,7 @@ int IOT_MQTT_Yield(void* handle, int timeout_ms) {
     }
     if (timeout_ms <= 0)
         timeout_ms = 10;
-    c->cycling++;
-    uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
-    for (;;) {
-        uint64_t deadline;
-        {
-            HalLock l(c->lock_client);
-            CycleOnce(c);
-            deadline = NextDeadline(c);
-        }
-        uint64_t now = HAL_UptimeMs();
-        if (now >= end)
-            break;
-        // Block until there is input, work is posted, or the nearest
-        // deadline; never spin on a deadline already due.
-        uint64_t until = std::min(deadline, end);
-        WaitForInput(c, until > now ? static_cast<int>(until - now) : 1);
-        c->wakeups++;
-    }
-    c->cycling--;
+    CycleUntil(c, HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms), [] { return false; });
     return 0;
 }
 
@@ -557,18 +576,25 @@ int IOT_MQTT_Subscribe_Sync(void* handle, const char* topic_filter, int qos,
     }
     uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
     int result = 0;
-    while (result == 0 && HAL_UptimeMs() < end) {
-        // Run the cycle when no other thread does; else wait to be told.
-        if (c->cycling.load() == 0) {
-            IOT_MQTT_Yield(c, 10);
-        } else {
-            std::unique_lock<std::mutex> g(c->sync_mu);
-            c->sync_cv.wait_for(g, std::chrono::milliseconds(10));
-        }
+    auto answered = [c, id, &result] {
         HalLock l(c->lock_misc);
         for (auto& r : c->sync_results) {
             if (r.first == id)
                 result = r.second;
+        }
+        return result != 0;
+    };
+    for (uint64_t now = HAL_UptimeMs(); !answered() && !c->closing.load() && now < end;
+         now = HAL_UptimeMs()) {
+        // Run the cycle when no other thread does; else wait to be told of
+        // the answer, of the other cycle's end, or of a destroy.
+        if (c->cycling.load() == 0) {
+            CycleUntil(c, end, answered);
+        } else {
+            std::unique_lock<std::mutex> g(c->sync_mu);
+            c->sync_cv.wait_for(g, std::chrono::milliseconds(end - now), [&] {
+                return answered() || c->closing.load() || c->cycling.load() == 0;
+            });
         }
     }
     {

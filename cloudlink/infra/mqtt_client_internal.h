@@ -91,6 +91,9 @@ struct Client {
     uint32_t magic_head = kMagicHead;
     std::atomic<int> state{TETHER_MC_STATE_INVALID};
     std::atomic<int> users{0};
+    // Set by destroy once the client is out of the registry: cycles and
+    // synchronous waits still inside leave instead of running to their end.
+    std::atomic<bool> closing{false};
     uint32_t request_timeout_ms = TETHER_MQTT_REQUEST_TIMEOUT_DEFAULT;
     uint32_t keepalive_ms = 30000;
     std::vector<uint8_t> wbuf, rbuf;
@@ -131,8 +134,9 @@ struct Client {
     // Threads inside IOT_MQTT_Yield; a synchronous subscribe runs the cycle
     // itself only when nobody else does.
     std::atomic<int> cycling{0};
-    // Told when a sync-subscribe result is set (no lock of the list above
-    // is held while waiting on it).
+    // Told when a sync-subscribe result is set, when a cycle ends and when
+    // the last user leaves (no lock of the list above is held while waiting
+    // on it).
     std::mutex sync_mu;
     std::condition_variable sync_cv;
 

@@ -35,8 +35,11 @@ Client* Acquire(void* handle) {
 }
 
 void Release(Client* c) {
-    if (c)
-        c->users.fetch_sub(1);
+    if (c != nullptr && c->users.fetch_sub(1) == 1) {
+        // A destroy may be waiting for the last user to leave.
+        std::lock_guard<std::mutex> g(c->sync_mu);
+        c->sync_cv.notify_all();
+    }
 }
 
 void Register(Client* c) {
