@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/logger.h"
+#include "net/x509_ip_san.h"
 
 namespace kestrel {
 
@@ -119,6 +120,7 @@ int NetTransmissionSecurity::Init(const char* ca, unsigned long ca_len) {
     // certificate from our anchor (and, for names, that name) gets nothing.
     mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
     mbedtls_ssl_conf_ca_chain(&conf_, &ca_, nullptr);
+    mbedtls_ssl_conf_verify(&conf_, &NetTransmissionSecurity::verifyPeer, this);
     mbedtls_ssl_conf_ciphersuites(&conf_, preferred_ciphersuites());
     mbedtls_ssl_conf_rng(&conf_, mbedtls_ctr_drbg_random, &drbg_);
     ret = mbedtls_ssl_setup(&ssl_, &conf_);
@@ -134,14 +136,34 @@ int NetTransmissionSecurity::Init(const char* ca, unsigned long ca_len) {
 }
 
 void NetTransmissionSecurity::SetServerName(const std::string& name) {
-    if (!initialised_ || NetSocketCommon::IpValid(name)) {
+    if (!initialised_) {
         return;
+    }
+    ip_len_ = ip_literal_bytes(name, ip_);
+    if (ip_len_ != 0 || NetSocketCommon::IpValid(name)) {
+        return;  // no SNI for an address; verifyPeer checks it instead
     }
     int ret = mbedtls_ssl_set_hostname(&ssl_, name.c_str());
     if (ret != 0) {
         KS_LOGE("%s mbedtls_ssl_set_hostname returned -0x%x, host = %s", LogInfo().c_str(),
                 static_cast<unsigned>(-ret), name.c_str());
     }
+}
+
+// mbedTLS matches DNS names only: for an address endpoint the leaf must name
+// that address, else any certificate under the anchor would do.
+int NetTransmissionSecurity::verifyPeer(void* self, mbedtls_x509_crt* crt, int depth,
+                                        uint32_t* flags) {
+    auto* t = static_cast<NetTransmissionSecurity*>(self);
+    if (t == nullptr || depth != 0 || t->ip_len_ == 0) {
+        return 0;
+    }
+    if (!x509_crt_names_ip(crt, t->ip_, t->ip_len_)) {
+        KS_LOGE("%s Server certificate does not name the endpoint's address",
+                t->LogInfo().c_str());
+        *flags |= MBEDTLS_X509_BADCERT_CN_MISMATCH;
+    }
+    return 0;
 }
 
 int NetTransmissionSecurity::bioSend(void* ctx, const unsigned char* buf, size_t len) {

@@ -34,7 +34,7 @@ class NetTransmissionSecurity : public NetSocket {
     bool WantsWrite() override;
     void OnTimer() override;
     // Host names are sent as SNI and checked against the certificate; an IP
-    // literal is checked by chain only.
+    // literal must be one of the certificate's iPAddress subjectAltNames.
     void SetServerName(const std::string& name) override;
 
   private:
@@ -44,6 +44,7 @@ class NetTransmissionSecurity : public NetSocket {
     static long deliver(void* self, const char* data, unsigned long len);
     static long encrypt(void* self, const char* data, unsigned long len);
     static long takeCipher(void* self, const char* data, unsigned long len);
+    static int verifyPeer(void* self, mbedtls_x509_crt* crt, int depth, uint32_t* flags);
     // 0 done, 1 in progress, -1 failed.
     int handshake();
     long topUpCipher();
@@ -68,6 +69,9 @@ class NetTransmissionSecurity : public NetSocket {
     // mbedTLS asks for exact byte counts; bioRecv fills this from cipher_in_.
     unsigned char* recv_target_ = nullptr;
     size_t recv_want_ = 0;
+    // The endpoint's address when it is an IP literal (ip_len_ 4 or 16).
+    unsigned char ip_[16] = {};
+    size_t ip_len_ = 0;
     char scratch_[16384];
 };
 

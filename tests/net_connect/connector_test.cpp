@@ -119,7 +119,14 @@ TEST_F(Connector, TlsRefusesPeersThatCannotProveWhoTheyAre) {
         bool ok;
     } cases[] = {
         {"right CA and name", pki_.device_cert, pki_.device_key, "device.test", pki_.ca, true},
-        {"IP literal: chain only", pki_.wrong_cert, pki_.wrong_key, "127.0.0.1", pki_.ca, true},
+        {"IP literal named by the certificate", pki_.loopback_ip_cert, pki_.loopback_ip_key,
+         "127.0.0.1", pki_.ca, true},
+        {"IP literal, certificate names only hosts", pki_.wrong_cert, pki_.wrong_key, "127.0.0.1",
+         pki_.ca, false},
+        {"IP literal, certificate names another address", pki_.other_ip_cert, pki_.other_ip_key,
+         "127.0.0.1", pki_.ca, false},
+        {"IP literal named, untrusted chain", pki_.loopback_ip_cert, pki_.loopback_ip_key,
+         "127.0.0.1", pki_.wrong_ca, false},
         {"untrusted chain", pki_.device_cert, pki_.device_key, "device.test", pki_.wrong_ca, false},
         {"wrong host name", pki_.wrong_cert, pki_.wrong_key, "device.test", pki_.ca, false},
         {"expired", pki_.expired_cert, pki_.expired_key, "device.test", pki_.ca, false},

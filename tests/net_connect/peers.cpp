@@ -144,6 +144,10 @@ bool Pki::Make(const std::string& in_dir) {
     wrong_key = dir + "/wrong.key";
     expired_cert = dir + "/expired.pem";
     expired_key = dir + "/expired.key";
+    other_ip_cert = dir + "/other_ip.pem";
+    other_ip_key = dir + "/other_ip.key";
+    loopback_ip_cert = dir + "/loopback_ip.pem";
+    loopback_ip_key = dir + "/loopback_ip.key";
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     // `openssl ca` is the one CLI path that sets arbitrary validity dates.
     std::ofstream(dir + "/ca.cnf") << "[ca]\ndefault_ca = t\n[t]\ndir = " << dir
@@ -169,6 +173,9 @@ bool Pki::Make(const std::string& in_dir) {
                " -days 2 -subj /CN=Net-Test-CA") &&
            sign("device.test", device_cert, device_key, "-days 2") &&
            sign("wrong.test", wrong_cert, wrong_key, "-days 2") &&
+           // The name lands behind "DNS:", so a list adds the address.
+           sign("wrong.test,IP:10.9.8.7", other_ip_cert, other_ip_key, "-days 2") &&
+           sign("wrong.test,IP:127.0.0.1", loopback_ip_cert, loopback_ip_key, "-days 2") &&
            sign("device.test", expired_cert, expired_key,
                 "-startdate 20200101000000Z -enddate 20200102000000Z");
 }

@@ -31,11 +31,13 @@ class Process {
 };
 
 // CA and a second, unrelated CA; server certificates signed by the first:
-// "device.test" (valid), "wrong.test" (valid, another name) and "device.test"
-// expired since 2020.
+// "device.test" (valid), "wrong.test" (valid, another name), "device.test"
+// expired since 2020, "wrong.test" with the address 10.9.8.7 and one with
+// 127.0.0.1 (iPAddress subjectAltNames).
 struct Pki {
     std::string dir, ca, wrong_ca;
     std::string device_cert, device_key, wrong_cert, wrong_key, expired_cert, expired_key;
+    std::string other_ip_cert, other_ip_key, loopback_ip_cert, loopback_ip_key;
     bool Make(const std::string& dir);
 };
 
