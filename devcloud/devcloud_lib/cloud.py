@@ -26,30 +26,36 @@ import pwd
 import secrets
 import shutil
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
-import time
 
 from . import identity
 from . import relay_nginx
 from . import stored
 from . import topics
+from .procs import (  # noqa: F401  (HOST, CloudError, free_port, pid_alive: re-exported)
+    HOST,
+    START_TIMEOUT,
+    CloudError,
+    Processes,
+    WaitFailed,
+    accepting,
+    free_port,
+    pid_alive,
+    port_free,
+    read_pid,
+    tail as _tail,
+    wait_for,
+    write_atomic as _write_atomic,
+)
 
-HOST = "127.0.0.1"
 DEFAULT_PORT = 8883
+# The command line, which runs the agent and the relay daemon.
+_SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "devcloud")
 PLATFORM_USER = "devcloud-platform"
 
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 OPENSSL = shutil.which("openssl") or "/usr/bin/openssl"
-
-_START_TIMEOUT = 10.0
-_STOP_TIMEOUT = 5.0
-
-
-class CloudError(RuntimeError):
-    """Something the local cloud cannot do; the message says what and why."""
 
 
 class NotRunning(CloudError):
@@ -64,79 +70,6 @@ def default_home():
     return os.environ.get("DEVCLOUD_HOME") or os.path.join(os.getcwd(), ".devcloud")
 
 
-# Ports this process has reserved; their lock files stay open until exit.
-_port_locks = []
-_PORT_LOCK_DIR = "/tmp/kestrel-ports"
-
-
-def _ephemeral_low():
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            return int(f.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        return 32768
-
-
-def _bindable(port):
-    with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
-        try:
-            s.bind((HOST, port))
-        except OSError:
-            return False
-    return True
-
-
-def _lock_port(port):
-    with contextlib.suppress(OSError):
-        os.makedirs(_PORT_LOCK_DIR, exist_ok=True)
-        os.chmod(_PORT_LOCK_DIR, 0o1777)
-    try:
-        fd = os.open(os.path.join(_PORT_LOCK_DIR, str(port)), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
-    except OSError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        os.close(fd)
-        return False
-    _port_locks.append(fd)
-    return True
-
-
-def free_port():
-    """A port nobody listens on, below the ephemeral range.
-
-    A port the kernel hands out for port 0 is released again before our
-    server binds it, and any process's next outgoing connection may take it
-    meanwhile. Below the ephemeral range only listeners compete, and the lock
-    file (shared with the C++ test peers) keeps two test processes apart."""
-    high = _ephemeral_low() - 1
-    low = 10000 if high > 12000 else 1024
-    for _ in range(500):
-        port = secrets.randbelow(high - low + 1) + low
-        if _bindable(port) and _lock_port(port) and _bindable(port):
-            return port
-    raise CloudError("no free port on %s below %d" % (HOST, high + 1))
-
-
-def _write_atomic(path, text, mode=0o600):
-    """The broker may reread a file at any moment (SIGHUP), so it must never
-    see one half written."""
-    d = os.path.dirname(path)
-    fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-")
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, mode)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
 def _password_hash(password):
     # The broker's PBKDF2-SHA512 format ("$7$" iterations, salt, digest).
     salt = os.urandom(12)
@@ -145,33 +78,6 @@ def _password_hash(password):
         base64.b64encode(salt).decode("ascii"),
         base64.b64encode(digest).decode("ascii"),
     )
-
-
-def _proc_alive(pid):
-    """True when pid names a live process (a zombie nobody reaped is dead)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            stat = f.read()
-    except OSError:
-        return False
-    state = stat.rsplit(")", 1)[-1].split()[0] if ")" in stat else "?"
-    return state not in ("Z", "X")
-
-
-def _proc_cmdline(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
-    except OSError:
-        return []
-
-
-def _tail(path, lines=15):
-    try:
-        with open(path, "r", errors="replace") as f:
-            return "".join(f.readlines()[-lines:])
-    except OSError:
-        return ""
 
 
 class Device(object):
@@ -196,8 +102,7 @@ class Cloud(object):
 
     def __init__(self, home=None):
         self.home = os.path.abspath(home or default_home())
-        # Processes this object started itself, so that it can reap them.
-        self._children = {}
+        self.procs = Processes(self.home)
 
     # ---- paths -------------------------------------------------------------
 
@@ -419,44 +324,20 @@ class Cloud(object):
 
     # ---- processes -----------------------------------------------------------
 
-    def _pid(self, name, must_contain):
-        """The pid recorded in name.pid when that process still runs and is
-        ours; a stale file is removed."""
-        path = self.path(name + ".pid")
-        try:
-            with open(path) as f:
-                pid = int(f.read().strip() or "0")
-        except FileNotFoundError:
-            return None
-        except (OSError, ValueError):
-            pid = 0
-        if pid > 0 and _proc_alive(pid):
-            # Whole arguments, so that a home that is a prefix of another
-            # home's path never claims that cloud's processes.
-            argv = _proc_cmdline(pid)
-            # nginx rewrites its title into one argument ("nginx: master
-            # process ... -c CONF ..."), so its words count as arguments too.
-            words = set(argv) | set(" ".join(argv).split(" "))
-            if all(s in words for s in must_contain):
-                return pid
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
-        return None
-
     def broker_pid(self):
-        return self._pid("mosquitto", [self.path("mosquitto.conf")])
+        return self.procs.pid("mosquitto", [self.path("mosquitto.conf")])
 
     def relay_pid(self):
-        return self._pid("relay", ["relayd", self.home])
+        return self.procs.pid("relay", ["relayd", self.home])
 
     def nginx_pid(self):
-        return self._pid("nginx", [relay_nginx.conf_path(self.home)])
+        return self.procs.pid("nginx", [relay_nginx.conf_path(self.home)])
 
     def config(self):
         return self._read_json("config.json", {})
 
     def agent_pid(self):
-        return self._pid("agent", ["agent", self.home])
+        return self.procs.pid("agent", ["agent", self.home])
 
     def running(self):
         return self.broker_pid() is not None
@@ -488,41 +369,6 @@ class Cloud(object):
             "store": stored.pid(self),
         }
 
-    def _spawn(self, name, argv, out_name):
-        out = open(self.path(out_name), "ab")
-        try:
-            p = subprocess.Popen(
-                argv,
-                cwd=self.home,
-                stdin=subprocess.DEVNULL,
-                stdout=out,
-                stderr=subprocess.STDOUT,
-                start_new_session=True,
-                close_fds=True,
-            )
-        except OSError as e:
-            raise CloudError("cannot start %s: %s" % (argv[0], e))
-        finally:
-            out.close()
-        self._children[name] = p
-        _write_atomic(self.path(name + ".pid"), "%d\n" % p.pid, 0o644)
-        return p
-
-    def _wait_listening(self, proc, port, log_mark):
-        """True once the broker we started says it runs and takes
-        connections (a bare TCP connect could reach someone else's socket)."""
-        deadline = time.monotonic() + _START_TIMEOUT
-        while time.monotonic() < deadline:
-            if proc.poll() is not None:
-                return False
-            if " running" in self._log_since(log_mark):
-                with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
-                    s.settimeout(0.5)
-                    if s.connect_ex((HOST, port)) == 0:
-                        return True
-            time.sleep(0.05)
-        return False
-
     def _log_since(self, mark):
         try:
             with open(self.log_path, errors="replace") as f:
@@ -531,52 +377,42 @@ class Cloud(object):
         except OSError:
             return ""
 
-    @staticmethod
-    def _port_free(port):
-        with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                s.bind((HOST, port))
-            except OSError:
-                return False
-        return True
-
     def _start_broker(self, port):
         """Start the broker on port; False when the port is taken."""
-        if not self._port_free(port):
+        if not port_free(port):
             return False
         self._write_broker_conf(port)
         log_mark = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         argv = [MOSQUITTO, "-c", self.path("mosquitto.conf")]
-        p = self._spawn("mosquitto", argv, "mosquitto.out")
-        if self._wait_listening(p, port, log_mark):
+        p = self.procs.spawn("mosquitto", argv, "mosquitto.out")
+        # Its own log line first: a bare connect could reach someone else's socket.
+        try:
+            wait_for("broker on %s:%d" % (HOST, port),
+                     lambda: " running" in self._log_since(log_mark) and accepting(port), START_TIMEOUT, p)  # fmt: skip
             return True
-        self._stop_child("mosquitto", p.pid)
+        except WaitFailed as e:
+            failed = e
+        self.procs.stop("mosquitto", p.pid)
         log = self._log_since(log_mark)[-2000:]
         if "Address already in use" in log:
             return False
-        raise CloudError(
-            "broker did not start on %s:%d\n%s%s"
-            % (HOST, port, log, _tail(self.path("mosquitto.out")))
-        )
+        raise CloudError("%s\n%s%s" % (failed, log, _tail(self.path("mosquitto.out"))))
 
-    def _start_agent(self):
-        ready = self.path("agent.ready")
+    def _start_ready(self, name, argv, out_name):
+        """Start one of devcloud's own daemons, which writes NAME.ready once
+        it serves."""
+        ready = self.path(name + ".ready")
         with contextlib.suppress(FileNotFoundError):
             os.unlink(ready)
-        here = os.path.dirname(os.path.abspath(__file__))
-        script = os.path.join(os.path.dirname(here), "devcloud")
-        argv = [sys.executable, script, "--home", self.home, "agent"]
-        p = self._spawn("agent", argv, "agent.log")
-        deadline = time.monotonic() + _START_TIMEOUT
-        while time.monotonic() < deadline:
-            if os.path.exists(ready):
-                return
-            if p.poll() is not None:
-                break
-            time.sleep(0.05)
-        self._stop_child("agent", p.pid)
-        raise CloudError("platform agent did not come up\n%s" % _tail(self.path("agent.log")))
+        p = self.procs.spawn(name, argv, out_name)
+        try:
+            wait_for("%s (%s)" % (name, ready), lambda: os.path.exists(ready), START_TIMEOUT, p)
+        except WaitFailed as e:
+            self.procs.stop(name, p.pid)
+            raise CloudError("%s\n%s" % (e, _tail(self.path(out_name))))
+
+    def _start_agent(self):
+        self._start_ready("agent", [sys.executable, _SCRIPT, "--home", self.home, "agent"], "agent.log")
 
     def up(self, port=None):
         """Start the broker and the agent; port None means the default, 0 a
@@ -595,7 +431,7 @@ class Cloud(object):
                 return self.status()
             # An agent outliving its broker would answer twice once a new
             # one runs next to it.
-            self._stop_child("agent", self.agent_pid())
+            self.procs.stop("agent", self.agent_pid())
             self._make_certificates()
             self._write_security()
             # Port 0: pick a free one; another process may take it between
@@ -605,7 +441,7 @@ class Cloud(object):
             previous = self.port
             for _ in range(attempts):
                 chosen = free_port() if port == 0 else (port or previous or DEFAULT_PORT)
-                self._set_config(port=chosen)
+                self.set_config(port=chosen)
                 if self._start_broker(chosen):
                     break
                 if port != 0:
@@ -619,12 +455,12 @@ class Cloud(object):
             except CloudError:
                 stored.stop_daemon(self)
                 self._stop_relays()
-                self._stop_child("agent", self.agent_pid())
-                self._stop_child("mosquitto", self.broker_pid())
+                self.procs.stop("agent", self.agent_pid())
+                self.procs.stop("mosquitto", self.broker_pid())
                 raise
             return self.status()
 
-    def _set_config(self, **values):
+    def set_config(self, **values):
         cfg = self.config()
         cfg.update(values)
         self._write_json("config.json", cfg)
@@ -636,12 +472,12 @@ class Cloud(object):
         ports = {}
         for key in ("rtmp_port", "nginx_http_port", "relay_port", "relay_http_port"):
             p = None if fresh else cfg.get(key)
-            if not (p and p not in ports.values() and self._port_free(int(p))):
+            if not (p and p not in ports.values() and port_free(int(p))):
                 p = free_port()
                 while p in ports.values():
                     p = free_port()
             ports[key] = int(p)
-        self._set_config(**ports)
+        self.set_config(**ports)
         return ports
 
     def _start_relays(self):
@@ -671,27 +507,13 @@ class Cloud(object):
                 self._stop_relays()
 
     def _start_relay(self, rtmp_port, http_port):
-        ready = self.path("relay.ready")
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(ready)
-        here = os.path.dirname(os.path.abspath(__file__))
-        script = os.path.join(os.path.dirname(here), "devcloud")
-        argv = [sys.executable, script, "--home", self.home, "relayd",
+        argv = [sys.executable, _SCRIPT, "--home", self.home, "relayd",
                 "--rtmp-port", str(rtmp_port), "--http-port", str(http_port)]  # fmt: skip
-        p = self._spawn("relay", argv, "relay.out")
-        deadline = time.monotonic() + _START_TIMEOUT
-        while time.monotonic() < deadline:
-            if os.path.exists(ready):
-                return
-            if p.poll() is not None:
-                break
-            time.sleep(0.05)
-        self._stop_child("relay", p.pid)
-        raise CloudError("relay did not come up\n%s" % _tail(self.path("relay.out")))
+        self._start_ready("relay", argv, "relay.out")
 
     def _start_nginx(self, rtmp_port, http_port, callback_port):
         for port in (rtmp_port, http_port):
-            if not self._port_free(port):
+            if not port_free(port):
                 raise PortTaken("relay port %d on %s is already in use" % (port, HOST))
         relay_nginx.write_conf(self.home, HOST, rtmp_port, http_port, callback_port)
         log = relay_nginx.error_log(self.home)
@@ -699,17 +521,15 @@ class Cloud(object):
         own_pid = relay_nginx.pid_file(self.home)
         with contextlib.suppress(FileNotFoundError):
             os.unlink(own_pid)
-        p = self._spawn("nginx", relay_nginx.argv(self.home), "nginx.out")
-        deadline = time.monotonic() + _START_TIMEOUT
+        p = self.procs.spawn("nginx", relay_nginx.argv(self.home), "nginx.out")
         # nginx writes its pid file once its sockets are bound; a bare connect
         # could reach someone else's listener.
-        while time.monotonic() < deadline and p.poll() is None:
-            with contextlib.suppress(OSError, ValueError):
-                with open(own_pid) as f:
-                    if int(f.read().strip() or "0") == p.pid:
-                        return
-            time.sleep(0.05)
-        self._stop_child("nginx", p.pid)
+        try:
+            wait_for("nginx (RTMP relay) pid file %s" % own_pid, lambda: read_pid(own_pid) == p.pid, START_TIMEOUT, p)
+            return
+        except WaitFailed as e:
+            failed = e
+        self.procs.stop("nginx", p.pid)
         text = ""
         with contextlib.suppress(OSError):
             with open(log, errors="replace") as f:
@@ -717,38 +537,14 @@ class Cloud(object):
                 text = f.read()[-2000:]
         if "Address already in use" in text:
             raise PortTaken("relay port %d or %d on %s is already in use\n%s" % (rtmp_port, http_port, HOST, text))
-        raise CloudError("nginx (RTMP relay) did not start on %s:%d\n%s%s"
-                         % (HOST, rtmp_port, text, _tail(self.path("nginx.out"))))  # fmt: skip
+        raise CloudError("nginx (RTMP relay) did not start on %s:%d: %s\n%s%s"
+                         % (HOST, rtmp_port, failed, text, _tail(self.path("nginx.out"))))  # fmt: skip
 
     def _stop_relays(self):
-        self._stop_child("nginx", self.nginx_pid())
-        self._stop_child("relay", self.relay_pid())
+        self.procs.stop("nginx", self.nginx_pid())
+        self.procs.stop("relay", self.relay_pid())
         with contextlib.suppress(FileNotFoundError):
             os.unlink(self.path("relay.ready"))
-
-    def _stop_child(self, name, pid):
-        if pid:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(pid, signal.SIGTERM)
-            deadline = time.monotonic() + _STOP_TIMEOUT
-            while _proc_alive(pid) and time.monotonic() < deadline:
-                self._reap(name, pid)
-                time.sleep(0.02)
-            if _proc_alive(pid):
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, signal.SIGKILL)
-                while _proc_alive(pid):
-                    self._reap(name, pid)
-                    time.sleep(0.02)
-            self._reap(name, pid)
-        self._children.pop(name, None)
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(self.path(name + ".pid"))
-
-    def _reap(self, name, pid):
-        p = self._children.get(name)
-        if p is not None and p.pid == pid:
-            p.poll()
 
     def down(self):
         """Stop what `up` started. Returns True when something was running."""
@@ -756,8 +552,8 @@ class Cloud(object):
             before = self.processes()
             stored.stop_daemon(self)
             self._stop_relays()
-            self._stop_child("agent", before["agent"])
-            self._stop_child("mosquitto", before["broker"])
+            self.procs.stop("agent", before["agent"])
+            self.procs.stop("mosquitto", before["broker"])
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(self.path("agent.ready"))
             return any(before.values())
@@ -773,20 +569,20 @@ class Cloud(object):
         from . import platform  # late: paho is only needed when running
 
         self._reload()
-        deadline = time.monotonic() + _START_TIMEOUT
-        last = None
-        while time.monotonic() < deadline:
+        last = []
+
+        def accepted():
             try:
                 platform.try_login(HOST, self.port, self.ca_path, user, password)
-                return
+                return True
             except CloudError as e:
-                last = e
-                time.sleep(0.05)
-        raise CloudError("broker did not accept the new device login: %s" % last)
+                last[:] = [e]
+                return False
 
-
-def pid_alive(pid):
-    return _proc_alive(pid)
+        try:
+            wait_for("the broker's acceptance of login %s" % user, accepted, START_TIMEOUT)
+        except WaitFailed as e:
+            raise CloudError("%s: %s" % (e, last[0] if last else ""))
 
 
 __all__ = ["Cloud", "CloudError", "NotRunning", "PortTaken", "Device", "default_home", "free_port", "pid_alive"]

@@ -28,17 +28,15 @@ import ssl
 import subprocess
 import sys
 import threading
-import time
 import urllib.parse
 
-from .cloud import HOST, CloudError, free_port, pid_alive
+from .procs import HOST, START_TIMEOUT, CloudError, WaitFailed, free_port, pid_alive, wait_exit, wait_for
 
 FILES_PREFIX = "/files/"
 BOOTSTRAP_PATH = "/auth/bootstrap"
 REGISTER_PATH = "/auth/register/device"
 _STATE = "https.json"
 _PID = "https.pid"
-_START_TIMEOUT = 10.0
 
 
 def digests(data):
@@ -306,15 +304,11 @@ def ensure_daemon(cloud):
         start_new_session=True,
     )
     log.close()
-    deadline = time.monotonic() + _START_TIMEOUT
-    while time.monotonic() < deadline:
-        st = daemon_status(cloud)
-        if st:
-            return st["port"]
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    raise CloudError("the HTTPS service did not come up; see %s" % cloud.path("https.log"))
+    try:
+        wait_for("HTTPS service (%s)" % cloud.path(_STATE), lambda: daemon_status(cloud), START_TIMEOUT, proc)
+    except WaitFailed as e:
+        raise CloudError("%s; see %s" % (e, cloud.path("https.log")))
+    return daemon_status(cloud)["port"]
 
 
 def stop_daemon(cloud):
@@ -322,9 +316,8 @@ def stop_daemon(cloud):
     if not st:
         return False
     os.kill(st["pid"], signal.SIGTERM)
-    deadline = time.monotonic() + _START_TIMEOUT
-    while pid_alive(st["pid"]) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    if not wait_exit(st["pid"], START_TIMEOUT):
+        raise CloudError("the HTTPS service (pid %d) did not stop within %gs" % (st["pid"], START_TIMEOUT))
     return True
 
 

@@ -13,7 +13,7 @@ import time
 import paho.mqtt.client as mqtt
 
 from . import topics
-from .cloud import HOST, CloudError
+from .procs import HOST, CloudError
 
 _CONNECT_TIMEOUT = 5.0
 

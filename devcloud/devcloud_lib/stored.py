@@ -38,6 +38,7 @@ import time
 import urllib.parse
 
 from . import storage
+from .procs import START_TIMEOUT, CloudError, WaitFailed, free_port, port_free, tail, wait_for
 from .storage import StoreError
 
 HOST = "127.0.0.1"
@@ -234,235 +235,247 @@ def _error_body(code, reason):
     return json.dumps({"code": code, "message": reason}).encode("utf-8")
 
 
-def _make_handler(store):
-    class Handler(http.server.BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.1"
-        server_version = "devcloud-store"
-        sys_version = ""
+class _StoreHandler(http.server.BaseHTTPRequestHandler):
+    """One connection to the store: PUT stores an object, POST appends to
+    one, GET reads one back; anything else is refused. The store (set by
+    _make_handler) injects faults and keeps the log."""
 
-        def setup(self):
-            http.server.BaseHTTPRequestHandler.setup(self)
-            self.conn = next(store._conn_ids)
+    store = None
 
-        def log_message(self, fmt, *args):
-            pass
+    protocol_version = "HTTP/1.1"
+    server_version = "devcloud-store"
+    sys_version = ""
 
-        def log_error(self, fmt, *args):
-            store.log({"event": "http_error", "conn": self.conn, "reason": fmt % args})
+    def setup(self):
+        http.server.BaseHTTPRequestHandler.setup(self)
+        self.conn = next(self.store._conn_ids)
 
-        # ---- answers ----------------------------------------------------------
+    def log_message(self, fmt, *args):
+        pass
 
-        def _answer(self, status, body=b"", headers=(), close=False, content_type="application/json"):
-            self.send_response(status, _REASONS.get(status, "Error"))
-            self.send_header("Content-Type", content_type)
-            self.send_header("Content-Length", str(len(body)))
-            for k, v in headers:
-                self.send_header(k, v)
-            if close:
-                self.send_header("Connection", "close")
-                self.close_connection = True
-            self.end_headers()
-            if self.command != "HEAD":
-                self.wfile.write(body)
+    def log_error(self, fmt, *args):
+        self.store.log({"event": "http_error", "conn": self.conn, "reason": fmt % args})
+
+    # ---- answers ----------------------------------------------------------
+
+    def _answer(self, status, body=b"", headers=(), close=False, content_type="application/json"):
+        self.send_response(status, _REASONS.get(status, "Error"))
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for k, v in headers:
+            self.send_header(k, v)
+        if close:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+        self.wfile.flush()
+
+    def _log(self, rec, started):
+        base = {"event": "request", "conn": self.conn, "method": self.command, "target": self.path[:300],
+                "host": self.headers.get("Host") if self.headers else None}  # fmt: skip
+        base.update(rec)
+        base["ms"] = round((time.monotonic() - started) * 1000, 1)
+        self.store.log(base)
+
+    def _headers(self):
+        out = {}
+        for name in set(k.lower() for k in self.headers.keys()):
+            values = self.headers.get_all(name) or []
+            if len(values) > 1:
+                raise StoreError(400, "InvalidHeader", "header %s given %d times" % (name, len(values)))
+            out[name] = values[0]
+        return out
+
+    def _length(self, headers):
+        text = headers.get("content-length")
+        if text is None:
+            if self.command in ("PUT", "POST"):
+                raise StoreError(411, "MissingContentLength", "no Content-Length")
+            return 0
+        if not text.strip().isdigit():
+            raise StoreError(400, "InvalidArgument", "Content-Length %r" % text[:40])
+        n = int(text)
+        if n > storage.MAX_BODY:
+            raise StoreError(413, "EntityTooLarge", "body of %d bytes (at most %d)" % (n, storage.MAX_BODY))
+        return n
+
+    def _read_body(self, n):
+        chunks, left = [], n
+        while left > 0:
+            c = self.rfile.read(min(left, 1 << 20))
+            if not c:
+                raise ConnectionError("the peer sent %d of %d body bytes" % (n - left, n))
+            chunks.append(c)
+            left -= len(c)
+        return b"".join(chunks)
+
+    # ---- faults --------------------------------------------------------------
+
+    def _fault(self, started):
+        f = self.store.take_fault()
+        if f is None:
+            return False
+        mode, seconds = f
+        rec = {"status": None, "fault": mode}
+        if mode == "no-position":
+            self.no_position = True
+            return False
+        if mode == "interim":
+            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
             self.wfile.flush()
-
-        def _log(self, rec, started):
-            base = {"event": "request", "conn": self.conn, "method": self.command, "target": self.path[:300],
-                    "host": self.headers.get("Host") if self.headers else None}  # fmt: skip
-            base.update(rec)
-            base["ms"] = round((time.monotonic() - started) * 1000, 1)
-            store.log(base)
-
-        def _headers(self):
-            out = {}
-            for name in set(k.lower() for k in self.headers.keys()):
-                values = self.headers.get_all(name) or []
-                if len(values) > 1:
-                    raise StoreError(400, "InvalidHeader", "header %s given %d times" % (name, len(values)))
-                out[name] = values[0]
-            return out
-
-        def _length(self, headers):
-            text = headers.get("content-length")
-            if text is None:
-                if self.command in ("PUT", "POST"):
-                    raise StoreError(411, "MissingContentLength", "no Content-Length")
-                return 0
-            if not text.strip().isdigit():
-                raise StoreError(400, "InvalidArgument", "Content-Length %r" % text[:40])
-            n = int(text)
-            if n > storage.MAX_BODY:
-                raise StoreError(413, "EntityTooLarge", "body of %d bytes (at most %d)" % (n, storage.MAX_BODY))
-            return n
-
-        def _read_body(self, n):
-            chunks, left = [], n
-            while left > 0:
-                c = self.rfile.read(min(left, 1 << 20))
-                if not c:
-                    raise ConnectionError("the peer sent %d of %d body bytes" % (n - left, n))
-                chunks.append(c)
-                left -= len(c)
-            return b"".join(chunks)
-
-        # ---- faults --------------------------------------------------------------
-
-        def _fault(self, started):
-            f = store.take_fault()
-            if f is None:
-                return False
-            mode, seconds = f
-            rec = {"status": None, "fault": mode}
-            if mode == "no-position":
-                self.no_position = True
-                return False
-            if mode == "interim":
+            self.interim = True
+            return False
+        if mode == "drop":
+            self.close_connection = True
+            self._hard_close()
+        elif mode in ("stall", "interim-stall"):
+            if mode == "interim-stall":
                 self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
                 self.wfile.flush()
-                self.interim = True
-                return False
-            if mode == "drop":
-                self.close_connection = True
-                self._hard_close()
-            elif mode in ("stall", "interim-stall"):
-                if mode == "interim-stall":
-                    self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
-                    self.wfile.flush()
-                rec["seconds"] = seconds
-                self.close_connection = True
-                store.stall(seconds)
-            elif mode == "garbage":
-                self.close_connection = True
-                self.wfile.write(b"HTTP/1.1 2x0 Nonsense\r\nContent-Length: 0\r\n\r\n")
-                self.wfile.flush()
-            else:
-                try:
-                    self._read_body(self._length(self._headers()))
-                except (StoreError, ConnectionError, OSError):
-                    pass
-                rec["status"] = mode
-                self._answer(mode, _error_body("Injected", "fault injected by the console"), close=True)
-            self._log(rec, started)
-            return True
-
-        def _hard_close(self):
+            rec["seconds"] = seconds
+            self.close_connection = True
+            self.store.stall(seconds)
+        elif mode == "garbage":
+            self.close_connection = True
+            self.wfile.write(b"HTTP/1.1 2x0 Nonsense\r\nContent-Length: 0\r\n\r\n")
+            self.wfile.flush()
+        else:
             try:
-                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-                self.connection.shutdown(socket.SHUT_RDWR)
+                self._read_body(self._length(self._headers()))
+            except (StoreError, ConnectionError, OSError):
+                pass
+            rec["status"] = mode
+            self._answer(mode, _error_body("Injected", "fault injected by the console"), close=True)
+        self._log(rec, started)
+        return True
+
+    def _hard_close(self):
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    # ---- requests ----------------------------------------------------------
+
+    def _handle(self):
+        started = time.monotonic()
+        self.interim = False
+        self.no_position = False
+        if self._fault(started):
+            return
+        # An interim answer went first; the request goes on as usual.
+        rec = {"fault": "interim"} if self.interim else {}
+        try:
+            headers = self._headers()
+            n = self._length(headers)
+            grant = self._authorize(headers, n, rec)
+            if self.command == "GET":
+                return self._get(grant, rec, started)
+            body = self._read_body(n)
+            rec.update(bytes=len(body), md5=hashlib.md5(body).hexdigest())
+            self._check_md5(headers, body)
+            if self.command == "POST":
+                return self._append(grant, body, rec, started)
+            self._put(grant, body, rec, headers)
+            self._answer(200, headers=[("ETag", '"%s"' % rec["md5"])])
+            rec["status"] = 200
+        except StoreError as e:
+            rec.update(status=e.status, error=e.code, reason=e.reason)
+            self._answer(e.status, _error_body(e.code, e.reason), close=True)
+        except (ConnectionError, socket.timeout, ssl.SSLError) as e:
+            rec.update(status=None, error="ConnectionLost", reason=str(e))
+            self.close_connection = True
+        except Exception as e:  # a fault of the store must still answer and be logged
+            rec.update(status=500, error="InternalError", reason=repr(e))
+            try:
+                self._answer(500, _error_body("InternalError", repr(e)), close=True)
             except OSError:
-                pass
-
-        # ---- requests ----------------------------------------------------------
-
-        def _handle(self):
-            started = time.monotonic()
-            self.interim = False
-            self.no_position = False
-            if self._fault(started):
-                return
-            # An interim answer went first; the request goes on as usual.
-            rec = {"fault": "interim"} if self.interim else {}
-            body = b""
-            try:
-                headers = self._headers()
-                n = self._length(headers)
-                if self.request_version != "HTTP/1.1":
-                    raise StoreError(400, "InvalidRequest", "version %s, expected HTTP/1.1" % self.request_version)
-                if "host" not in headers:
-                    raise StoreError(400, "InvalidRequest", "no Host header")
-                req = storage.Request(self.command, self.path, headers)
-                try:
-                    grant = storage.authorize(store.master, req)
-                except StoreError:
-                    self._drain(n)
-                    raise
-                rec.update(auth=grant.kind, bucket=grant.bucket, key=grant.key)
-                if grant.device:
-                    rec["device"] = grant.device
-                if self.command == "GET":
-                    return self._get(grant, rec, started)
-                body = self._read_body(n)
-                rec.update(bytes=len(body), md5=hashlib.md5(body).hexdigest())
-                self._check_md5(headers, body)
-                if self.command == "POST":
-                    return self._append(grant, body, rec, started)
-                self._put(grant, body, rec, headers)
-                self._answer(200, headers=[("ETag", '"%s"' % rec["md5"])])
-                rec["status"] = 200
-            except StoreError as e:
-                rec.update(status=e.status, error=e.code, reason=e.reason)
-                self._answer(e.status, _error_body(e.code, e.reason), close=True)
-            except (ConnectionError, socket.timeout, ssl.SSLError) as e:
-                rec.update(status=None, error="ConnectionLost", reason=str(e))
                 self.close_connection = True
-            except Exception as e:  # a fault of the store must still answer and be logged
-                rec.update(status=500, error="InternalError", reason=repr(e))
-                try:
-                    self._answer(500, _error_body("InternalError", repr(e)), close=True)
-                except OSError:
-                    self.close_connection = True
-            self._log(rec, started)
+        self._log(rec, started)
 
-        def _drain(self, n):
-            try:
-                self._read_body(n)
-            except (ConnectionError, OSError):
-                pass
+    def _authorize(self, headers, n, rec):
+        """The grant of a well-formed, signed request; its body is drained
+        when the signature fails, so the answer is read."""
+        if self.request_version != "HTTP/1.1":
+            raise StoreError(400, "InvalidRequest", "version %s, expected HTTP/1.1" % self.request_version)
+        if "host" not in headers:
+            raise StoreError(400, "InvalidRequest", "no Host header")
+        req = storage.Request(self.command, self.path, headers)
+        try:
+            grant = storage.authorize(self.store.master, req)
+        except StoreError:
+            self._drain(n)
+            raise
+        rec.update(auth=grant.kind, bucket=grant.bucket, key=grant.key)
+        if grant.device:
+            rec["device"] = grant.device
+        return grant
 
-        def _check_md5(self, headers, body):
-            want = headers.get("content-md5")
-            if want is None:
-                return
-            import base64
+    def _drain(self, n):
+        try:
+            self._read_body(n)
+        except (ConnectionError, OSError):
+            pass
 
-            if base64.b64encode(hashlib.md5(body).digest()).decode("ascii") != want:
-                raise StoreError(400, "BadDigest", "Content-MD5 %r does not match the body" % want[:40])
+    def _check_md5(self, headers, body):
+        want = headers.get("content-md5")
+        if want is None:
+            return
+        import base64
 
-        def _put(self, grant, body, rec, headers):
-            path = storage.object_path(store.home, grant.key, grant.bucket)
-            with store.key_lock(grant.bucket, grant.key):
-                _write_object(path, body)
-            rec["path"] = path
-            store.stored(grant.bucket, grant.key)
+        if base64.b64encode(hashlib.md5(body).digest()).decode("ascii") != want:
+            raise StoreError(400, "BadDigest", "Content-MD5 %r does not match the body" % want[:40])
 
-        def _append(self, grant, body, rec, started):
-            path = storage.object_path(store.home, grant.key, grant.bucket)
-            with store.key_lock(grant.bucket, grant.key):
-                size = os.path.getsize(path) if os.path.isfile(path) else 0
-                if grant.append != size:
-                    raise StoreError(409, "PositionNotEqualToLength",
-                                     "append at %d, the object has %d bytes" % (grant.append, size))  # fmt: skip
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-                with open(path, "ab") as f:
-                    f.write(body)
-                nxt = size + len(body)
-            rec.update(status=200, path=path, position=grant.append, next_position=nxt)
-            store.stored(grant.bucket, grant.key)
-            if self.no_position:
-                rec["fault"] = "no-position"
-            self._answer(200, headers=[] if self.no_position else [(storage.NEXT_POSITION_HEADER, str(nxt))])
-            self._log(rec, started)
+    def _put(self, grant, body, rec, headers):
+        path = storage.object_path(self.store.home, grant.key, grant.bucket)
+        with self.store.key_lock(grant.bucket, grant.key):
+            _write_object(path, body)
+        rec["path"] = path
+        self.store.stored(grant.bucket, grant.key)
 
-        def _get(self, grant, rec, started):
-            path = storage.object_path(store.home, grant.key, grant.bucket)
-            if not os.path.isfile(path):
-                raise StoreError(404, "NoSuchKey", "no object %s" % grant.key)
-            with open(path, "rb") as f:
-                data = f.read()
-            rec.update(status=200, bytes=len(data), path=path)
-            self._answer(200, data, content_type="application/octet-stream")
-            self._log(rec, started)
+    def _append(self, grant, body, rec, started):
+        path = storage.object_path(self.store.home, grant.key, grant.bucket)
+        with self.store.key_lock(grant.bucket, grant.key):
+            size = os.path.getsize(path) if os.path.isfile(path) else 0
+            if grant.append != size:
+                raise StoreError(409, "PositionNotEqualToLength",
+                                 "append at %d, the object has %d bytes" % (grant.append, size))  # fmt: skip
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "ab") as f:
+                f.write(body)
+            nxt = size + len(body)
+        rec.update(status=200, path=path, position=grant.append, next_position=nxt)
+        self.store.stored(grant.bucket, grant.key)
+        if self.no_position:
+            rec["fault"] = "no-position"
+        self._answer(200, headers=[] if self.no_position else [(storage.NEXT_POSITION_HEADER, str(nxt))])
+        self._log(rec, started)
 
-        do_PUT = do_POST = do_GET = _handle
+    def _get(self, grant, rec, started):
+        path = storage.object_path(self.store.home, grant.key, grant.bucket)
+        if not os.path.isfile(path):
+            raise StoreError(404, "NoSuchKey", "no object %s" % grant.key)
+        with open(path, "rb") as f:
+            data = f.read()
+        rec.update(status=200, bytes=len(data), path=path)
+        self._answer(200, data, content_type="application/octet-stream")
+        self._log(rec, started)
 
-        def _refuse(self):
-            started = time.monotonic()
-            self._answer(405, _error_body("MethodNotAllowed", "PUT, POST and GET only"), close=True)
-            self._log({"status": 405, "error": "MethodNotAllowed"}, started)
+    do_PUT = do_POST = do_GET = _handle
 
-        do_DELETE = do_HEAD = do_OPTIONS = do_PATCH = _refuse
+    def _refuse(self):
+        started = time.monotonic()
+        self._answer(405, _error_body("MethodNotAllowed", "PUT, POST and GET only"), close=True)
+        self._log({"status": 405, "error": "MethodNotAllowed"}, started)
 
-    return Handler
+    do_DELETE = do_HEAD = do_OPTIONS = do_PATCH = _refuse
+
+
+def _make_handler(store):
+    return type("Handler", (_StoreHandler,), {"store": store})
 
 
 def _write_object(path, body):
@@ -559,11 +572,8 @@ def serve(home, port, control_port, ready_path, endpoint=None):
 
 # ---- started and stopped with the cloud (cloud.py calls these) ----------------------
 
-_START_TIMEOUT_S = 10.0
-
-
 def pid(cloud):
-    return cloud._pid("store", ["devcloud_lib.stored", cloud.home])
+    return cloud.procs.pid("store", ["devcloud_lib.stored", cloud.home])
 
 
 def status(cloud):
@@ -577,18 +587,16 @@ def start_daemon(cloud):
     when still free, so URLs and credentials handed out stay valid."""
     if pid(cloud) is not None:
         return
-    from .cloud import CloudError, free_port
-
     cfg = cloud.config()
     ports = {}
     for name in ("store_port", "store_control_port"):
         p = cfg.get(name)
-        if not (p and p not in ports.values() and cloud._port_free(int(p))):
+        if not (p and p not in ports.values() and port_free(int(p))):
             p = free_port()
             while p in ports.values():
                 p = free_port()
         ports[name] = int(p)
-    cloud._set_config(**ports)
+    cloud.set_config(**ports)
     os.makedirs(storage.root(cloud.home), mode=0o700, exist_ok=True)
     ready = os.path.join(storage.root(cloud.home), "stored.ready")
     if os.path.exists(ready):
@@ -598,23 +606,13 @@ def start_daemon(cloud):
             "sys.exit(stored.serve(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]))" % here,
             "devcloud_lib.stored", cloud.home, str(ports["store_port"]), str(ports["store_control_port"]),
             ready]  # fmt: skip
-    p = cloud._spawn("store", argv, "store.out")
-    deadline = time.monotonic() + _START_TIMEOUT_S
-    while time.monotonic() < deadline and p.poll() is None:
-        if os.path.exists(ready):
-            return
-        time.sleep(0.05)
-    cloud._stop_child("store", p.pid)
-    raise CloudError("object store did not come up\n%s" % _tail(cloud.path("store.out")))
+    p = cloud.procs.spawn("store", argv, "store.out")
+    try:
+        wait_for("object store (%s)" % ready, lambda: os.path.exists(ready), START_TIMEOUT, p)
+    except WaitFailed as e:
+        cloud.procs.stop("store", p.pid)
+        raise CloudError("%s\n%s" % (e, tail(cloud.path("store.out"))))
 
 
 def stop_daemon(cloud):
-    cloud._stop_child("store", pid(cloud))
-
-
-def _tail(path):
-    try:
-        with open(path, errors="replace") as f:
-            return "".join(f.readlines()[-15:])
-    except OSError:
-        return ""
+    cloud.procs.stop("store", pid(cloud))
