@@ -12,80 +12,17 @@ import signal
 import sys
 import time
 
-from . import identity
+from . import console, identity, ota_cli, record_cli, storage_cli
 from .cloud import Cloud, CloudError
-
-EXIT_OK = 0
-EXIT_ERROR = 1
-EXIT_USAGE = 2
-EXIT_TIMEOUT = 3
-
-
-class UsageError(Exception):
-    pass
-
-
-def _out(line):
-    sys.stdout.write(line + "\n")
-    sys.stdout.flush()
-
-
-def _err(line):
-    sys.stderr.write("devcloud: " + line + "\n")
-    sys.stderr.flush()
-
-
-def _print_status(st):
-    _out("home=%s" % st["home"])
-    _out("host=%s" % st["host"])
-    _out("port=%s" % (st["port"] or ""))
-    _out("ca=%s" % st["ca"])
-    _out("broker_pid=%s" % (st["broker_pid"] or ""))
-    _out("agent_pid=%s" % (st["agent_pid"] or ""))
-    for key in ("relay_pid", "nginx_pid", "rtmp_port", "relay_port", "relay_http_port",
-                "nginx_http_port", "store_pid", "store_port", "store_control_port"):
-        if key in st:
-            _out("%s=%s" % (key, st[key] or ""))
-
-
-def _body_arg(text, what):
-    """A body given inline, as @FILE, or as - (standard input), so bodies
-    longer than a command line fit."""
-    if text == "-":
-        return sys.stdin.read()
-    if text.startswith("@"):
-        try:
-            with open(text[1:], encoding="utf-8") as f:
-                return f.read()
-        except (OSError, UnicodeDecodeError) as e:
-            raise UsageError("cannot read %s from %s: %s" % (what, text[1:], e))
-    return text
-
-
-def _json_arg(text, what):
-    text = _body_arg(text, what)
-    try:
-        json.loads(text)
-    except RecursionError:
-        raise UsageError("%s nests too deeply to be parsed" % what)
-    except ValueError as e:
-        raise UsageError("%s is not valid JSON (%s): %s" % (what, e, text))
-    return text
-
-
-def _known_device(cloud, pk, dn):
-    try:
-        identity.check_names(pk, dn)
-    except identity.IdentityError as e:
-        raise UsageError(str(e))
-    if cloud.device(pk, dn) is None:
-        raise CloudError("device %s/%s is not registered: run 'devcloud device add'" % (pk, dn))
-
-
-def _platform(cloud, history=True):
-    from .platform import PlatformClient
-
-    return PlatformClient.for_cloud(cloud, history=history).connect()
+from .clihelp import EXIT_ERROR, EXIT_OK, EXIT_TIMEOUT, EXIT_USAGE, UsageError  # noqa: F401  (re-exported)
+from .clihelp import body_arg as _body_arg
+from .clihelp import err as _err
+from .clihelp import json_arg as _json_arg
+from .clihelp import known_device as _known_device
+from .clihelp import out as _out
+from .clihelp import platform_client as _platform
+from .clihelp import print_reply as _print_reply
+from .clihelp import print_status as _print_status
 
 
 # ---- commands ---------------------------------------------------------------
@@ -147,17 +84,6 @@ def cmd_device(cloud, a):
         return EXIT_OK
     for d in cloud.devices():
         _out("%s %s" % (d.product_key, d.device_name))
-    return EXIT_OK
-
-
-def _print_reply(reply, what, timeout):
-    if reply is None:
-        _err("no reply to the %s within %gs" % (what, timeout))
-        return EXIT_TIMEOUT
-    _out(reply.text)
-    if reply.json() is None:
-        _err("the reply is not JSON")
-        return EXIT_ERROR
     return EXIT_OK
 
 
@@ -287,16 +213,7 @@ def cmd_relayd(cloud, a):
 # ---- parser -----------------------------------------------------------------
 
 
-def build_parser():
-    p = argparse.ArgumentParser(
-        prog="devcloud",
-        description="Local cloud for the camera device: MQTT broker over TLS, device "
-        "registry, platform agent and platform commands.",
-    )
-    p.add_argument("--home", help="state directory (default $DEVCLOUD_HOME or ./.devcloud)")
-    sub = p.add_subparsers(dest="command", metavar="COMMAND")
-    sub.required = True
-
+def _add_lifecycle(sub):
     s = sub.add_parser("up", help="start broker and agent; prints port= and ca= lines")
     s.add_argument("--port", type=int, default=None, help="broker port (default 8883, 0: any free)")
     s.set_defaults(fn=cmd_up)
@@ -310,6 +227,8 @@ def build_parser():
     s = sub.add_parser("ca-path", help="print the CA certificate file the device must trust")
     s.set_defaults(fn=cmd_ca_path)
 
+
+def _add_device(sub):
     s = sub.add_parser("device", help="device registry")
     dsub = s.add_subparsers(dest="action", metavar="ACTION")
     dsub.required = True
@@ -323,6 +242,8 @@ def build_parser():
     dsub.add_parser("list", help="print 'PK DN' per registered device")
     s.set_defaults(fn=cmd_device)
 
+
+def _add_watch(sub):
     s = sub.add_parser("watch", help="print what devices send, one message a line")
     s.add_argument("pk", nargs="?")
     s.add_argument("dn", nargs="?")
@@ -340,6 +261,8 @@ def build_parser():
     s.add_argument("--no-broker", action="store_true", help="hide the broker's refusals")
     s.set_defaults(fn=cmd_watch)
 
+
+def _add_messages(sub):
     for name, fn, helptext in (
         ("call", cmd_call, "thing-model service call; prints the reply"),
         ("rrpc", cmd_rrpc, "service call over RRPC; prints the reply"),
@@ -367,6 +290,9 @@ def build_parser():
     s.add_argument("--raw", action="store_true", help="send the payload even if it is not JSON")
     s.set_defaults(fn=cmd_send)
 
+
+def _add_daemons(sub):
+    """The processes 'up' starts run the same command line, unlisted."""
     s = sub.add_parser("agent", help=argparse.SUPPRESS)
     s.set_defaults(fn=cmd_agent)
 
@@ -375,16 +301,20 @@ def build_parser():
     s.add_argument("--http-port", type=int, required=True)
     s.set_defaults(fn=cmd_relayd)
 
-    from . import console, ota_cli
 
-    console.add_commands(sub)
-    from . import storage_cli
-
-    storage_cli.add_commands(sub)
-    ota_cli.add_commands(sub)
-    from . import record_cli
-
-    record_cli.add_commands(sub)
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog="devcloud",
+        description="Local cloud for the camera device: MQTT broker over TLS, device "
+        "registry, platform agent and platform commands.",
+    )
+    p.add_argument("--home", help="state directory (default $DEVCLOUD_HOME or ./.devcloud)")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    for add in (_add_lifecycle, _add_device, _add_watch, _add_messages, _add_daemons,
+                console.add_commands, storage_cli.add_commands, ota_cli.add_commands,
+                record_cli.add_commands):  # fmt: skip
+        add(sub)
     return p
 
 

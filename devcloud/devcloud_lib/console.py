@@ -12,13 +12,16 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import time
 import urllib.error
 import urllib.request
 
 from . import flv, relay_nginx, sessions
 from .cloud import HOST, CloudError
+from .clihelp import UsageError
+from .clihelp import known_device as _known_device
+from .clihelp import out as _out
+from .clihelp import print_reply as _print_reply
 
 FFPROBE = shutil.which("ffprobe") or "/usr/bin/ffprobe"
 FFMPEG = shutil.which("ffmpeg") or "/usr/bin/ffmpeg"
@@ -26,11 +29,6 @@ FFMPEG = shutil.which("ffmpeg") or "/usr/bin/ffmpeg"
 
 class ConsoleError(CloudError):
     pass
-
-
-def _out(line):
-    sys.stdout.write(line + "\n")
-    sys.stdout.flush()
 
 
 # ---- relays ----------------------------------------------------------------------
@@ -238,8 +236,6 @@ def _finish(cloud, st, s, state, out=None):
 
 
 def cmd_live(cloud, a):
-    from .cli import _known_device
-
     _known_device(cloud, a.pk, a.dn)
     st = _relay_ports(cloud)
     key = iv = None
@@ -296,8 +292,6 @@ def vod_plan(a):
 
 
 def cmd_vod(cloud, a):
-    from .cli import UsageError, _known_device
-
     _known_device(cloud, a.pk, a.dn)
     if (a.file is None) == (a.begin is None or a.end is None):
         raise UsageError("vod takes --begin and --end, or --file")
@@ -339,8 +333,6 @@ def wav_to_g711(src, dst, codec):
 
 
 def cmd_talk(cloud, a):
-    from .cli import _known_device
-
     _known_device(cloud, a.pk, a.dn)
     if not os.path.isfile(a.audio):
         raise ConsoleError("no audio file %s" % a.audio)
@@ -373,7 +365,6 @@ def cmd_talk(cloud, a):
 
 
 def cmd_records(cloud, a):
-    from .cli import _known_device, _print_reply
     from .platform import PlatformClient
 
     _known_device(cloud, a.pk, a.dn)

@@ -19,6 +19,7 @@ import subprocess
 import time
 
 from . import storage
+from .clihelp import known_device as _known_device
 
 TOPIC = "/vision/biz/record/downstream"
 
@@ -70,8 +71,6 @@ def list_recordings(cloud, pk, dn):
 
 
 def cmd_record(cloud, a):
-    from .cli import _known_device
-
     _known_device(cloud, a.pk, a.dn)
     if a.action == "start":
         _publish(cloud, a.pk, a.dn, "startRecord", {

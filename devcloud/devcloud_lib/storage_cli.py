@@ -14,7 +14,6 @@ cli.build_parser):
 import json
 import secrets
 import shutil
-import sys
 import time
 import urllib.error
 import urllib.request
@@ -22,19 +21,17 @@ from urllib.parse import urlencode
 
 from . import storage
 from .cloud import HOST, CloudError
+from .clihelp import EXIT_TIMEOUT, UsageError
+from .clihelp import err as _err
+from .clihelp import known_device as _known_device
+from .clihelp import out as _out
 
-EXIT_TIMEOUT = 3
 # Uploads of files by the application are signed for this content type.
 FILE_CONTENT_TYPE = "application/octet-stream"
 
 
 class TimedOut(CloudError):
     pass
-
-
-def _out(line):
-    sys.stdout.write(line + "\n")
-    sys.stdout.flush()
 
 
 def control(cloud, method, path, params=None, timeout=10.0):
@@ -86,8 +83,6 @@ def _device_key(pk, dn, key):
     try:
         return storage.check_key(full)
     except storage.StoreError as e:
-        from .cli import UsageError
-
         raise UsageError(e.reason)
 
 
@@ -130,8 +125,6 @@ def _timeout_exit(fn):
 
 @_timeout_exit
 def cmd_picture(cloud, a):
-    from .cli import _known_device
-
     _known_device(cloud, a.pk, a.dn)
     stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime())
     key = "%spicture/%s-%s.jpg" % (storage.device_prefix(a.pk, a.dn), stamp, secrets.token_hex(3))
@@ -140,8 +133,6 @@ def cmd_picture(cloud, a):
 
 @_timeout_exit
 def cmd_alarm(cloud, a):
-    from .cli import UsageError, _known_device
-
     _known_device(cloud, a.pk, a.dn)
     if a.action == "url":
         from .agent import _PIC_ID, alarm_key
@@ -223,14 +214,7 @@ def _intelligent_pictures(cloud, a, params):
     return 1 if bad else 0
 
 
-def _err(line):
-    sys.stderr.write("devcloud: " + line + "\n")
-    sys.stderr.flush()
-
-
 def cmd_objects(cloud, a):
-    from .cli import _known_device
-
     _known_device(cloud, a.pk, a.dn)
     if a.action == "list":
         for key, size, mtime in storage.list_objects(cloud.home, storage.device_prefix(a.pk, a.dn)):
@@ -256,7 +240,6 @@ def cmd_objects(cloud, a):
 def cmd_file(cloud, a):
     """File transfer invocations: the application downloads stored objects
     or uploads files to signed URLs; the URLs point at the object store."""
-    from .cli import UsageError, _known_device
     from .platform import PlatformClient, next_id
 
     _known_device(cloud, a.pk, a.dn)
@@ -282,8 +265,6 @@ def cmd_file(cloud, a):
 
 
 def cmd_store(cloud, a):
-    from .cli import UsageError
-
     if a.action == "fault":
         params = {"mode": a.mode, "count": str(a.count)}
         if a.seconds is not None:
