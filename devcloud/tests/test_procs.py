@@ -1,0 +1,67 @@
+"""Waiting for the cloud's processes: ready, ended early, or out of time,
+and the failure names which."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from devcloud_lib import procs  # noqa: E402
+
+
+class WaitTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="devcloud-procs-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def child(self, script):
+        p = subprocess.Popen(["/bin/sh", "-c", script], cwd=self.dir)
+        self.addCleanup(lambda: (p.poll() is None and p.kill(), p.wait()))
+        return p
+
+    def test_wait_for_readiness(self):
+        ready = os.path.join(self.dir, "x.ready")
+        cases = [
+            # script, timeout, error text (None: ready)
+            ("touch x.ready; exec sleep 30", 30, None),
+            ("exit 3", 30, "x daemon: the process (pid %d) exited with 3 before it was ready"),
+            ("exec sleep 30", 0.2, "x daemon: not ready within 0.2s"),
+        ]
+        for script, timeout, error in cases:
+            with self.subTest(script=script):
+                if os.path.exists(ready):
+                    os.unlink(ready)
+                p = self.child(script)
+                if error is None:
+                    procs.wait_for("x daemon", lambda: os.path.exists(ready), timeout, p)
+                    continue
+                with self.assertRaises(procs.WaitFailed) as cm:
+                    procs.wait_for("x daemon", lambda: os.path.exists(ready), timeout, p)
+                self.assertEqual(error % p.pid if "%d" in error else error, str(cm.exception))
+
+    def test_wait_exit_and_stop(self):
+        p = self.child("exec sleep 30")
+        self.assertFalse(procs.wait_exit(p.pid, 0.1, p.poll))
+        os.kill(p.pid, signal.SIGTERM)
+        self.assertTrue(procs.wait_exit(p.pid, 30, p.poll))
+        self.assertEqual(-signal.SIGTERM, p.returncode)
+        # stop: TERM is ignored, so KILL follows; the pid file goes.
+        table = procs.Processes(self.dir)
+        q = table.spawn("stubborn", ["/bin/sh", "-c", "trap '' TERM; while :; do sleep 1; done"], "stubborn.out")
+        self.assertEqual(q.pid, table.pid("stubborn", ["/bin/sh"]))
+        old, procs.STOP_TIMEOUT = procs.STOP_TIMEOUT, 0.3
+        try:
+            table.stop("stubborn", q.pid)
+        finally:
+            procs.STOP_TIMEOUT = old
+        self.assertEqual(-signal.SIGKILL, q.returncode)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "stubborn.pid")))
+        self.assertIsNone(table.pid("stubborn", ["/bin/sh"]))
+
+
+if __name__ == "__main__":
+    unittest.main()
