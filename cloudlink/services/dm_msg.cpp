@@ -2,6 +2,7 @@
 // Upstream: request envelopes.
 #include <cjson/cJSON.h>
 
+#include <cassert>
 #include <cstring>
 #include <deque>
 #include <list>
@@ -16,28 +17,23 @@
 
 namespace {
 
-enum Handling {
-    H_RAW_DATA,
-    H_RAW_REPLY,
-    H_PROPERTY_SET,
-    H_SERVICE,
-    H_KESTREL,
-    H_POST_REPLY,
-    H_DEVINFO_REPLY,
-    H_DYNTSL_REPLY,
-    H_RRPC,
-    H_NTP,
-    H_CLOUD_ERROR,
-    H_EVENT_NOTIFY,
-    H_GATEWAY_NOTIFY,
-    H_PERMIT_JOIN,
-    H_SUB_REPLY,
-    H_TOPO_GET_REPLY,
-    H_FOTA,
-    H_COTA_PUSH,
-    H_COTA_REPLY,
-    H_PROPERTY_GET,
+// What arrived on one subscribed topic, parsed as far as its entry asks.
+struct Inbound {
+    std::string topic;
+    std::string body;
+    std::vector<std::string> levels;
+    cJSON* root = nullptr;  // for entries that take JSON
+    dm_msg_t msg;           // devid, topic and (for JSON) id filled in
 };
+
+// How an entry's payload is read before its handler runs.
+enum Parse {
+    P_NONE,     // raw bytes
+    P_REQUEST,  // a platform request: "id", "version", "params", "method"
+    P_JSON,     // any JSON
+};
+
+using InboundHandler = void (*)(Inbound& in);
 
 constexpr int kMaskAll = 7;
 constexpr int kMaskGateway = 4;
@@ -46,50 +42,70 @@ struct TopicEntry {
     const char* suffix;
     const char* prefix;  // printf form with product key and device name
     int mask;
-    Handling handling;
+    Parse parse;
+    InboundHandler handle;
 };
+
+void OnRawData(Inbound& in);
+void OnReportReply(Inbound& in);
+void OnPropertySet(Inbound& in);
+void OnPropertyGet(Inbound& in);
+void OnService(Inbound& in);
+void OnKestrel(Inbound& in);
+void OnPostReply(Inbound& in);
+void OnRrpc(Inbound& in);
+void OnNtp(Inbound& in);
+void OnCloudError(Inbound& in);
+void OnEventNotify(Inbound& in);
+void OnGatewayNotify(Inbound& in);
+void OnPermitJoin(Inbound& in);
+void OnSubReply(Inbound& in);
+void OnTopoGetReply(Inbound& in);
+void OnFota(Inbound& in);
+void OnCotaPush(Inbound& in);
+void OnCotaReply(Inbound& in);
 
 const char* const kSys = "/sys/%s/%s/";
 
 const TopicEntry kTable[DM_TOPIC_TABLE_SIZE] = {
-    {"thing/model/down_raw", kSys, kMaskAll, H_RAW_DATA},
-    {"thing/model/up_raw_reply", kSys, kMaskAll, H_RAW_REPLY},
-    {"thing/service/property/set", kSys, kMaskAll, H_PROPERTY_SET},
-    {"thing/service/+", kSys, kMaskAll, H_SERVICE},
-    {"vision/+/+/+/downstream", kSys, kMaskAll, H_KESTREL},
-    {"vision/+/+/+/invoke", kSys, kMaskAll, H_KESTREL},
-    {"vision/+/+/downstream", kSys, kMaskAll, H_KESTREL},
-    {"vision/+/+/invoke", kSys, kMaskAll, H_KESTREL},
-    {"thing/event/+/post_reply", kSys, kMaskAll, H_POST_REPLY},
-    {"thing/deviceinfo/update_reply", kSys, kMaskAll, H_DEVINFO_REPLY},
-    {"thing/deviceinfo/delete_reply", kSys, kMaskAll, H_DEVINFO_REPLY},
-    {"thing/dynamicTsl/get_reply", kSys, kMaskAll, H_DYNTSL_REPLY},
-    {"rrpc/request/+", kSys, kMaskAll, H_RRPC},
-    {"response", "/ext/ntp/%s/%s/", kMaskAll, H_NTP},
-    {"", "/ext/error/%s/%s", kMaskAll, H_CLOUD_ERROR},
-    {"_thing/event/notify", kSys, kMaskAll, H_EVENT_NOTIFY},
-    {"thing/topo/add/notify", kSys, kMaskGateway, H_GATEWAY_NOTIFY},
-    {"thing/gateway/permit", kSys, kMaskGateway, H_PERMIT_JOIN},
-    {"thing/sub/register_reply", kSys, kMaskGateway, H_SUB_REPLY},
-    {"thing/sub/unregister_reply", kSys, kMaskGateway, H_SUB_REPLY},
-    {"thing/topo/add_reply", kSys, kMaskGateway, H_SUB_REPLY},
-    {"thing/topo/delete_reply", kSys, kMaskGateway, H_SUB_REPLY},
-    {"thing/topo/get_reply", kSys, kMaskGateway, H_TOPO_GET_REPLY},
-    {"thing/list/found_reply", kSys, kMaskGateway, H_SUB_REPLY},
-    {"combine/login_reply", "/ext/session/%s/%s/", kMaskGateway, H_SUB_REPLY},
-    {"combine/logout_reply", "/ext/session/%s/%s/", kMaskGateway, H_SUB_REPLY},
-    {"thing/disable", kSys, kMaskGateway, H_GATEWAY_NOTIFY},
-    {"thing/enable", kSys, kMaskGateway, H_GATEWAY_NOTIFY},
-    {"thing/delete", kSys, kMaskGateway, H_GATEWAY_NOTIFY},
+    {"thing/model/down_raw", kSys, kMaskAll, P_NONE, OnRawData},
+    {"thing/model/up_raw_reply", kSys, kMaskAll, P_JSON, OnReportReply},
+    {"thing/service/property/set", kSys, kMaskAll, P_REQUEST, OnPropertySet},
+    {"thing/service/+", kSys, kMaskAll, P_REQUEST, OnService},
+    {"vision/+/+/+/downstream", kSys, kMaskAll, P_NONE, OnKestrel},
+    {"vision/+/+/+/invoke", kSys, kMaskAll, P_NONE, OnKestrel},
+    {"vision/+/+/downstream", kSys, kMaskAll, P_NONE, OnKestrel},
+    {"vision/+/+/invoke", kSys, kMaskAll, P_NONE, OnKestrel},
+    {"thing/event/+/post_reply", kSys, kMaskAll, P_JSON, OnPostReply},
+    {"thing/deviceinfo/update_reply", kSys, kMaskAll, P_JSON, OnReportReply},
+    {"thing/deviceinfo/delete_reply", kSys, kMaskAll, P_JSON, OnReportReply},
+    {"thing/dynamicTsl/get_reply", kSys, kMaskAll, P_JSON, OnReportReply},
+    {"rrpc/request/+", kSys, kMaskAll, P_REQUEST, OnRrpc},
+    {"response", "/ext/ntp/%s/%s/", kMaskAll, P_JSON, OnNtp},
+    {"", "/ext/error/%s/%s", kMaskAll, P_NONE, OnCloudError},
+    {"_thing/event/notify", kSys, kMaskAll, P_REQUEST, OnEventNotify},
+    {"thing/topo/add/notify", kSys, kMaskGateway, P_JSON, OnGatewayNotify},
+    {"thing/gateway/permit", kSys, kMaskGateway, P_JSON, OnPermitJoin},
+    {"thing/sub/register_reply", kSys, kMaskGateway, P_JSON, OnSubReply},
+    {"thing/sub/unregister_reply", kSys, kMaskGateway, P_JSON, OnSubReply},
+    {"thing/topo/add_reply", kSys, kMaskGateway, P_JSON, OnSubReply},
+    {"thing/topo/delete_reply", kSys, kMaskGateway, P_JSON, OnSubReply},
+    {"thing/topo/get_reply", kSys, kMaskGateway, P_JSON, OnTopoGetReply},
+    {"thing/list/found_reply", kSys, kMaskGateway, P_JSON, OnSubReply},
+    {"combine/login_reply", "/ext/session/%s/%s/", kMaskGateway, P_JSON, OnSubReply},
+    {"combine/logout_reply", "/ext/session/%s/%s/", kMaskGateway, P_JSON, OnSubReply},
+    {"thing/disable", kSys, kMaskGateway, P_JSON, OnGatewayNotify},
+    {"thing/enable", kSys, kMaskGateway, P_JSON, OnGatewayNotify},
+    {"thing/delete", kSys, kMaskGateway, P_JSON, OnGatewayNotify},
 };
 // Firmware and configuration announcements sit outside the table.
 const TopicEntry kOtaEntries[] = {
-    {"", "/ota/device/upgrade/%s/%s", kMaskAll, H_FOTA},
-    {"thing/config/push", kSys, kMaskAll, H_COTA_PUSH},
-    {"thing/config/get_reply", kSys, kMaskAll, H_COTA_REPLY},
+    {"", "/ota/device/upgrade/%s/%s", kMaskAll, P_JSON, OnFota},
+    {"thing/config/push", kSys, kMaskAll, P_REQUEST, OnCotaPush},
+    {"thing/config/get_reply", kSys, kMaskAll, P_JSON, OnCotaReply},
     // "thing/service/+" takes one level only, so the two-level property get
     // needs its own subscription.
-    {"thing/service/property/get", kSys, kMaskAll, H_PROPERTY_GET},
+    {"thing/service/property/get", kSys, kMaskAll, P_REQUEST, OnPropertyGet},
 };
 
 std::mutex g_queue_mutex;
@@ -155,10 +171,177 @@ cJSON* ParseRequest(const std::string& topic, const std::string& body) {
         !cJSON_GetObjectItemCaseSensitive(root, "params") ||
         !cJSON_GetObjectItemCaseSensitive(root, "method") ||
         !cJSON_GetObjectItemCaseSensitive(root, "version")) {
-        log_err(MOD, "Wrong JSON Format, URI: %s, Payload: %.*s", topic.c_str(),
-                static_cast<int>(body.size() > 256 ? 256 : body.size()), body.c_str());
+        log_err(MOD, "Wrong JSON Format, URI: %s, Payload: %zu bytes", topic.c_str(),
+                body.size());
         cJSON_Delete(root);
         return nullptr;
+    }
+    return root;
+}
+
+// One short function a topic kind: each fills the message its payload makes
+// and queues it for the dispatch thread (or answers at once).
+
+void EnqueueWith(Inbound& in, dm_msg_kind_t kind, std::string payload) {
+    in.msg.kind = kind;
+    in.msg.payload = std::move(payload);
+    Enqueue(std::move(in.msg));
+}
+
+std::string Member(const Inbound& in, const char* name) {
+    return JsonText(cJSON_GetObjectItemCaseSensitive(in.root, name));
+}
+
+int MemberInt(const Inbound& in, const char* name) {
+    return JsonInt(cJSON_GetObjectItemCaseSensitive(in.root, name), 0);
+}
+
+void OnRawData(Inbound& in) {
+    EnqueueWith(in, DM_MSG_RAW_DATA, in.body);
+}
+
+void OnCloudError(Inbound& in) {
+    EnqueueWith(in, DM_MSG_CLOUD_ERROR, in.body);
+}
+
+void OnKestrel(Inbound& in) {
+    // Service id: the topic from its fourth '/' on ("/vision/...").
+    size_t pos = 0;
+    for (int i = 0; i < 4 && pos != std::string::npos; ++i)
+        pos = in.topic.find('/', pos + (i ? 1 : 0));
+    if (pos == std::string::npos)
+        return;
+    in.msg.serviceid = in.topic.substr(pos);
+    EnqueueWith(in, DM_MSG_KESTREL, in.body);
+}
+
+void OnPropertySet(Inbound& in) {
+    EnqueueWith(in, DM_MSG_PROPERTY_SET, Member(in, "params"));
+}
+
+void OnPropertyGet(Inbound& in) {
+    EnqueueWith(in, DM_MSG_PROPERTY_GET, Member(in, "params"));
+}
+
+void OnService(Inbound& in) {
+    if (in.levels.size() != 6)
+        return;
+    in.msg.serviceid = in.levels.back();
+    EnqueueWith(in, DM_MSG_SERVICE_REQUEST, Member(in, "params"));
+}
+
+void OnRrpc(Inbound& in) {
+    in.msg.rrpcid = in.levels.back();
+    std::string method = Member(in, "method");
+    const char* pre = "thing.service.";
+    in.msg.serviceid =
+        method.compare(0, strlen(pre), pre) == 0 ? method.substr(strlen(pre)) : method;
+    EnqueueWith(in, DM_MSG_RRPC_REQUEST, Member(in, "params"));
+}
+
+void OnEventNotify(Inbound& in) {
+    EnqueueWith(in, DM_MSG_EVENT_NOTIFY, Member(in, "params"));
+}
+
+void OnNtp(Inbound& in) {
+    std::string utc = Member(in, "utc");
+    if (utc.empty())
+        utc = Member(in, "serverSendTime");
+    if (utc.empty()) {
+        log_err(MOD, "time reply without time on %s (%zu bytes)", in.topic.c_str(),
+                in.body.size());
+        return;
+    }
+    EnqueueWith(in, DM_MSG_TIME_REPLY, utc);
+}
+
+void OnPostReply(Inbound& in) {
+    // "/sys/pk/dn/thing/event/<event>/post_reply"
+    std::string ev_id = in.levels.size() >= 6 ? in.levels[in.levels.size() - 2] : "";
+    in.msg.code = MemberInt(in, "code");
+    if (ev_id == "property") {
+        EnqueueWith(in, DM_MSG_REPORT_REPLY, Member(in, "data"));
+        return;
+    }
+    in.msg.serviceid = ev_id;
+    EnqueueWith(in, DM_MSG_EVENT_REPLY, Member(in, "message"));
+}
+
+void OnReportReply(Inbound& in) {
+    in.msg.code = MemberInt(in, "code");
+    EnqueueWith(in, DM_MSG_REPORT_REPLY, Member(in, "data"));
+}
+
+void OnSubReply(Inbound& in) {
+    if (!dm_wait_complete(atoi(in.msg.id.c_str()), MemberInt(in, "code"))) {
+        log_info(MOD, "reply %s on %s with nobody waiting", in.msg.id.c_str(), in.topic.c_str());
+    }
+}
+
+void OnTopoGetReply(Inbound& in) {
+    in.msg.code = MemberInt(in, "code");
+    EnqueueWith(in, DM_MSG_TOPO_LIST_REPLY, Member(in, "data"));
+}
+
+void OnPermitJoin(Inbound& in) {
+    EnqueueWith(in, DM_MSG_PERMIT_JOIN, Member(in, "params"));
+}
+
+void OnGatewayNotify(Inbound& in) {
+    log_info(MOD, "gateway notice on %s", in.topic.c_str());
+}
+
+void OnFota(Inbound& in) {
+    std::string ver;
+    dm_ota_fota_announced(in.msg.devid, Member(in, "data"), &ver);
+    if (ver.empty()) {
+        log_err(MOD, "firmware notice without version");
+        return;
+    }
+    EnqueueWith(in, DM_MSG_FOTA, ver);
+}
+
+void CotaAnnounced(Inbound& in, const std::string& data) {
+    if (dm_ota_cota_announced(in.msg.devid, data))
+        EnqueueWith(in, DM_MSG_COTA, data);
+}
+
+// A push carries the announcement in "params" and is acknowledged; the reply
+// to our own request carries it in "data".
+void OnCotaPush(Inbound& in) {
+    std::string data = Member(in, "params");
+    dm_send_reply(in.topic + "_reply", in.msg.id, 200, "{}");
+    CotaAnnounced(in, data);
+}
+
+void OnCotaReply(Inbound& in) {
+    CotaAnnounced(in, Member(in, "data"));
+}
+
+// The device a topic names: "/sys/pk/dn/...", "/ext/<kind>/pk/dn/...",
+// "/ota/device/upgrade/pk/dn"; -1 when it is not one of ours.
+int TopicDevice(const std::string& topic, const std::vector<std::string>& lv) {
+    size_t at = !lv.empty() && lv[0] == "sys" ? 1 : (!lv.empty() && lv[0] == "ota" ? 3 : 2);
+    if (lv.size() < at + 2) {
+        log_err(MOD, "unexpected topic %s", topic.c_str());
+        return -1;
+    }
+    int devid = dm_find_devid(lv[at], lv[at + 1]);
+    if (devid < 0) {
+        log_err(MOD, "Device Not Found, Product Key: %s, Device Name: %s", lv[at].c_str(),
+                lv[at + 1].c_str());
+    }
+    return devid;
+}
+
+// The payload is not logged: requests carry keys and signed addresses.
+cJSON* ParseFor(const TopicEntry& e, const std::string& topic, const std::string& body) {
+    if (e.parse == P_REQUEST)
+        return ParseRequest(topic, body);
+    cJSON* root = cJSON_ParseWithLength(body.data(), body.size());
+    if (root == nullptr) {
+        log_err(MOD, "Wrong JSON Format, URI: %s, Payload: %zu bytes", topic.c_str(),
+                body.size());
     }
     return root;
 }
@@ -169,191 +352,22 @@ void OnMessage(void* ctx, void* client, tether_mqtt_event_msg_t* ev) {
         return;
     const TopicEntry* e = static_cast<const TopicEntry*>(ctx);
     const tether_mqtt_topic_info_t* info = static_cast<const tether_mqtt_topic_info_t*>(ev->msg);
-    std::string topic(info->ptopic, info->topic_len);
-    std::string body(info->payload ? info->payload : "", info->payload_len);
-    std::vector<std::string> lv = Levels(topic);
-    // "/sys/pk/dn/...", "/ext/<kind>/pk/dn/...", "/ota/device/upgrade/pk/dn"
-    size_t at = lv.size() > 0 && lv[0] == "sys" ? 1 : (lv.size() > 0 && lv[0] == "ota" ? 3 : 2);
-    if (lv.size() < at + 2) {
-        log_err(MOD, "unexpected topic %s", topic.c_str());
+    Inbound in;
+    in.topic.assign(info->ptopic, info->topic_len);
+    in.body.assign(info->payload ? info->payload : "", info->payload_len);
+    in.levels = Levels(in.topic);
+    in.msg.devid = TopicDevice(in.topic, in.levels);
+    if (in.msg.devid < 0)
         return;
-    }
-    int devid = dm_find_devid(lv[at], lv[at + 1]);
-    if (devid < 0) {
-        log_err(MOD, "Device Not Found, Product Key: %s, Device Name: %s", lv[at].c_str(),
-                lv[at + 1].c_str());
-        return;
-    }
-    dm_msg_t m;
-    m.devid = devid;
-    m.topic = topic;
-    switch (e->handling) {
-        case H_KESTREL: {
-            // Service id: the topic from its fourth '/' on ("/vision/...").
-            size_t pos = 0;
-            for (int i = 0; i < 4 && pos != std::string::npos; ++i)
-                pos = topic.find('/', pos + (i ? 1 : 0));
-            if (pos == std::string::npos)
-                return;
-            m.kind = DM_MSG_KESTREL;
-            m.serviceid = topic.substr(pos);
-            m.payload = body;
-            Enqueue(std::move(m));
+    in.msg.topic = in.topic;
+    if (e->parse != P_NONE) {
+        in.root = ParseFor(*e, in.topic, in.body);
+        if (in.root == nullptr)
             return;
-        }
-        case H_RAW_DATA:
-            m.kind = DM_MSG_RAW_DATA;
-            m.payload = body;
-            Enqueue(std::move(m));
-            return;
-        case H_CLOUD_ERROR:
-            m.kind = DM_MSG_CLOUD_ERROR;
-            m.payload = body;
-            Enqueue(std::move(m));
-            return;
-        default:
-            break;
+        in.msg.id = Member(in, "id");
     }
-    cJSON* root = nullptr;
-    if (e->handling == H_PROPERTY_SET || e->handling == H_SERVICE || e->handling == H_RRPC ||
-        e->handling == H_EVENT_NOTIFY || e->handling == H_COTA_PUSH ||
-        e->handling == H_PROPERTY_GET) {
-        root = ParseRequest(topic, body);
-    } else {
-        root = cJSON_ParseWithLength(body.data(), body.size());
-        if (root == nullptr) {
-            log_err(MOD, "Wrong JSON Format, URI: %s, Payload: %.*s", topic.c_str(),
-                    static_cast<int>(body.size() > 256 ? 256 : body.size()), body.c_str());
-        }
-    }
-    if (root == nullptr)
-        return;
-    m.id = JsonText(cJSON_GetObjectItemCaseSensitive(root, "id"));
-    cJSON* params = cJSON_GetObjectItemCaseSensitive(root, "params");
-    switch (e->handling) {
-        case H_PROPERTY_SET:
-            m.kind = DM_MSG_PROPERTY_SET;
-            m.payload = JsonText(params);
-            Enqueue(std::move(m));
-            break;
-        case H_PROPERTY_GET:
-            m.kind = DM_MSG_PROPERTY_GET;
-            m.payload = JsonText(params);
-            Enqueue(std::move(m));
-            break;
-        case H_SERVICE:
-            m.serviceid = lv.back();
-            if (lv.size() != 6)
-                break;
-            m.kind = DM_MSG_SERVICE_REQUEST;
-            m.payload = JsonText(params);
-            Enqueue(std::move(m));
-            break;
-        case H_RRPC: {
-            m.kind = DM_MSG_RRPC_REQUEST;
-            m.rrpcid = lv.back();
-            std::string method = JsonText(cJSON_GetObjectItemCaseSensitive(root, "method"));
-            const char* pre = "thing.service.";
-            m.serviceid =
-                method.compare(0, strlen(pre), pre) == 0 ? method.substr(strlen(pre)) : method;
-            m.payload = JsonText(params);
-            Enqueue(std::move(m));
-            break;
-        }
-        case H_EVENT_NOTIFY:
-            m.kind = DM_MSG_EVENT_NOTIFY;
-            m.payload = JsonText(params);
-            Enqueue(std::move(m));
-            break;
-        case H_NTP: {
-            m.kind = DM_MSG_TIME_REPLY;
-            cJSON* utc = cJSON_GetObjectItemCaseSensitive(root, "utc");
-            if (utc == nullptr)
-                utc = cJSON_GetObjectItemCaseSensitive(root, "serverSendTime");
-            m.payload = JsonText(utc);
-            if (m.payload.empty()) {
-                log_err(MOD, "time reply without time: %s", body.c_str());
-                break;
-            }
-            Enqueue(std::move(m));
-            break;
-        }
-        case H_POST_REPLY: {
-            // "/sys/pk/dn/thing/event/<event>/post_reply"
-            std::string ev_id = lv.size() >= 6 ? lv[lv.size() - 2] : "";
-            m.code = JsonInt(cJSON_GetObjectItemCaseSensitive(root, "code"), 0);
-            m.payload = JsonText(cJSON_GetObjectItemCaseSensitive(root, "data"));
-            if (ev_id == "property") {
-                m.kind = DM_MSG_REPORT_REPLY;
-            } else {
-                m.kind = DM_MSG_EVENT_REPLY;
-                m.serviceid = ev_id;
-                m.payload = JsonText(cJSON_GetObjectItemCaseSensitive(root, "message"));
-            }
-            Enqueue(std::move(m));
-            break;
-        }
-        case H_RAW_REPLY:
-        case H_DEVINFO_REPLY:
-        case H_DYNTSL_REPLY:
-            m.kind = DM_MSG_REPORT_REPLY;
-            m.code = JsonInt(cJSON_GetObjectItemCaseSensitive(root, "code"), 0);
-            m.payload = JsonText(cJSON_GetObjectItemCaseSensitive(root, "data"));
-            Enqueue(std::move(m));
-            break;
-        case H_SUB_REPLY: {
-            int code = JsonInt(cJSON_GetObjectItemCaseSensitive(root, "code"), 0);
-            if (!dm_wait_complete(atoi(m.id.c_str()), code)) {
-                log_info(MOD, "reply %s on %s with nobody waiting", m.id.c_str(), topic.c_str());
-            }
-            break;
-        }
-        case H_TOPO_GET_REPLY:
-            m.kind = DM_MSG_TOPO_LIST_REPLY;
-            m.code = JsonInt(cJSON_GetObjectItemCaseSensitive(root, "code"), 0);
-            m.payload = JsonText(cJSON_GetObjectItemCaseSensitive(root, "data"));
-            Enqueue(std::move(m));
-            break;
-        case H_PERMIT_JOIN:
-            m.kind = DM_MSG_PERMIT_JOIN;
-            m.payload = JsonText(params);
-            Enqueue(std::move(m));
-            break;
-        case H_GATEWAY_NOTIFY:
-            log_info(MOD, "gateway notice on %s", topic.c_str());
-            break;
-        case H_FOTA: {
-            std::string ver;
-            dm_ota_fota_announced(devid, JsonText(cJSON_GetObjectItemCaseSensitive(root, "data")),
-                                  &ver);
-            if (ver.empty()) {
-                log_err(MOD, "firmware notice without version");
-                break;
-            }
-            m.kind = DM_MSG_FOTA;
-            m.payload = ver;
-            Enqueue(std::move(m));
-            break;
-        }
-        case H_COTA_PUSH:
-        case H_COTA_REPLY: {
-            // A push carries the announcement in "params", the reply to our
-            // own request in "data"; the push is acknowledged.
-            std::string data = JsonText(cJSON_GetObjectItemCaseSensitive(
-                root, e->handling == H_COTA_PUSH ? "params" : "data"));
-            if (e->handling == H_COTA_PUSH)
-                dm_send_reply(topic + "_reply", m.id, 200, "{}");
-            if (!dm_ota_cota_announced(devid, data))
-                break;
-            m.kind = DM_MSG_COTA;
-            m.payload = data;
-            Enqueue(std::move(m));
-            break;
-        }
-        default:
-            break;
-    }
-    cJSON_Delete(root);
+    e->handle(in);
+    cJSON_Delete(in.root);
 }
 
 std::string FreeResponse(char* resp, int len) {
@@ -529,7 +543,7 @@ int dm_subscribe_topics(int devid) {
     for (const TopicEntry* e : entries) {
         if ((e->mask & type_bits) == 0)
             continue;
-        if (e->handling == H_POST_REPLY && !ctx.dm_post_reply_opt)
+        if (e->handle == OnPostReply && !ctx.dm_post_reply_opt)
             continue;
         std::string topic = Fmt(e->prefix, d.pk, d.dn) + e->suffix;
         int rc = -1;
@@ -589,137 +603,188 @@ void dm_cm_event(void* ctx, int handle, int event) {
 
 // --- dispatch (Yield thread) ------------------------------------------------------
 
-void dm_dispatch(dm_msg_t& m) {
-    std::string prefix = SysPrefix(m.devid);
-    switch (m.kind) {
-        case DM_MSG_CLOUD_CONNECTED:
-            if (auto cb = reinterpret_cast<ite_connect_succ_cb>(dm_cb_get(ITE_CONNECT_SUCC)))
-                cb();
-            break;
-        case DM_MSG_CLOUD_DISCONNECTED:
-            if (auto cb = reinterpret_cast<ite_disconnected_cb>(dm_cb_get(ITE_DISCONNECTED)))
-                cb();
-            break;
-        case DM_MSG_CLOUD_CONNECT_FAIL:
-            if (auto cb = reinterpret_cast<ite_connect_fail_cb>(dm_cb_get(ITE_CONNECT_FAIL)))
-                cb();
-            break;
-        case DM_MSG_MQTT_CONNECT_SUCC:
-            if (auto cb =
-                    reinterpret_cast<ite_mqtt_connect_succ_cb>(dm_cb_get(ITE_MQTT_CONNECT_SUCC)))
-                cb();
-            break;
-        case DM_MSG_INIT_DONE:
-            if (auto cb = reinterpret_cast<ite_initialize_completed_cb>(
-                    dm_cb_get(ITE_INITIALIZE_COMPLETED)))
-                cb(m.devid);
-            break;
-        case DM_MSG_PROPERTY_SET:
-            DispatchPropertySet(m);
-            break;
-        case DM_MSG_PROPERTY_GET:
-        case DM_MSG_SERVICE_REQUEST:
-        case DM_MSG_RRPC_REQUEST: {
-            char* resp = nullptr;
-            int resp_len = 0;
-            int rc = -1;
-            const std::string& msgid = m.kind == DM_MSG_RRPC_REQUEST ? m.rrpcid : m.id;
-            if (m.kind == DM_MSG_PROPERTY_GET) {
-                if (auto cb = reinterpret_cast<ite_property_get_cb>(dm_cb_get(ITE_PROPERTY_GET))) {
-                    rc = cb(m.devid, m.payload.c_str(), static_cast<int>(m.payload.size()), &resp,
-                            &resp_len);
-                }
-            } else if (auto cb = reinterpret_cast<ite_service_request_cb>(
-                           dm_cb_get(ITE_SERVICE_REQUST))) {
-                rc = cb(m.devid, msgid.c_str(), static_cast<int>(msgid.size()), m.serviceid.c_str(),
-                        static_cast<int>(m.serviceid.size()), m.payload.c_str(),
-                        static_cast<int>(m.payload.size()), &resp, &resp_len);
-            }
-            std::string data = FreeResponse(resp, resp_len);
-            if (data.empty())
-                break;  // the application answers by itself
-            int code = rc == 0 ? 200 : 400;
-            std::string topic;
-            if (m.kind == DM_MSG_RRPC_REQUEST) {
-                topic = prefix + "rrpc/response/" + m.rrpcid;
-            } else if (m.kind == DM_MSG_PROPERTY_GET) {
-                topic = prefix + "thing/service/property/get_reply";
-            } else {
-                topic = prefix + "thing/service/" + m.serviceid + "_reply";
-            }
-            dm_send_reply(topic, m.id, code, data);
-            break;
-        }
-        case DM_MSG_KESTREL:
-            if (auto cb = reinterpret_cast<ite_kestrel_cb>(dm_cb_get(ITE_KESTREL))) {
-                cb(m.devid, m.serviceid.c_str(), static_cast<int>(m.serviceid.size()),
-                   m.payload.c_str(), static_cast<int>(m.payload.size()));
-            }
-            break;
-        case DM_MSG_TIME_REPLY:
-            if (auto cb = reinterpret_cast<ite_timestamp_reply_cb>(dm_cb_get(ITE_TIMESTAMP_REPLY)))
-                cb(m.payload.c_str());
-            break;
-        case DM_MSG_EVENT_NOTIFY:
-            if (auto cb = reinterpret_cast<ite_event_notify_cb>(dm_cb_get(ITE_EVENT_NOTIFY))) {
-                cb(m.devid, m.payload.c_str(), static_cast<int>(m.payload.size()));
-            }
-            dm_send_reply(m.topic + "_reply", m.id, 200, "{}");
-            break;
-        case DM_MSG_FOTA:
-            if (auto cb = reinterpret_cast<ite_fota_cb>(dm_cb_get(ITE_FOTA)))
-                cb(0, m.payload.c_str());
-            break;
-        case DM_MSG_COTA:
-            DispatchCota(m);
-            break;
-        case DM_MSG_OTA_STATE:
-            if (auto cb = reinterpret_cast<ite_state_cb>(dm_cb_get(ITE_STATE_OTA)))
-                cb(m.code, m.payload.c_str());
-            break;
-        case DM_MSG_REPORT_REPLY:
-            if (auto cb = reinterpret_cast<ite_report_reply_cb>(dm_cb_get(ITE_REPORT_REPLY))) {
-                cb(m.devid, atoi(m.id.c_str()), m.code, m.payload.c_str(),
-                   static_cast<int>(m.payload.size()));
-            }
-            break;
-        case DM_MSG_EVENT_REPLY:
-            if (auto cb = reinterpret_cast<ite_trigger_event_reply_cb>(
-                    dm_cb_get(ITE_TRIGGER_EVENT_REPLY))) {
-                cb(m.devid, atoi(m.id.c_str()), m.code, m.serviceid.c_str(),
-                   static_cast<int>(m.serviceid.size()), m.payload.c_str(),
-                   static_cast<int>(m.payload.size()));
-            }
-            break;
-        case DM_MSG_TOPO_LIST_REPLY:
-            if (auto cb = reinterpret_cast<ite_topolist_reply_cb>(dm_cb_get(ITE_TOPOLIST_REPLY))) {
-                cb(m.devid, atoi(m.id.c_str()), m.code, m.payload.c_str(),
-                   static_cast<int>(m.payload.size()));
-            }
-            break;
-        case DM_MSG_PERMIT_JOIN:
-            if (auto cb = reinterpret_cast<ite_permit_join_cb>(dm_cb_get(ITE_PERMIT_JOIN))) {
-                cJSON* p = cJSON_Parse(m.payload.c_str());
-                std::string pk = JsonText(cJSON_GetObjectItemCaseSensitive(p, "productKey"));
-                int t = JsonInt(cJSON_GetObjectItemCaseSensitive(p, "time"), 0);
-                cJSON_Delete(p);
-                cb(pk.c_str(), t);
-            }
-            break;
-        case DM_MSG_CLOUD_ERROR:
-            if (auto cb = reinterpret_cast<ite_cloud_error_cb>(dm_cb_get(ITE_CLOUD_ERROR))) {
-                cb(m.topic.c_str(), static_cast<int>(m.topic.size()), m.payload.c_str(),
-                   static_cast<int>(m.payload.size()));
-            }
-            break;
-        case DM_MSG_RAW_DATA:
-            if (auto cb =
-                    reinterpret_cast<ite_rawdata_arrived_cb>(dm_cb_get(ITE_RAWDATA_ARRIVED))) {
-                cb(m.devid, reinterpret_cast<const unsigned char*>(m.payload.data()),
-                   static_cast<int>(m.payload.size()));
-            }
-            break;
+namespace {
+
+template <typename Fn>
+Fn Callback(int which) {
+    return reinterpret_cast<Fn>(dm_cb_get(which));
+}
+
+void CallConnected(const dm_msg_t&) {
+    if (auto cb = Callback<ite_connect_succ_cb>(ITE_CONNECT_SUCC))
+        cb();
+}
+
+void CallDisconnected(const dm_msg_t&) {
+    if (auto cb = Callback<ite_disconnected_cb>(ITE_DISCONNECTED))
+        cb();
+}
+
+void CallConnectFail(const dm_msg_t&) {
+    if (auto cb = Callback<ite_connect_fail_cb>(ITE_CONNECT_FAIL))
+        cb();
+}
+
+void CallMqttConnected(const dm_msg_t&) {
+    if (auto cb = Callback<ite_mqtt_connect_succ_cb>(ITE_MQTT_CONNECT_SUCC))
+        cb();
+}
+
+void CallInitDone(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_initialize_completed_cb>(ITE_INITIALIZE_COMPLETED))
+        cb(m.devid);
+}
+
+// Answers a request with what the application returned; nothing when it
+// returned nothing (it answers by itself then).
+void AnswerRequest(const dm_msg_t& m, const std::string& topic, int rc, char* resp,
+                   int resp_len) {
+    std::string data = FreeResponse(resp, resp_len);
+    if (!data.empty())
+        dm_send_reply(topic, m.id, rc == 0 ? 200 : 400, data);
+}
+
+void CallPropertyGet(const dm_msg_t& m) {
+    char* resp = nullptr;
+    int resp_len = 0, rc = -1;
+    if (auto cb = Callback<ite_property_get_cb>(ITE_PROPERTY_GET))
+        rc = cb(m.devid, m.payload.c_str(), static_cast<int>(m.payload.size()), &resp, &resp_len);
+    AnswerRequest(m, SysPrefix(m.devid) + "thing/service/property/get_reply", rc, resp, resp_len);
+}
+
+int CallServiceRequest(const dm_msg_t& m, const std::string& msgid, char** resp, int* resp_len) {
+    auto cb = Callback<ite_service_request_cb>(ITE_SERVICE_REQUST);
+    if (cb == nullptr)
+        return -1;
+    return cb(m.devid, msgid.c_str(), static_cast<int>(msgid.size()), m.serviceid.c_str(),
+              static_cast<int>(m.serviceid.size()), m.payload.c_str(),
+              static_cast<int>(m.payload.size()), resp, resp_len);
+}
+
+void CallService(const dm_msg_t& m) {
+    char* resp = nullptr;
+    int resp_len = 0;
+    int rc = CallServiceRequest(m, m.id, &resp, &resp_len);
+    AnswerRequest(m, SysPrefix(m.devid) + "thing/service/" + m.serviceid + "_reply", rc, resp,
+                  resp_len);
+}
+
+void CallRrpc(const dm_msg_t& m) {
+    char* resp = nullptr;
+    int resp_len = 0;
+    int rc = CallServiceRequest(m, m.rrpcid, &resp, &resp_len);
+    AnswerRequest(m, SysPrefix(m.devid) + "rrpc/response/" + m.rrpcid, rc, resp, resp_len);
+}
+
+void CallKestrel(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_kestrel_cb>(ITE_KESTREL)) {
+        cb(m.devid, m.serviceid.c_str(), static_cast<int>(m.serviceid.size()), m.payload.c_str(),
+           static_cast<int>(m.payload.size()));
     }
+}
+
+void CallTimeReply(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_timestamp_reply_cb>(ITE_TIMESTAMP_REPLY))
+        cb(m.payload.c_str());
+}
+
+void CallEventNotify(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_event_notify_cb>(ITE_EVENT_NOTIFY))
+        cb(m.devid, m.payload.c_str(), static_cast<int>(m.payload.size()));
+    dm_send_reply(m.topic + "_reply", m.id, 200, "{}");
+}
+
+void CallFota(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_fota_cb>(ITE_FOTA))
+        cb(0, m.payload.c_str());
+}
+
+void CallOtaState(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_state_cb>(ITE_STATE_OTA))
+        cb(m.code, m.payload.c_str());
+}
+
+void CallReportReply(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_report_reply_cb>(ITE_REPORT_REPLY)) {
+        cb(m.devid, atoi(m.id.c_str()), m.code, m.payload.c_str(),
+           static_cast<int>(m.payload.size()));
+    }
+}
+
+void CallEventReply(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_trigger_event_reply_cb>(ITE_TRIGGER_EVENT_REPLY)) {
+        cb(m.devid, atoi(m.id.c_str()), m.code, m.serviceid.c_str(),
+           static_cast<int>(m.serviceid.size()), m.payload.c_str(),
+           static_cast<int>(m.payload.size()));
+    }
+}
+
+void CallTopoListReply(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_topolist_reply_cb>(ITE_TOPOLIST_REPLY)) {
+        cb(m.devid, atoi(m.id.c_str()), m.code, m.payload.c_str(),
+           static_cast<int>(m.payload.size()));
+    }
+}
+
+void CallPermitJoin(const dm_msg_t& m) {
+    auto cb = Callback<ite_permit_join_cb>(ITE_PERMIT_JOIN);
+    if (cb == nullptr)
+        return;
+    cJSON* p = cJSON_Parse(m.payload.c_str());
+    std::string pk = JsonText(cJSON_GetObjectItemCaseSensitive(p, "productKey"));
+    int t = JsonInt(cJSON_GetObjectItemCaseSensitive(p, "time"), 0);
+    cJSON_Delete(p);
+    cb(pk.c_str(), t);
+}
+
+void CallCloudError(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_cloud_error_cb>(ITE_CLOUD_ERROR)) {
+        cb(m.topic.c_str(), static_cast<int>(m.topic.size()), m.payload.c_str(),
+           static_cast<int>(m.payload.size()));
+    }
+}
+
+void CallRawData(const dm_msg_t& m) {
+    if (auto cb = Callback<ite_rawdata_arrived_cb>(ITE_RAWDATA_ARRIVED)) {
+        cb(m.devid, reinterpret_cast<const unsigned char*>(m.payload.data()),
+           static_cast<int>(m.payload.size()));
+    }
+}
+
+// Indexed by dm_msg_kind_t: what the dispatch thread does with each kind.
+using DispatchFn = void (*)(const dm_msg_t&);
+const DispatchFn kDispatch[] = {
+    CallConnected,      // DM_MSG_CLOUD_CONNECTED
+    CallDisconnected,   // DM_MSG_CLOUD_DISCONNECTED
+    CallConnectFail,    // DM_MSG_CLOUD_CONNECT_FAIL
+    CallInitDone,       // DM_MSG_INIT_DONE
+    DispatchPropertySet,  // DM_MSG_PROPERTY_SET
+    CallPropertyGet,    // DM_MSG_PROPERTY_GET
+    CallService,        // DM_MSG_SERVICE_REQUEST
+    CallRrpc,           // DM_MSG_RRPC_REQUEST
+    CallKestrel,        // DM_MSG_KESTREL
+    CallTimeReply,      // DM_MSG_TIME_REPLY
+    CallEventNotify,    // DM_MSG_EVENT_NOTIFY
+    CallFota,           // DM_MSG_FOTA
+    CallReportReply,    // DM_MSG_REPORT_REPLY
+    CallEventReply,     // DM_MSG_EVENT_REPLY
+    CallCloudError,     // DM_MSG_CLOUD_ERROR
+    CallRawData,        // DM_MSG_RAW_DATA
+    CallTopoListReply,  // DM_MSG_TOPO_LIST_REPLY
+    CallPermitJoin,     // DM_MSG_PERMIT_JOIN
+    CallMqttConnected,  // DM_MSG_MQTT_CONNECT_SUCC
+    DispatchCota,       // DM_MSG_COTA
+    CallOtaState,       // DM_MSG_OTA_STATE
+};
+static_assert(sizeof(kDispatch) / sizeof(kDispatch[0]) == DM_MSG_OTA_STATE + 1,
+              "one dispatch entry a message kind");
+
+}  // namespace
+
+void dm_dispatch(dm_msg_t& m) {
+    // Kinds are made only by this library; one out of range is our own fault.
+    assert(m.kind >= 0 && m.kind <= DM_MSG_OTA_STATE);
+    kDispatch[m.kind](m);
 }
 
 // --- synchronous waits -----------------------------------------------------------
