@@ -176,6 +176,13 @@ void NetConnector::SetLogInfo(unsigned long id, const std::string& info) {
     }
 }
 
+void NetConnector::SetKeepAlive(unsigned long id, int idle_s, int interval_s, int count) {
+    SharedPtr<NetSocket> socket;
+    if (query(id, socket)) {
+        socket->SetKeepAlive(idle_s, interval_s, count);
+    }
+}
+
 void NetConnector::RequestWrite(unsigned long id) {
     SharedPtr<NetSocket> socket;
     if (query(id, socket)) {

@@ -52,6 +52,11 @@ class NetConnector {
     // trusts this PEM instead of the anchor its creator passed. Empty clears it.
     static void SetTrustAnchorOverride(const std::string& pem);
     static void SetLogInfo(unsigned long id, const std::string& info);
+    // TCP keep-alive for a connection where the device may wait on the peer
+    // with nothing queued; call before Connect. idle_s 0 turns it off.
+    static void SetKeepAlive(unsigned long id, int idle_s, int interval_s, int count);
+    // Sockets the engine holds (0 when not started): lets tests see a leak.
+    static unsigned long SocketCount();
 };
 
 }  // namespace kestrel

@@ -78,6 +78,9 @@ class NetSocket {
     void RequestWrite();
     // One-shot timer relative to now; 0 disarms it.
     void SetTimer(unsigned long delay_ms);
+    // TCP keep-alive, applied when the socket is created (set before
+    // Connect): a peer that vanishes while nothing is queued is still noticed.
+    void SetKeepAlive(int idle_s, int interval_s, int count);
 
     // --- engine thread ---
     virtual void RealConnect();
@@ -124,6 +127,9 @@ class NetSocket {
     std::atomic<int> reason_{DISCONNECT_PEER_CLOSED};
     std::atomic<bool> write_requested_{false};
     std::string remote_ip_;
+    std::atomic<int> keepalive_idle_s_{0};  // 0 = off
+    int keepalive_interval_s_ = 0;
+    int keepalive_count_ = 0;
 
   private:
     std::mutex info_mutex_;

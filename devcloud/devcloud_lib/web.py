@@ -189,6 +189,7 @@ class Console(object):
         self.hub = Hub()
         self.devices = Devices(cloud)
         self.lives = {}  # stream -> live session record
+        self.vods = {}  # token -> playback session record
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._subscribed = threading.Event()
@@ -395,6 +396,178 @@ class Console(object):
         return rec["play"]
 
 
+    # playback
+
+    def records(self, pk, dn, begin, end, timeout=5.0):
+        """The camera's record list for [begin, end) (epoch seconds), names
+        decoded."""
+        import base64
+
+        from .platform import PlatformClient
+
+        params = {"BeginTime": begin, "EndTime": end, "Type": 0, "QuerySize": 100}
+        with PlatformClient.for_cloud(self.cloud).connect() as p:
+            reply = p.rrpc(pk, dn, "QueryRecordList", json.dumps(params), timeout)
+        if reply is None:
+            raise WebError(504, "the camera did not answer the record query within %gs" % timeout)
+        j = reply.json()
+        if not isinstance(j, dict):
+            raise WebError(502, "the record list is not a JSON object: %s" % reply.text[:300])
+        data = j.get("data", j)
+        out = []
+        for rec in (data.get("RecordList") or []) if isinstance(data, dict) else []:
+            if not isinstance(rec, dict) or not isinstance(rec.get("FileName"), str):
+                continue
+            rec = dict(rec)
+            try:
+                rec["name"] = base64.b64decode(rec["FileName"], validate=True).decode("utf-8", "replace")
+            except ValueError:
+                rec["name"] = rec["FileName"]
+            out.append(rec)
+        return {"reply": j, "records": out}
+
+    def start_vod(self, pk, dn, body, wait=20.0):
+        import base64
+
+        from .console import registry, send_request, stream_url, wait_state
+
+        st = self._relays()
+        speed = float(body.get("speed") or 1.0)
+        plan = []
+        if speed != 1.0 or body.get("key_only"):
+            plan.append({"at": 0, "status": "setplayparam", "speed": speed, "key_only": bool(body.get("key_only"))})
+        s = registry(self.cloud).create(pk, dn, "vod", plan=plan)
+        url = stream_url(st["relay_port"], "vod", s)
+        params = {"SessionID": s.session_id, "PushUrl": url}
+        if body.get("file"):
+            service = "StartVod"
+            params["FileName"] = base64.b64encode(str(body["file"]).encode("utf-8")).decode()
+        else:
+            service = "StartVodByTime"
+            params["BeginTime"], params["EndTime"] = int(body["begin"]), int(body["end"])
+        send_request(self.cloud, pk, dn, service, params)
+        state = wait_state(st, s.token, "publishing", wait)
+        if state.get("state") != "publishing" or not state.get("record"):
+            raise WebError(504, "the camera did not start the playback within %gs: %s"
+                           % (wait, state.get("reason") or state.get("state")))  # fmt: skip
+        with self._lock:
+            self.vods[s.token] = {"stream": s.stream, "record": state["record"], "pk": pk, "dn": dn}
+        return {"token": s.token, "stream": s.stream, "flv": "/vod/%s.flv" % s.token}
+
+    def vod_control(self, token, action, position=None):
+        """Pause, resume or seek a running playback: the relay sends the
+        status code to the camera at once."""
+        from .console import _http
+
+        with self._lock:
+            v = self.vods.get(token)
+        if v is None:
+            raise WebError(404, "no playback %s" % token)
+        st = self._relays()
+        if action == "seek":
+            if position is None:
+                raise WebError(400, "a seek takes a position in seconds")
+            desc = "%d" % int(float(position) * 1000)
+        elif action in ("pause", "unpause"):
+            desc = "%d" % int(time.time() * 1000)
+        elif action == "stop":
+            return _http(st["relay_http_port"], "POST", "/drop", {"name": v["stream"]})
+        else:
+            raise WebError(400, "unknown playback action %r" % action)
+        r = _http(st["relay_http_port"], "POST", "/status", {"name": v["stream"], "code": action, "description": desc})
+        if not r.get("sent"):
+            raise WebError(409, "the playback %s is no longer connected" % v["stream"])
+        return r
+
+    def vod_session(self, token):
+        with self._lock:
+            v = self.vods.get(token)
+        if v is None:
+            raise WebError(404, "no playback %s" % token)
+        return v
+
+    def session_closed(self, token, timeout):
+        from .console import wait_state
+
+        return wait_state(self._relays(), token, "closed", timeout).get("state") == "closed"
+
+    # talk
+
+    def talk(self, pk, dn, wav, codec="pcma", wait=20.0):
+        """The WAV down a voice session; what the camera sent up comes back
+        as a WAV the browser plays."""
+        from .console import registry, send_request, stream_url, wait_state, wav_to_g711
+
+        if codec not in ("pcma", "pcmu"):
+            raise WebError(400, "codec is pcma or pcmu")
+        st = self._relays()
+        work = self.cloud.path(os.path.join("web", "talk"))
+        os.makedirs(work, exist_ok=True)
+        stamp = "%d-%s" % (int(time.time() * 1000), secrets.token_hex(3))
+        src = os.path.join(work, stamp + ".in.wav")
+        with open(src, "wb") as f:
+            f.write(wav)
+        raw = os.path.join(work, stamp + "." + codec)
+        try:
+            seconds = wav_to_g711(src, raw, codec)
+        except CloudError as e:
+            raise WebError(400, str(e))
+        s = registry(self.cloud).create(pk, dn, "voice", audio={"path": raw, "codec": codec})
+        url = stream_url(st["relay_port"], "voice", s, private=True)
+        send_request(self.cloud, pk, dn, "StartVoiceIntercom", {"IntercomUrl": url, "Key": "{}"})
+        state = wait_state(st, s.token, "publishing", wait)
+        if state.get("state") not in ("publishing", "closed"):
+            raise WebError(504, "the camera did not open the voice session within %gs: %s"
+                           % (wait, state.get("reason") or state.get("state")))  # fmt: skip
+        state = wait_state(st, s.token, "closed", seconds + 2)
+        if state.get("state") != "closed":
+            from .console import _http
+
+            _http(st["relay_http_port"], "POST", "/drop", {"name": s.stream})
+            state = wait_state(st, s.token, "closed", 15)
+        if not state.get("record"):
+            raise WebError(502, "the relay recorded nothing: %s" % (state.get("reason") or state))
+        out = os.path.join(work, stamp + ".up.wav")
+        r = subprocess.run([FFMPEG, "-v", "error", "-y", "-i", state["record"], "-vn", "-f", "wav", out],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)  # fmt: skip
+        if r.returncode != 0:
+            raise WebError(502, "what came up does not decode: %s" % r.stderr.decode("utf-8", "replace")[-300:])
+        return {"sent_seconds": round(seconds, 2), "uplink": "/talk/%s.up.wav" % stamp,
+                "problems": state.get("problems"), "stream": s.stream}  # fmt: skip
+
+    def talk_file(self, name):
+        if not re.match(r"^[0-9]+-[0-9a-f]+\.up\.wav$", name):
+            raise WebError(404, "no talk file %s" % name)
+        path = self.cloud.path(os.path.join("web", "talk", name))
+        if not os.path.isfile(path):
+            raise WebError(404, "no talk file %s" % name)
+        return path
+
+    # firmware
+
+    def push_firmware(self, pk, dn, data, version):
+        from . import https_service, ota
+        from .platform import PlatformClient
+
+        if not data:
+            raise WebError(400, "the firmware file is empty")
+        if not version or not re.match(r"^[A-Za-z0-9_.+-]{1,64}$", version):
+            raise WebError(400, "a firmware version is 1..64 of A-Za-z0-9_.+-")
+        base = "https://%s:%d" % (HOST, https_service.ensure_daemon(self.cloud))
+
+        def store(name, blob):
+            d = os.path.join(self.cloud.home, "files")
+            os.makedirs(d, exist_ok=True)
+            tmp = os.path.join(d, "." + name + ".tmp")
+            with open(tmp, "wb") as f:
+                f.write(blob)
+            os.replace(tmp, os.path.join(d, name))
+
+        with PlatformClient.for_cloud(self.cloud, history=False).connect() as p:
+            url, d = ota.push_firmware(p, base, store, pk, dn, data, version)
+        return {"url": url, "size": d["size"], "md5": d["md5"], "sha256": d["sha256"], "version": version}
+
+
 # ---- HTTP ----------------------------------------------------------------------------
 
 
@@ -552,7 +725,38 @@ class Handler(BaseHTTPRequestHandler):
             src = c.live_source(parts[1][:-4])
             return self._pipe([FFMPEG, "-v", "error", "-fflags", "nobuffer", "-i", src, "-c", "copy",
                                "-f", "flv", "pipe:1"], "video/x-flv")  # fmt: skip
+        if head == "vod" and method == "GET" and len(parts) == 2 and parts[1].endswith(".flv"):
+            return self._tail_vod(parts[1][:-4])
+        if head == "talk" and method == "GET" and len(parts) == 2:
+            return self._file(c.talk_file(parts[1]), "audio/wav")
         raise WebError(404, "nothing at %s" % self.path)
+
+    def _tail_vod(self, token):
+        """The playback as the relay records it, followed while the session
+        runs: the camera paces it, and pause, seek and speed show."""
+        c = self.console
+        v = c.vod_session(token)
+        self.send_response(200)
+        self.send_header("Content-Type", "video/x-flv")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.close_connection = True
+        with open(v["record"], "rb") as f:
+            while not self.server.stopping.is_set():
+                chunk = f.read(65536)
+                if chunk:
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+                    self.wfile.flush()
+                    continue
+                # The relay writes the file and says nothing per tag; its
+                # state wait returns early when the session closes.
+                if c.session_closed(token, 0.2):
+                    chunk = f.read()
+                    if chunk:
+                        self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+                    break
+        self.wfile.write(b"0\r\n\r\n")
 
     def _static(self, rel):
         base = os.path.realpath(WEB_DIR)
@@ -623,6 +827,21 @@ class Handler(BaseHTTPRequestHandler):
             if action == "live" and method == "POST":
                 body = self._json_body() or {}
                 return self._json(c.start_live(pk, dn, int(body.get("stream_type", 0))))
+            if action == "records" and method == "GET":
+                try:
+                    begin, end = int(query["begin"]), int(query["end"])
+                except (KeyError, ValueError):
+                    raise WebError(400, "records take begin and end (epoch seconds)")
+                return self._json(c.records(pk, dn, begin, end))
+            if action == "vod" and method == "POST":
+                return self._json(c.start_vod(pk, dn, self._json_body() or {}))
+            if action == "talk" and method == "POST":
+                return self._json(c.talk(pk, dn, self._body(), query.get("codec", "pcma")))
+            if action == "firmware" and method == "POST":
+                return self._json(c.push_firmware(pk, dn, self._body(), query.get("version", "")))
+        if len(parts) == 3 and parts[0] == "vod" and method == "POST":
+            body = self._json_body() or {}
+            return self._json(c.vod_control(parts[1], parts[2], body.get("position")))
         if len(parts) == 3 and parts[:2] == ["live", "stop"] and method == "POST":
             return self._json(c.stop_live(parts[2]))
         raise WebError(404, "no API %s %s" % (method, "/".join(parts)))

@@ -72,9 +72,11 @@ function renderDevices() {
     st.className = "state " + (d.online ? "online" : "offline");
     tr.insertCell().textContent = fmtTime(d.last_seen);
     tr.insertCell().textContent = d.version || d.sdk_version || "";
-    const p = tr.insertCell();
+    const pr = body.insertRow();
+    const p = pr.insertCell();
+    p.colSpan = 4;
     p.className = "props";
-    p.textContent = JSON.stringify(d.properties);
+    p.textContent = Object.keys(d.properties).sort().map((k) => k + "=" + JSON.stringify(d.properties[k])).join("  ") || "{}";
   }
   const have = Array.from(sel.options).map((o) => o.value);
   if (have.join() !== names.join()) {
@@ -194,6 +196,135 @@ async function loadObjects() {
 $("objects-btn").addEventListener("click", loadObjects);
 $("device").addEventListener("change", () => { loadObjects(); renderEvents(); });
 
+// ---- playback -----------------------------------------------------------------
+
+let vod = null;   // {token, player}
+$("vod-day").valueAsDate = new Date();
+
+function vodButtons(on) {
+  for (const id of ["vod-pause", "vod-resume", "vod-seek", "vod-stop"]) $(id).disabled = !on;
+}
+
+$("records-btn").addEventListener("click", async () => {
+  const d = selected();
+  if (!d) return show($("vod-result"), "no device", false);
+  const day = $("vod-day").valueAsDate || new Date();
+  const begin = Math.floor(Date.UTC(day.getUTCFullYear(), day.getUTCMonth(), day.getUTCDate()) / 1000);
+  show($("vod-result"), "asking the camera...", true);
+  try {
+    const j = await api("GET", devPath(d) + "/records?begin=" + begin + "&end=" + (begin + 86400));
+    const ul = $("records");
+    ul.textContent = "";
+    for (const r of j.records) {
+      const li = document.createElement("li");
+      li.textContent = r.name + " " + (r.BeginTime || "") + ".." + (r.EndTime || "") + " " + (r.FileSize || "");
+      li.dataset.name = r.name;
+      li.addEventListener("click", () => playRecord(d, r.name));
+      ul.appendChild(li);
+    }
+    show($("vod-result"), j.records.length + " records", true);
+  } catch (e) {
+    show($("vod-result"), e.message, false);
+  }
+});
+
+function endVod() {
+  if (vod) { try { vod.player.destroy(); } catch (e) { /* gone */ } }
+  vod = null;
+  vodButtons(false);
+}
+
+async function playRecord(d, name) {
+  endVod();
+  show($("vod-result"), "asking the camera to play " + name + "...", true);
+  try {
+    const j = await api("POST", devPath(d) + "/vod", { file: name, speed: Number($("vod-speed").value) });
+    const video = $("vod-video");
+    const player = mpegts.createPlayer({ type: "flv", isLive: true, url: j.flv }, { enableStashBuffer: false });
+    player.attachMediaElement(video);
+    player.on(mpegts.Events.ERROR, (type, detail) => show($("vod-result"), "player: " + type + " " + detail, false));
+    player.load();
+    video.play().catch(() => {});
+    vod = { token: j.token, player };
+    vodButtons(true);
+    show($("vod-result"), "playing " + name, true);
+  } catch (e) {
+    show($("vod-result"), e.message, false);
+  }
+}
+
+async function vodControl(action, body) {
+  if (!vod) return;
+  try {
+    await api("POST", "/api/vod/" + vod.token + "/" + action, body || {});
+    show($("vod-result"), action + " sent", true);
+    if (action === "stop") endVod();
+  } catch (e) {
+    show($("vod-result"), action + ": " + e.message, false);
+  }
+}
+$("vod-pause").addEventListener("click", () => vodControl("pause"));
+$("vod-resume").addEventListener("click", () => vodControl("unpause"));
+$("vod-seek").addEventListener("click", () => vodControl("seek", { position: Number($("vod-pos").value) }));
+$("vod-stop").addEventListener("click", () => vodControl("stop"));
+
+// ---- talk ---------------------------------------------------------------------
+
+$("talk-btn").addEventListener("click", async () => {
+  const d = selected();
+  const f = $("talk-file").files[0];
+  if (!d || !f) return show($("talk-result"), "pick a device and a WAV file", false);
+  $("talk-btn").disabled = true;
+  show($("talk-result"), "talking...", true);
+  try {
+    const r = await fetch(devPath(d) + "/talk", { method: "POST", body: f });
+    const j = await r.json();
+    if (!r.ok) throw new Error(j.error || "HTTP " + r.status);
+    $("talk-audio").src = j.uplink;
+    show($("talk-result"), "sent " + j.sent_seconds + " s; the camera's audio is below" +
+         (j.problems ? " (relay: " + JSON.stringify(j.problems) + ")" : ""), !j.problems);
+  } catch (e) {
+    show($("talk-result"), e.message, false);
+  }
+  $("talk-btn").disabled = false;
+});
+
+// ---- firmware -----------------------------------------------------------------
+
+$("fw-btn").addEventListener("click", async () => {
+  const d = selected();
+  const f = $("fw-file").files[0];
+  if (!d || !f) return show($("fw-result"), "pick a device and a file", false);
+  $("fw-progress").value = 0;
+  $("fw-step").textContent = "";
+  try {
+    const r = await fetch(devPath(d) + "/firmware?version=" + encodeURIComponent($("fw-version").value),
+                          { method: "POST", body: f });
+    const j = await r.json();
+    if (!r.ok) throw new Error(j.error || "HTTP " + r.status);
+    show($("fw-result"), "announced " + j.version + " (" + j.size + " bytes)", true);
+  } catch (e) {
+    show($("fw-result"), e.message, false);
+  }
+});
+
+const FW_FAIL = { "-1": "upgrade failed", "-2": "download failed", "-3": "verification failed", "-4": "write failed" };
+function onFirmwareProgress(e) {
+  const d = selected();
+  if (!d || e.pk !== d.pk || e.dn !== d.dn) return;
+  const p = (e.payload && e.payload.params) || {};
+  const step = Number(p.step);
+  if (isNaN(step)) return;
+  if (step >= 0) {
+    $("fw-progress").value = step;
+    $("fw-step").textContent = step + "%" + (p.desc ? " " + p.desc : "");
+    $("fw-step").className = "";
+  } else {
+    $("fw-step").textContent = (FW_FAIL[String(step)] || "failed " + step) + (p.desc ? ": " + p.desc : "");
+    $("fw-step").className = "error";
+  }
+}
+
 // ---- events -------------------------------------------------------------------
 
 function describe(e) {
@@ -250,6 +381,7 @@ function onEvent(e) {
     ol.insertBefore(eventItem(e), ol.firstChild);
     while (ol.children.length > MAX_EVENTS) ol.removeChild(ol.lastChild);
   }
+  if (e.source === "mqtt" && e.kind === "ota.progress") onFirmwareProgress(e);
   if (e.pk && (e.source === "broker" || (e.source === "mqtt" && e.direction === "up"))) scheduleDevices();
 }
 

@@ -43,7 +43,7 @@ async function waitText(page, sel, pred, what, timeout = 30000) {
 
     // Devices: online with the properties it posted.
     await waitText(page, "#devices tbody tr .state", "t === 'online'", "device online");
-    await waitText(page, "#devices tbody tr .props", "t.length > 2 && t !== '{}'", "properties shown");
+    await waitText(page, "#devices tbody tr .props", "t.includes('=')", "properties shown");
     console.log("ok device online with properties");
 
     // A property set round-trips; a bad one shows the camera's error.
@@ -133,6 +133,53 @@ async function waitText(page, sel, pred, what, timeout = 30000) {
       await (await page.$("#record-video")).screenshot({ path: path.join(shots, "recording.png") });
       console.log("ok recorded object " + rkey + " plays");
     }
+
+    // Playback: today's record list, one record played with a pause and a
+    // seek sent while it runs.
+    if (process.env.PLAYBACK) {
+      await page.click("#records-btn");
+      await waitText(page, "#vod-result", "/^[1-9][0-9]* records$/.test(t)", "record list", 20000);
+      const rname = await page.$eval("#records li", (li) => li.dataset.name);
+      await page.click("#records li");
+      await waitText(page, "#vod-result", "t.startsWith('playing ')", "playback start", 40000);
+      await page.waitForFunction(() => document.getElementById("vod-video").currentTime > 1,
+                                 { timeout: 40000, polling: 250 })
+        .catch(async () => fail("playback video never played: " + await page.$eval("#vod-result", (el) => el.textContent)));
+      await page.click("#vod-pause");
+      await waitText(page, "#vod-result", "t === 'pause sent'", "pause");
+      await page.click("#vod-resume");
+      await waitText(page, "#vod-result", "t === 'unpause sent'", "resume");
+      await page.click("#vod-seek");
+      await waitText(page, "#vod-result", "t === 'seek sent'", "seek");
+      await (await page.$("#vod-video")).screenshot({ path: path.join(shots, "playback.png") });
+      await page.click("#vod-stop");
+      console.log("ok playback of " + rname + " played, paused, resumed and seeked");
+    }
+
+    // Talk: a WAV goes down, what the camera sent up comes back playable.
+    if (process.env.TALK_WAV) {
+      await (await page.$("#talk-file")).uploadFile(process.env.TALK_WAV);
+      await page.click("#talk-btn");
+      await waitText(page, "#talk-result", "t.startsWith('sent ')", "talk", 60000);
+      await page.waitForFunction(() => { const a = document.getElementById("talk-audio"); return a.readyState >= 1 && a.duration > 0.5; },
+                                 { timeout: 20000, polling: 250 })
+        .catch(() => fail("the camera's audio does not load"));
+      const dur = await page.$eval("#talk-audio", (a) => a.duration);
+      console.log("ok talk: the camera's uplink loads in the page (" + dur.toFixed(2) + " s)");
+    }
+
+    // Firmware: pushed from the page, the progress reaches 100.
+    if (process.env.FIRMWARE) {
+      await (await page.$("#fw-file")).uploadFile(process.env.FIRMWARE);
+      await page.$eval("#fw-version", (el) => { el.value = "9.9.9-web"; });
+      await page.click("#fw-btn");
+      await waitText(page, "#fw-result", "t.startsWith('announced ')", "firmware push");
+      await page.waitForFunction(() => document.getElementById("fw-progress").value === 100,
+                                 { timeout: 60000, polling: 250 })
+        .catch(async () => fail("firmware progress stopped at " + await page.$eval("#fw-step", (el) => el.textContent)));
+      console.log("ok firmware pushed, progress 100");
+    }
+    await page.screenshot({ path: path.join(shots, "console.png"), fullPage: true });
   } catch (e) {
     await page.screenshot({ path: path.join(shots, "failure.png"), fullPage: true }).catch(() => {});
     console.log("FAIL " + e.message);

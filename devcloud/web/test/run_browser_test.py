@@ -127,6 +127,7 @@ def main():
             raise RuntimeError("devcloud watch did not start")
         demo_log = open(os.path.join(state, "kestrel_demo.log"), "w")
         demo = subprocess.Popen([demo_bin, "-p", PK, "-n", DN, "-s", DS, "-l", "4", "-H", "127.0.0.1",
+                                 "-F", os.path.join(state, "firmware.out"),
                                  "-P", st["port"], "-C", st["ca"], "-S", st["ca"],
                                  "-m", os.path.join(ROOT, "demo", "media")],
                                 cwd=state, stdout=demo_log, stderr=subprocess.STDOUT,
@@ -137,7 +138,13 @@ def main():
         devcloud(home, "record", PK, DN, "start", "webrec", "--duration", "4")
         key = wait_recording(home, 60)
         log("recording in storage: %s" % key)
-        env = dict(os.environ, CHROMIUM=CHROMIUM, RECORDED="1")
+        wav = os.path.join(state, "talk.wav")
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                        "-ac", "1", "-ar", "8000", wav], check=True, timeout=60)  # fmt: skip
+        firmware = os.path.join(state, "firmware.bin")
+        with open(firmware, "wb") as f:
+            f.write(os.urandom(200 * 1024))
+        env = dict(os.environ, CHROMIUM=CHROMIUM, RECORDED="1", PLAYBACK="1", TALK_WAV=wav, FIRMWARE=firmware)
         r = subprocess.run(["node", os.path.join(HERE, "browser.js"), url, shots, JPEG], env=env,
                            cwd=WEB, timeout=600)  # fmt: skip
         ok = r.returncode == 0
