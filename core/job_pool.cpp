@@ -1,8 +1,34 @@
 #include "core/job_pool.h"
 
 #include "core/logger.h"
+#include "core/time.h"
 
 namespace kestrel {
+
+namespace {
+
+uint64_t SystemClock() {
+    return Time::GetSystemTimeInt(0);
+}
+
+}  // namespace
+
+JobPool::JobPool() : clock_(&SystemClock) {}
+
+void JobPool::SetLimit(size_t limit) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    limit_ = limit > 0 ? limit : 1;
+}
+
+void JobPool::SetClock(Clock clock) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    clock_ = clock ? clock : &SystemClock;
+}
+
+unsigned long JobPool::Dropped() {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return dropped_;
+}
 
 JobPool::~JobPool() {
     Stop();
@@ -44,16 +70,39 @@ void JobPool::AddJob(JobProperty* job) {
         KS_LOGE("JobPool: null job");
         return;
     }
+    bool started = false;
+    unsigned long tell = 0, total = 0;
+    size_t limit = 0;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        if (started_) {
+        started = started_;
+        if (started && jobs_.size() < limit_) {
             jobs_.push_back(job);
             cond_.notify_one();
             return;
         }
+        if (started) {
+            ++dropped_;
+            ++dropped_unlogged_;
+            uint64_t now = clock_();
+            if (!drop_logged_ || now - last_drop_log_ms_ >= 1000) {
+                drop_logged_ = true;
+                last_drop_log_ms_ = now;
+                tell = dropped_unlogged_;
+                total = dropped_;
+                limit = limit_;
+                dropped_unlogged_ = 0;
+            }
+        }
     }
-    KS_LOGW("JobPool is not start");
+    // The job's destructor may post or log: neither under the lock.
     delete job;
+    if (!started) {
+        KS_LOGW("JobPool is not start");
+    } else if (tell > 0) {
+        KS_LOGE("JobPool queue full (%zu jobs): %lu dropped since the last report, %lu in all",
+                limit, tell, total);
+    }
 }
 
 int JobPool::Stop() {

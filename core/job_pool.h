@@ -7,6 +7,8 @@
 #include <pthread.h>
 
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -20,14 +22,26 @@ class JobProperty {
 
 class JobPool {
   public:
-    JobPool() = default;
+    JobPool();
     ~JobPool();
     JobPool(const JobPool&) = delete;
     JobPool& operator=(const JobPool&) = delete;
 
+    using Clock = uint64_t (*)();  // monotonic milliseconds
+
+    // Jobs waiting at most; a peer that makes the SDK post work faster than
+    // the application takes it must not grow the queue without end.
+    static constexpr size_t kDefaultLimit = 4096;
+
     int Start();
-    // Takes ownership. A pool that is not started deletes the job unrun.
+    // Takes ownership. A pool that is not started, or whose queue is at its
+    // limit, deletes the job unrun; drops are counted and told in at most
+    // one line a second.
     void AddJob(JobProperty* job);
+    // Tests shrink the bound and replace the clock.
+    void SetLimit(size_t limit);
+    void SetClock(Clock clock);
+    unsigned long Dropped();
     // Runs every job already queued, then ends the worker. Returns -1 only
     // when called from a job (the worker cannot join itself).
     int Stop();
@@ -48,6 +62,12 @@ class JobPool {
     bool started_ = false;
     bool quit_ = false;
     bool joinable_ = false;
+    size_t limit_ = kDefaultLimit;
+    Clock clock_;
+    unsigned long dropped_ = 0;          // all drops since start-up
+    unsigned long dropped_unlogged_ = 0;  // drops not yet told
+    uint64_t last_drop_log_ms_ = 0;
+    bool drop_logged_ = false;
 };
 
 }  // namespace kestrel

@@ -81,6 +81,12 @@ NetSocket::~NetSocket() {
     }
 }
 
+void NetSocket::SetKeepAlive(int idle_s, int interval_s, int count) {
+    keepalive_interval_s_ = interval_s > 0 ? interval_s : 1;
+    keepalive_count_ = count > 0 ? count : 1;
+    keepalive_idle_s_.store(idle_s > 0 ? idle_s : 0);
+}
+
 void NetSocket::SetLogInfo(const std::string& info) {
     std::lock_guard<std::mutex> lock(info_mutex_);
     log_info_ = info;
@@ -191,6 +197,16 @@ void NetSocket::RealConnect() {
         int on = 1;
         if (setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) < 0) {
             KS_LOGD("%s TCP_NODELAY not set, error = %d", LogInfo().c_str(), errno);
+        }
+        int idle = keepalive_idle_s_.load();
+        if (idle > 0) {
+            int interval = keepalive_interval_s_, count = keepalive_count_;
+            if (setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) < 0 ||
+                setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle)) < 0 ||
+                setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) < 0 ||
+                setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count)) < 0) {
+                KS_LOGW("%s TCP keep-alive not set, error = %d", LogInfo().c_str(), errno);
+            }
         }
     }
     struct sockaddr_in addr;

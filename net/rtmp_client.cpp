@@ -39,6 +39,13 @@ void FillRandom(uint8_t* out, size_t len) {
     mbedtls_entropy_free(&entropy);
 }
 
+// The signed URL's query carries a token made with the device secret: logs
+// get the URL without it.
+std::string UrlForLog(const std::string& url) {
+    size_t q = url.find('?');
+    return q == std::string::npos ? url : url.substr(0, q) + "?<" + std::to_string(url.size() - q - 1) + " bytes>";
+}
+
 struct Route {
     uint32_t channel;
     uint8_t type;
@@ -120,7 +127,8 @@ void RtmpClient::CloseWith(int reason) {
 
 void RtmpClient::Start(const std::string& url, int private_mode) {
     if (!attached_) {
-        KS_LOGE("%s RTMPClient has no connector, url:%s", log_info_.c_str(), url.c_str());
+        KS_LOGE("%s RTMPClient has no connector, url:%s", log_info_.c_str(),
+                UrlForLog(url).c_str());
         return;
     }
     url_ = url;
@@ -129,7 +137,8 @@ void RtmpClient::Start(const std::string& url, int private_mode) {
     NetUrl parsed;
     int ret = net_url_parse(url, &parsed);
     if (ret != URL_OK || parsed.scheme != "rtmp") {
-        KS_LOGE("%s Url parse failed, url:%s, ret = %d", log_info_.c_str(), url.c_str(), ret);
+        KS_LOGE("%s Url parse failed, url:%s, ret = %d", log_info_.c_str(),
+                UrlForLog(url).c_str(), ret);
         CloseWith(RTMP_CLOSE_BAD_URL);
         return;
     }
@@ -149,6 +158,7 @@ void RtmpClient::Start(const std::string& url, int private_mode) {
     session_ = std::move(session);
     unsigned short port = parsed.port ? parsed.port : kDefaultPort;
     NetConnector::SetLogInfo(id_, log_info_);
+    NetConnector::SetKeepAlive(id_, kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveCount);
     NetConnector::Connect(id_, parsed.host, port, kConnectTimeoutMs);
     KS_LOGD("%s RTMPClient Start Connect Server success, private_mode = %d", log_info_.c_str(),
             private_mode);
@@ -183,7 +193,7 @@ void RtmpClient::OnConnect() {
               session_->Start(static_cast<uint32_t>(std::time(nullptr)), random) == RTMP_SESSION_OK;
     if (!ok || !Flush()) {
         KS_LOGE("%s RTMPClient started failed, url:%s, it's impossible", log_info_.c_str(),
-                url_.c_str());
+                UrlForLog(url_).c_str());
         CloseWith(RTMP_CLOSE_START_FAILED);
     } else {
         ArmTimer();
@@ -216,22 +226,48 @@ long RtmpClient::OnData(const char* data, unsigned long len) {
         KS_LOGE("Should not be here");
         return -1;
     }
-    int ret = session_->Input(reinterpret_cast<const uint8_t*>(data), len,
-                              static_cast<uint32_t>(std::time(nullptr)));
-    // Answers (C2, acknowledgements, pongs) go out before anything the
-    // owner sends from a notification.
-    bool sent = Flush();
-    if (ret < 0) {
-        KS_LOGE("Rtmp input failed: %s %d, %s", log_info_.c_str(), ret,
-                session_->LastError().c_str());
-        CloseWith(RTMP_CLOSE_PROTOCOL);
-        return -1;
+    // Messages are handled as they complete, a bounded batch at a time: a
+    // read full of tiny messages never turns into a read's worth of events.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+    size_t pos = 0;
+    while (pos < len && !closing_) {
+        size_t used = 0;
+        int ret = session_->InputSome(bytes + pos, len - pos,
+                                      static_cast<uint32_t>(std::time(nullptr)), &used);
+        pos += used;
+        // Answers (C2, acknowledgements, pongs) go out before anything the
+        // owner sends from a notification.
+        bool sent = Flush();
+        if (ret < 0) {
+            KS_LOGE("Rtmp input failed: %s %d, %s", log_info_.c_str(), ret,
+                    session_->LastError().c_str());
+            CloseWith(RTMP_CLOSE_PROTOCOL);
+            return -1;
+        }
+        if (!sent) {
+            return -1;
+        }
+        HandleEvents();
+        if (PeerUseless()) {
+            return -1;
+        }
     }
-    if (!sent) {
-        return -1;
-    }
-    HandleEvents();
     return static_cast<long>(len);
+}
+
+bool RtmpClient::PeerUseless() {
+    if (closing_) {
+        return true;
+    }
+    uint32_t run = std::max(session_->UnusableRun(), audio_failures_);
+    if (run < kUnusableLimit) {
+        return false;
+    }
+    KS_LOGE("%s Relay sent %u unusable media messages in a row (%llu empty or short in all), "
+            "closing",
+            log_info_.c_str(), run, static_cast<unsigned long long>(session_->UnusableTotal()));
+    CloseWith(RTMP_CLOSE_PROTOCOL);
+    return true;
 }
 
 void RtmpClient::HandleEvents() {
@@ -241,6 +277,9 @@ void RtmpClient::HandleEvents() {
             case RTMP_EVENT_NOTIFY: {
                 if (ev.notify == RTMP_NOTIFY_PUBLISH_START) {
                     publishing_ = true;
+                }
+                if (ev.notify >= 0 && ev.notify < 32) {
+                    started_mask_ |= 1u << ev.notify;
                 }
                 void* data = ev.has_value  ? static_cast<void*>(&ev.value)
                              : ev.has_text ? static_cast<void*>(&ev.text[0])
@@ -269,10 +308,15 @@ void RtmpClient::HandleAudio(const RtmpEvent& ev) {
     int ret = audio_.AddData(reinterpret_cast<const char*>(ev.data.data()), ev.data.size(),
                              mux_.GetKey(), mux_.GetIv());
     if (ret != FLV_OK) {
-        KS_LOGE("Audio parse failed: %s %s (%d), %zu bytes", log_info_.c_str(),
-                flv_result_text(ret), audio_.LastDetail(), ev.data.size());
+        // The first few tell what is wrong; PeerUseless closes a peer that
+        // sends nothing else.
+        if (++audio_failures_ <= 3) {
+            KS_LOGE("Audio parse failed: %s %s (%d), %zu bytes", log_info_.c_str(),
+                    flv_result_text(ret), audio_.LastDetail(), ev.data.size());
+        }
         return;
     }
+    audio_failures_ = 0;
     if (audio_.GetType() == FlvTagBodyAudioDataParse::TYPE_CONFIG) {
         handler_->OnAudioFormat(static_cast<AudioFormat>(audio_.GetFormat()),
                                 static_cast<AudioBit>(audio_.GetBit()),
@@ -298,8 +342,10 @@ long RtmpClient::OnWrite() {
 }
 
 bool RtmpClient::Ready() const {
-    // The private server answers only the handshake: its end is the start.
-    return publishing_ || (private_mode_ && session_ && session_->HandshakeDone());
+    // In both handshake modes the start ends with the server's start
+    // statuses: a relay that takes the private handshake and then stays
+    // silent must not hold the session.
+    return (started_mask_ & start_mask_) == start_mask_;
 }
 
 void RtmpClient::ArmTimer() {
@@ -319,8 +365,9 @@ void RtmpClient::OnTimer() {
     }
     uint64_t now = Now();
     if (!Ready() && now - start_ms_ >= start_timeout_ms_) {
-        KS_LOGE("%s RTMP handshake and publish took over %lu ms, url:%s", log_info_.c_str(),
-                start_timeout_ms_, url_.c_str());
+        KS_LOGE("%s RTMP start took over %lu ms (started 0x%x of 0x%x), url:%s",
+                log_info_.c_str(), start_timeout_ms_, started_mask_, start_mask_,
+                UrlForLog(url_).c_str());
         CloseWith(RTMP_CLOSE_START_TIMEOUT);
         return;
     }
@@ -346,13 +393,22 @@ bool RtmpClient::CanTake(uint32_t len) const {
         return false;
     }
     long pending = NetConnector::Pending(id_);
-    return pending >= 0 && pending + static_cast<long>(len) + kFrameOverhead <= kQueueLimit;
+    if (pending < 0 || len > kMaxFrame) {
+        return false;
+    }
+    long need = static_cast<long>(len) + (pending == 0 ? kFraming : kFrameOverhead);
+    return pending + need <= kQueueLimit;
 }
 
 int RtmpClient::SendVideo(int format, int key_frame, const char* data, uint32_t len,
                           uint32_t timestamp) {
     if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
         return -1;
+    }
+    if (len > kMaxFrame) {
+        KS_LOGE("%s Frame of %u bytes over the %u a message can carry: dropped", log_info_.c_str(),
+                len, kMaxFrame);
+        return -3;
     }
     if (!CanTake(len)) {
         return -2;
@@ -370,6 +426,11 @@ int RtmpClient::SendVideo(int format, int key_frame, const char* data, uint32_t 
 int RtmpClient::SendAudio(const char* data, uint32_t len, uint32_t timestamp) {
     if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
         return -1;
+    }
+    if (len > kMaxFrame) {
+        KS_LOGE("%s Frame of %u bytes over the %u a message can carry: dropped", log_info_.c_str(),
+                len, kMaxFrame);
+        return -3;
     }
     if (!CanTake(len)) {
         return -2;

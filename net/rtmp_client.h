@@ -57,9 +57,24 @@ class RtmpClient : public NetSocketHandler {
     static constexpr unsigned long kConnectTimeoutMs = 5000;
     static constexpr unsigned long kStartTimeoutMs = 10000;
     static constexpr unsigned long kStallTimeoutMs = 30000;
-    // Room a frame needs in the connector's queue besides its own bytes.
+    // The connector queues at most 1 MiB. A frame needs room for its own
+    // bytes and its framing (tag header, length prefixes, chunk headers);
+    // behind queued data it waits for kFrameOverhead more so the queue never
+    // runs so full that the next frame cannot follow. On an empty queue only
+    // the framing counts, so any frame up to kMaxFrame goes out; a larger
+    // one never could and is refused for good (-3) instead of held.
     static constexpr long kQueueLimit = 1024 * 1024;
     static constexpr long kFrameOverhead = 64 * 1024;
+    static constexpr long kFraming = 4096;
+    static constexpr uint32_t kMaxFrame = static_cast<uint32_t>(kQueueLimit - kFraming);
+    // Media messages in a row the peer sent that could not be used before
+    // the connection is closed.
+    static constexpr uint32_t kUnusableLimit = 32;
+    // Keep-alive on every relay connection: the device may wait on the
+    // server with nothing queued (a paused playback, listen-only voice).
+    static constexpr int kKeepAliveIdleS = 30;
+    static constexpr int kKeepAliveIntervalS = 10;
+    static constexpr int kKeepAliveCount = 3;
 
     // Null when the connector is not started or full.
     static SharedPtr<RtmpClient> Create(SharedPtr<RtmpClientHandler> handler);
@@ -73,13 +88,17 @@ class RtmpClient : public NetSocketHandler {
     // Tests shorten the bounds and replace the clock.
     void SetTimeouts(unsigned long start_ms, unsigned long stall_ms);
     void SetClock(Clock clock) { clock_ = clock; }
+    // Notifications (bit 1 << rtmp_client_notify_t) that must all arrive
+    // within the start bound; Publish.Start by default. Set before Start.
+    void SetStartNotices(unsigned mask) { start_mask_ = mask; }
 
     void Start(const std::string& url, int private_mode);
     // True when a frame of len bytes fits the connector's queue now; the
     // sends refuse (-2, nothing taken) when it does not.
     bool CanTake(uint32_t len) const;
     // 0; -1 without a connector, before the server made the stream or when
-    // the muxer refuses the frame; -2 when there is no room.
+    // the muxer refuses the frame; -2 when there is no room; -3 when the
+    // frame is over kMaxFrame and can never be sent (nothing taken).
     int SendVideo(int format, int key_frame, const char* data, uint32_t len, uint32_t timestamp);
     int SendAudio(const char* data, uint32_t len, uint32_t timestamp);
     int SendScript(FlvMux::ScriptType type);
@@ -108,6 +127,7 @@ class RtmpClient : public NetSocketHandler {
     void CloseWith(int reason);
     bool Flush();
     void HandleEvents();
+    bool PeerUseless();
     void HandleAudio(const RtmpEvent& ev);
     void ArmTimer();
     bool Ready() const;
@@ -131,6 +151,9 @@ class RtmpClient : public NetSocketHandler {
     long last_pending_ = 0;
     bool write_owed_ = false;  // data sent since the last write turn
     bool publishing_ = false;
+    unsigned start_mask_ = 1u << RTMP_NOTIFY_PUBLISH_START;
+    unsigned started_mask_ = 0;
+    uint32_t audio_failures_ = 0;  // audio messages in a row that did not parse
     std::atomic<bool> closing_{false};  // Stop may come from the owner's thread
     bool close_reported_ = false;
     int close_reason_ = -1;

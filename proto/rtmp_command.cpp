@@ -132,6 +132,14 @@ const uint8_t* ReadInformation(const uint8_t* p, const uint8_t* end, rtmp_comman
         p += name_len + 1;
         const uint8_t* value = p;
         p = amf_read_item(p, end, type, nullptr);
+        if (p && type == AMF_OBJECT && name == "description") {
+            // Some relays send the play parameters as a bare object instead
+            // of a String holding its bytes: keep it, marker included, so
+            // both read the same way.
+            out->description.assign(reinterpret_cast<const char*>(value - 1),
+                                    static_cast<size_t>(p - (value - 1)));
+            continue;
+        }
         if (!p || (type != AMF_STRING && type != AMF_LONG_STRING)) {
             continue;
         }

@@ -1,6 +1,7 @@
 #include "proto/rtmp_session.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -171,11 +172,22 @@ int RtmpSession::OnHandshake(const uint8_t* data, size_t len, size_t* used, uint
 }
 
 int RtmpSession::Input(const uint8_t* data, size_t len, uint32_t now_s) {
+    size_t used = 0;
+    return Read(data, len, now_s, &used, SIZE_MAX);
+}
+
+int RtmpSession::InputSome(const uint8_t* data, size_t len, uint32_t now_s, size_t* used) {
+    return Read(data, len, now_s, used, kMaxPendingEvents);
+}
+
+int RtmpSession::Read(const uint8_t* data, size_t len, uint32_t now_s, size_t* consumed,
+                      size_t max_events) {
+    *consumed = 0;
     if (handshake_ == kIdle) {
         return Fail(RTMP_SESSION_BAD_STATE, "input before start");
     }
     size_t pos = 0;
-    while (pos < len) {
+    while (pos < len && events_.size() < max_events) {
         size_t used = 0;
         int rc;
         if (handshake_ != kDone) {
@@ -190,6 +202,7 @@ int RtmpSession::Input(const uint8_t* data, size_t len, uint32_t now_s) {
             }
         }
         pos += used;
+        *consumed = pos;
         Acknowledge(used);
         if (rc < 0) {
             return rc;
@@ -220,6 +233,14 @@ int RtmpSession::OnMessage(const rtmp_message_t& msg) {
         case RTMP_TYPE_EVENT:
             return OnUserControl(msg);
         case RTMP_TYPE_AUDIO: {
+            // A tag header alone (or nothing) carries no sound: refused
+            // here so that a flood of them costs neither events nor lines.
+            if (msg.length < 2) {
+                ++unusable_run_;
+                ++unusable_total_;
+                return RTMP_SESSION_OK;
+            }
+            unusable_run_ = 0;
             RtmpEvent ev;
             ev.kind = RTMP_EVENT_AUDIO;
             ev.timestamp = msg.header.timestamp;

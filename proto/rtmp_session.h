@@ -64,6 +64,12 @@ class RtmpSession {
     int Start(uint32_t now_s, const uint8_t* random);
     // Consumes every byte; negative results are final.
     int Input(const uint8_t* data, size_t len, uint32_t now_s);
+    // Like Input, but stops once kMaxPendingEvents events wait to be polled
+    // and reports in *used how far it read: a reader that handles the
+    // events and comes back for the rest does bounded work per pass however
+    // small the peer's messages are.
+    int InputSome(const uint8_t* data, size_t len, uint32_t now_s, size_t* used);
+    static constexpr size_t kMaxPendingEvents = 64;
     // One media or data message, full header, on the created stream.
     int PushMedia(uint32_t channel, uint8_t type, const uint8_t* data, size_t len,
                   uint32_t timestamp);
@@ -81,10 +87,16 @@ class RtmpSession {
     const std::string& LastError() const { return error_; }
     uint32_t WindowSize() const { return window_size_; }
     uint32_t OutChunkSize() const { return writer_.ChunkSize(); }
+    // Media messages refused since the last usable one (empty, or too short
+    // to carry a tag header and a byte of data): a peer that keeps sending
+    // only these is worth closing.
+    uint32_t UnusableRun() const { return unusable_run_; }
+    uint64_t UnusableTotal() const { return unusable_total_; }
 
   private:
     enum Handshake { kIdle, kS0, kS1, kS2, kDone };
     int Fail(int code, const std::string& why);
+    int Read(const uint8_t* data, size_t len, uint32_t now_s, size_t* consumed, size_t max_events);
     int OnHandshake(const uint8_t* data, size_t len, size_t* used, uint32_t now_s);
     int OnMessage(const rtmp_message_t& msg);
     int OnControl(const rtmp_message_t& msg);
@@ -118,6 +130,8 @@ class RtmpSession {
     std::vector<uint8_t> out_;
     std::deque<RtmpEvent> events_;
     std::string error_;
+    uint32_t unusable_run_ = 0;
+    uint64_t unusable_total_ = 0;
     uint8_t scratch_[2048];
 };
 

@@ -3,8 +3,10 @@
 #include <cjson/cJSON.h>
 
 #include <cmath>
+#include <mutex>
 #include <vector>
 
+#include "core/job_pool.h"
 #include "core/logger.h"
 #include "core/single.h"
 #include "core/time.h"
@@ -78,7 +80,6 @@ unsigned RelayServiceBase::BufferSizeFor(unsigned bitrate_kbps) {
     return 2097152;
 }
 
-RelayServiceBase::RelayServiceBase() = default;
 RelayServiceBase::~RelayServiceBase() = default;
 
 SharedPtr<RtmpClient> RelayServiceBase::lockClient() const {
@@ -142,8 +143,18 @@ void RelayServiceBase::Start(const std::string& url, int private_mode) {
     // in before it starts.
     if (!k.empty() && !v.empty())
         rtmp->SetEncryption(k, v);
+    // The start ends with every status this kind waits for before it sends.
+    std::string kind, method;
+    bool stats_unused = false;
+    getType(kind, method, stats_unused);
+    unsigned notices = 1u << RTMP_NOTIFY_PUBLISH_START;
+    if (kind == "Vod" || kind == "VodFile")
+        notices |= 1u << RTMP_NOTIFY_PLAY_START;
+    else if (kind == "Voice")
+        notices |= 1u << RTMP_NOTIFY_TALK_READY;
+    rtmp->SetStartNotices(notices);
     rtmp->Start(url, private_mode);
-    KS_LOGD("%s Start connect %s", label.c_str(), url.c_str());
+    KS_LOGD("%s Start connect %s", label.c_str(), url.substr(0, url.find('?')).c_str());
 }
 
 void RelayServiceBase::Stop() {
@@ -282,6 +293,65 @@ void RelayServiceBase::queueScript(FlvMux::ScriptType type) {
     requestWrite();
 }
 
+struct RelayServiceBase::Coalesced {
+    std::mutex mu;
+    bool posted[kCoalesceKinds] = {};
+    ks_on_push_stream_cmd_param_s latest[kCoalesceKinds] = {};
+    unsigned long merged = 0;  // requests folded into one already waiting
+};
+
+RelayServiceBase::RelayServiceBase() : coalesced(std::make_shared<Coalesced>()) {}
+
+namespace {
+
+// Runs on the job thread: takes the latest values of its kind and hands
+// them to the application's command job.
+class CoalescedCmdJob : public JobProperty {
+  public:
+    CoalescedCmdJob(std::shared_ptr<RelayServiceBase::Coalesced> state, int kind, int dev_id)
+        : state_(std::move(state)), kind_(kind), dev_id_(dev_id) {}
+    void Run() override {
+        ks_on_push_stream_cmd_param_s param;
+        {
+            std::lock_guard<std::mutex> lk(state_->mu);
+            param = state_->latest[kind_];
+            state_->posted[kind_] = false;
+        }
+        if (DeviceEnv* env = Single<DeviceEnv>::Peek())
+            env->Dispatch()->OnPushStreamingCmdAsync(dev_id_, &param);
+    }
+
+  private:
+    std::shared_ptr<RelayServiceBase::Coalesced> state_;
+    int kind_;
+    int dev_id_;
+};
+
+}  // namespace
+
+void RelayServiceBase::sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type_e cmd, uint32_t a,
+                                  uint32_t b, uint32_t c) {
+    DeviceEnv* env = Single<DeviceEnv>::Peek();
+    if (!env || !env->JobUser())
+        return;
+    ks_on_push_stream_cmd_param_s param{};
+    param.service_id = service_id;
+    param.cmd_type = cmd;
+    param.timestamp = a;
+    param.speed = b;
+    param.key_only = c;
+    {
+        std::lock_guard<std::mutex> lk(coalesced->mu);
+        coalesced->latest[kind] = param;
+        if (coalesced->posted[kind]) {
+            ++coalesced->merged;
+            return;
+        }
+        coalesced->posted[kind] = true;
+    }
+    env->JobUser()->AddJob(new CoalescedCmdJob(coalesced, kind, dev_id));
+}
+
 void RelayServiceBase::sendCmd(ks_on_push_stream_cmd_type_e cmd, uint32_t a, uint32_t b,
                                uint32_t c) {
     ks_on_push_stream_cmd_param_s param{};
@@ -318,6 +388,14 @@ int RelayServiceBase::writeFrame(RtmpClient& rtmp, unsigned char* data, unsigned
                                  len, desc.timestamp);
         if (ret == -2)
             return ret;
+        if (ret == -3) {
+            // Never sendable: holding it would stop the stream for good.
+            // What follows needs a new key frame to decode.
+            KS_LOGE("%s %s frame of %u bytes dropped, asking for a key frame", label.c_str(),
+                    desc.key_frame ? "Key" : "Video", len);
+            sendLatest(kCoalesceIFrame, KS_LIVE_REQUEST_I_FRAME);
+            return 0;
+        }
         afterWriteVideo(desc.index);
         if (quality)
             quality->AddVideoInfo(desc.key_frame != 0, desc.timestamp, len, QualityClock());
@@ -329,6 +407,8 @@ int RelayServiceBase::writeFrame(RtmpClient& rtmp, unsigned char* data, unsigned
         int ret = rtmp.SendAudio(p, len, desc.timestamp);
         if (ret == -2)
             return ret;
+        if (ret == -3)
+            return 0;  // dropped with its line
         if (++audio_log_count > 100) {
             audio_log_count = 0;
             KS_LOGI("%s Send audio, time = %u, size = %u", label.c_str(), desc.timestamp, len);
@@ -506,7 +586,7 @@ void RelayServiceLive::OnNotify(rtmp_client_notify_t code, void*) {
             }
         }
         KS_LOGI("%s Recv cmd: request I frame", label.c_str());
-        sendCmd(KS_LIVE_REQUEST_I_FRAME);
+        sendLatest(kCoalesceIFrame, KS_LIVE_REQUEST_I_FRAME);
     }
 }
 
@@ -678,7 +758,7 @@ void RelayServiceVod::setPlayParam(const char* text) {
             key_mode = 2;
         else
             key_mode = key_mode == 2 ? 1 : 0;
-        sendCmd(KS_STORAGE_RECORD_SET_PARAM, 0, sp_int, key_only ? 1 : 0);
+        sendLatest(kCoalesceParam, KS_STORAGE_RECORD_SET_PARAM, 0, sp_int, key_only ? 1 : 0);
     }
     if (StreamCheck* check = Single<StreamCheck>::Peek())
         check->SetPlayParam(service_id, key_only, sp);
@@ -731,7 +811,7 @@ void RelayServiceVod::OnNotify(rtmp_client_notify_t code, void* arg) {
                 check->SetSeekTimestamp(service_id, at);
             {
                 MutexGuard guard(mutex);
-                sendCmd(KS_STORAGE_RECORD_SEEK, at);
+                sendLatest(kCoalesceSeek, KS_STORAGE_RECORD_SEEK, at);
             }
             KS_LOGI("%s Recv cmd: seek = %u", label.c_str(), at);
             break;

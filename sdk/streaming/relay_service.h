@@ -93,6 +93,19 @@ class RelayServiceBase : public RtmpClientHandler {
     // Live and pre-event relays write only once the server has accepted the publish.
     void writeIfPublished();
     void sendCmd(ks_on_push_stream_cmd_type_e cmd, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0);
+    // A command a server can repeat at will (key-frame request, seek, play
+    // parameters): at most one waits in the job queue per kind, and it
+    // carries the latest values when it runs.
+    enum CoalescedKind { kCoalesceIFrame, kCoalesceSeek, kCoalesceParam, kCoalesceKinds };
+    void sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type_e cmd, uint32_t a = 0,
+                    uint32_t b = 0, uint32_t c = 0);
+
+  public:
+    // Shared with the jobs that carry the commands: they may outlive the relay.
+    struct Coalesced;
+
+  protected:
+    std::shared_ptr<Coalesced> coalesced;
     SharedPtr<RtmpClient> lockClient() const;
     void requestWrite();
 
