@@ -27,6 +27,7 @@
 
 #include "core/logger.h"
 #include "core/single.h"
+#include "net/net_connector.h"
 #include "net_rtmp/rtmp_peers.h"
 #include "sdk/message_service.h"
 #include "sdk/streaming/stream_manager.h"
@@ -335,6 +336,16 @@ bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
 
 int main(int argc, char** argv) {
     kestrel::logger_set_level(kestrel::KS_LOG_ERROR);
+    // One socket per stream beside the latency and cpu streams and the
+    // resolver: size the engine's table for the scale asked for, and let this
+    // process (and the nginx it starts) open that many descriptors.
+    int most = argc > 1 ? atoi(argv[1]) : 96;
+    kestrel::NetConnector::SetMaxSockets(static_cast<unsigned long>(std::max(255, most + 64)));
+    rlimit nofile;
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+        nofile.rlim_cur = nofile.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
     if (!InitSdk()) {
         fprintf(stderr, "ks_init failed\n");
         return 1;

@@ -1,11 +1,12 @@
 // Level-triggered readiness over epoll, shared by the network engine and the
-// task queue. At most kMaxEvents descriptors may be registered at once: the
-// event array is sized to that, and a wait asks for as many events as there
-// are registered descriptors.
+// task queue. The capacity, fixed at construction, bounds both the number of
+// descriptors registered at once and the events one wait reports.
 #ifndef KESTREL_NET_IO_MULTIPLEXING_H
 #define KESTREL_NET_IO_MULTIPLEXING_H
 
 #include <sys/epoll.h>
+
+#include <cstdint>
 
 namespace kestrel {
 
@@ -13,19 +14,22 @@ class IoMultiplexing {
   public:
     enum { kMaxEvents = 256 };
 
-    IoMultiplexing();
+    explicit IoMultiplexing(int capacity = kMaxEvents);
     ~IoMultiplexing();
     IoMultiplexing(const IoMultiplexing&) = delete;
     IoMultiplexing& operator=(const IoMultiplexing&) = delete;
 
     bool Ok() const { return ok_; }
     int Count() const { return count_; }
+    int Capacity() const { return capacity_; }
 
-    // 0 on success, -1 on failure (also when kMaxEvents are registered).
-    int AddFd(int fd, bool read, bool write);
+    // 0 on success, -1 on failure (also when `capacity` descriptors are
+    // registered). `tag` comes back with every event of the descriptor, so an
+    // owner can tell a reused descriptor number from the one it registered.
+    int AddFd(int fd, bool read, bool write, uint32_t tag = 0);
     int DeleteFd(int fd);
-    // Changes the interest of a registered descriptor.
-    int ModifyFd(int fd, bool read, bool write);
+    // Changes the interest of a registered descriptor (and its tag).
+    int ModifyFd(int fd, bool read, bool write, uint32_t tag = 0);
     // Ready descriptors, 0 on time-out (or an interrupted wait), negative on error.
     int Dispatch(bool block, unsigned long ms);
     // Readiness of `fd` in the last Dispatch; both false when it was not ready.
@@ -33,12 +37,14 @@ class IoMultiplexing {
     // The ready descriptors of the last Dispatch, by index (0..ReadyCount-1).
     int ReadyCount() const { return ready_; }
     void ReadyAt(int index, int& fd, bool& readable, bool& writable) const;
+    uint32_t ReadyTag(int index) const;
 
     static void Sleep(unsigned long ms);
 
   private:
     int epfd_;
     bool ok_;
+    int capacity_;
     int count_;
     int ready_;
     struct epoll_event* events_;

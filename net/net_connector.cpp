@@ -16,6 +16,7 @@ std::mutex g_mutex;
 bool g_init = false;
 SharedPtr<NetEngine> g_engine;
 SharedPtr<DnsService> g_dns;
+unsigned long g_max_sockets = NetEngine::kDefaultMaxSockets;
 
 SharedPtr<NetEngine> engine() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -57,7 +58,7 @@ int NetConnector::Start() {
     if (g_init) {
         return 0;
     }
-    SharedPtr<NetEngine> e(new NetEngine);
+    SharedPtr<NetEngine> e(new NetEngine(g_max_sockets));
     if (e->Start() < 0) {
         KS_LOGE("Network engine start failed");
         return -1;
@@ -89,6 +90,21 @@ void NetConnector::Stop() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_engine = SharedPtr<NetEngine>();
     g_dns = SharedPtr<DnsService>();
+}
+
+int NetConnector::SetMaxSockets(unsigned long n) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (n == 0 || n > NetEngine::kMaxSocketsLimit || g_init) {
+        KS_LOGE("Socket limit %lu refused%s", n, g_init ? ", connector running" : "");
+        return -1;
+    }
+    g_max_sockets = n;
+    return 0;
+}
+
+unsigned long NetConnector::GetMaxSockets() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_max_sockets;
 }
 
 bool NetConnector::IsStarted() {

@@ -22,6 +22,14 @@ class NetConnector {
     // Every open socket's handler gets its one OnDisConnect.
     static void Stop();
     static bool IsStarted();
+    // How many sockets the engine may hold at once, fixed when Start() builds
+    // it (default 255, the classic 256-slot multiplexer less its wake pipe).
+    // A recorder with many channels (live, pre-event and storage streams per
+    // channel, plus DNS and uploads) sizes it before Start(); the process's
+    // descriptor limit (RLIMIT_NOFILE) must allow as many. 0 when taken, -1
+    // for 0 or above NetEngine::kMaxSocketsLimit, or while started.
+    static int SetMaxSockets(unsigned long n);
+    static unsigned long GetMaxSockets();
 
     // A TLS socket when ca/ca_len name a PEM trust anchor, else plain. The
     // id (> 0), or 0 when the connector is not started or holds too many

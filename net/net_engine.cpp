@@ -1,27 +1,79 @@
 #include "net/net_engine.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <mutex>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
 #include "core/logger.h"
 #include "core/time.h"
 
 namespace kestrel {
 
-// Rings coalesce: only the first ring after the engine cleared the flag
-// writes a byte, so a burst of sends costs one wake.
-class NetEngine::Wake : public NetWake {
+// The engine's doorbell. Other threads leave the ids of sockets that need a
+// look (and newly added sockets) here; the first request after the engine
+// emptied the lists writes one byte to the pipe, so a burst costs one wake.
+// Requests made on the engine thread itself need no byte: the engine looks
+// at the lists before it waits.
+class NetEngine::Wake {
   public:
+    struct Added {
+        unsigned long id;
+        SharedPtr<NetSocket> socket;
+        SharedPtr<SocketWake> wake;
+    };
+
     explicit Wake(NetSocketPair* pair) : pair_(pair) {}
-    void Ring() override {
-        // The engine's own sends, closes and connects need no byte through
-        // the pipe: it only has to run another pass before it waits.
+
+    void Post(unsigned long id) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (detached_) {
+                return;
+            }
+            rang_.push_back(id);
+            work_.store(true);
+        }
+        nudge();
+    }
+    void PostAdd(Added added) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (detached_) {
+                return;
+            }
+            added_.push_back(std::move(added));
+            work_.store(true);
+        }
+        nudge();
+    }
+    // Engine thread: everything asked for so far. What is asked after the
+    // pipe flag is cleared rings the pipe again.
+    void Take(std::vector<Added>& added, std::vector<unsigned long>& rang) {
+        piped_.store(false);
+        std::lock_guard<std::mutex> lock(mutex_);
+        added.swap(added_);
+        rang.swap(rang_);
+        work_.store(false);
+    }
+    bool HasWork() const { return work_.load(); }
+    void SetOwner(std::thread::id owner) { owner_.store(owner); }
+    // The engine is going: later rings have nowhere to go.
+    void Detach() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        detached_ = true;
+        pair_ = nullptr;
+        added_.clear();
+        rang_.clear();
+    }
+
+  private:
+    void nudge() {
         if (std::this_thread::get_id() == owner_.load(std::memory_order_relaxed)) {
-            self_rang_ = true;
             return;
         }
-        if (pending_.exchange(true)) {
+        if (piped_.exchange(true)) {
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -29,39 +81,77 @@ class NetEngine::Wake : public NetWake {
             pair_->Send("t", 1);
         }
     }
-    // Called by the engine before it looks at its sockets: what changes after
-    // this rings again.
-    void Clear() {
-        pending_.store(false);
-        self_rang_ = false;
+
+    std::mutex mutex_;
+    std::vector<Added> added_;
+    std::vector<unsigned long> rang_;
+    std::atomic<bool> work_{false};
+    std::atomic<bool> piped_{false};
+    std::atomic<std::thread::id> owner_{};
+    bool detached_ = false;
+    NetSocketPair* pair_;
+};
+
+// One socket's doorbell: it names the socket, and rings at most once until
+// the engine has looked at the socket again.
+class NetEngine::SocketWake : public NetWake {
+  public:
+    SocketWake(SharedPtr<Wake> engine, unsigned long id) : engine_(engine), id_(id) {}
+    void Ring() override {
+        if (!queued_.exchange(true)) {
+            engine_->Post(id_);
+        }
     }
-    // Whether the engine changed a socket itself since Clear (engine thread only).
-    bool SelfRang() const { return self_rang_; }
-    void SetOwner(std::thread::id owner) { owner_.store(owner); }
-    void Detach() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pair_ = nullptr;
-    }
+    // Before the engine reads the socket's state, so a change after the read
+    // rings again.
+    void Reset() { queued_.store(false); }
 
   private:
-    std::atomic<bool> pending_{false};
-    std::atomic<std::thread::id> owner_{};
-    bool self_rang_ = false;
-    std::mutex mutex_;
-    NetSocketPair* pair_;
+    SharedPtr<Wake> engine_;
+    unsigned long id_;
+    std::atomic<bool> queued_{false};
+};
+
+// What the engine thread keeps of a socket.
+struct NetEngine::Entry {
+    unsigned long id = 0;
+    SharedPtr<NetSocket> socket;
+    SharedPtr<SocketWake> wake;
+    int fd = -1;            // registered descriptor, -1 while none
+    uint64_t deadline = 0;  // the socket's own next deadline when last read
+    uint64_t key = 0;       // its place in deadlines_, 0 when not there
 };
 
 namespace {
 
-bool closing(const SharedPtr<NetSocket>& s) {
+bool closing(NetSocket* s) {
     return s->GetState() == SOCKET_CLOSING;
+}
+
+// Rides with the descriptor through epoll: an event for a descriptor number
+// that was closed and handed to another socket in the meantime is dropped.
+uint32_t tag_of(unsigned long id) {
+    return static_cast<uint32_t>(id);
+}
+
+unsigned long clamp_max(unsigned long n) {
+    if (n == 0) {
+        return 1;
+    }
+    return n > NetEngine::kMaxSocketsLimit ? static_cast<unsigned long>(NetEngine::kMaxSocketsLimit)
+                                           : n;
 }
 
 }  // namespace
 
-NetEngine::NetEngine()
-    : mutex_(new Mutex(true)), pair_(new NetSocketPair), io_(new IoMultiplexing) {
+NetEngine::NetEngine(unsigned long max_sockets)
+    : max_sockets_(clamp_max(max_sockets)),
+      mutex_(new Mutex(true)),
+      pair_(new NetSocketPair),
+      io_(new IoMultiplexing(static_cast<int>(max_sockets_ + 1))) {
     wake_ = SharedPtr<Wake>(new Wake(pair_));
+    // Descriptors below this need no growth of the table; others grow it.
+    by_fd_.resize(max_sockets_ + 64, nullptr);
 }
 
 NetEngine::~NetEngine() {
@@ -81,17 +171,18 @@ unsigned long NetEngine::Add(SharedPtr<NetSocket> socket) {
         return 0;
     }
     mutex_->Lock();
-    if (sockets_.size() >= kMaxSockets) {
+    if (sockets_.size() >= max_sockets_) {
         unsigned long count = sockets_.size();
         mutex_->Unlock();
         KS_LOGE("Too many sockets, count = %lu, refused", count);
         return 0;
     }
     unsigned long id = ++last_id_;
-    socket->SetWake(wake_);
+    SharedPtr<SocketWake> wake(new SocketWake(wake_, id));
+    socket->SetWake(wake);
     sockets_.emplace(id, socket);
     mutex_->Unlock();
-    wake_->Ring();
+    wake_->PostAdd(Wake::Added{id, socket, wake});
     KS_LOGV("Add fd = %lu\n", id);
     return id;
 }
@@ -112,6 +203,9 @@ unsigned long NetEngine::GetSocketCount() {
 }
 
 int NetEngine::beforeStart() {
+    if (!io_->Ok()) {
+        return -1;
+    }
     if (pair_->Start() < 0) {
         return -1;
     }
@@ -121,6 +215,14 @@ int NetEngine::beforeStart() {
             return -1;
         }
         pair_registered_ = true;
+    }
+    // The table may be larger than the process may open; say so once, where
+    // the operator can see why sockets fail long before the table is full.
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+        rl.rlim_cur < max_sockets_ + 16) {
+        KS_LOGW("Socket table of %lu exceeds the descriptor limit %lu", max_sockets_,
+                static_cast<unsigned long>(rl.rlim_cur));
     }
     return 0;
 }
@@ -150,12 +252,23 @@ void NetEngine::afterStop() {
 }
 
 void NetEngine::disconnectAll() {
-    std::map<unsigned long, SharedPtr<NetSocket>> all;
+    std::unordered_map<unsigned long, SharedPtr<NetSocket>> all;
     mutex_->Lock();
     all.swap(sockets_);
     mutex_->Unlock();
+    std::vector<Wake::Added> added;
+    std::vector<unsigned long> rang;
+    wake_->Take(added, rang);
+    added.clear();
+    // In the order they were added, as callers expect.
+    std::vector<unsigned long> ids;
+    ids.reserve(all.size());
     for (auto& entry : all) {
-        SharedPtr<NetSocket>& s = entry.second;
+        ids.push_back(entry.first);
+    }
+    std::sort(ids.begin(), ids.end());
+    for (unsigned long id : ids) {
+        SharedPtr<NetSocket>& s = all[id];
         s->Close();
         if (s->IsRegistered()) {
             io_->DeleteFd(s->GetFd());
@@ -163,133 +276,214 @@ void NetEngine::disconnectAll() {
         }
         s->RealDisconnect();
     }
+    entries_.clear();
+    std::fill(by_fd_.begin(), by_fd_.end(), nullptr);
+    deadlines_.clear();
 }
 
-bool NetEngine::classify(SocketList& connect, SocketList& check, SocketList& live,
-                         SocketList& close) {
-    MutexGuard g(*mutex_);
-    for (auto it = sockets_.begin(); it != sockets_.end();) {
-        int state = it->second->GetState();
-        switch (state) {
-            case SOCKET_IDLE:
-                break;
-            case SOCKET_CONNECT:
-                connect.push_back(it->second);
-                break;
-            case SOCKET_CONNECTING:
-                check.push_back(it->second);
-                break;
-            case SOCKET_CONNECTED:
-                live.push_back(it->second);
-                break;
-            case SOCKET_CLOSING:
-                close.push_back(it->second);
-                it = sockets_.erase(it);
-                continue;
-            default:
-                KS_LOGE("Socket state error, id = %lu, state = %d", it->first, state);
-                return false;
+NetEngine::Entry* NetEngine::find(unsigned long id) {
+    auto it = entries_.find(id);
+    return it == entries_.end() ? nullptr : it->second.get();
+}
+
+void NetEngine::arm(Entry* e, uint64_t key) {
+    if (e->key == key) {
+        return;
+    }
+    if (e->key != 0) {
+        deadlines_.erase({e->key, e->id});
+    }
+    e->key = key;
+    if (key != 0) {
+        deadlines_.insert({key, e->id});
+    }
+}
+
+void NetEngine::registerFd(Entry* e) {
+    NetSocket* s = e->socket.get();
+    int fd = s->GetFd();
+    // A connecting socket waits for writability: that is how the end of a
+    // non-blocking connect shows.
+    if (fd < 0 || io_->AddFd(fd, true, true, tag_of(e->id)) < 0) {
+        // Closing is enough: the caller sweeps it, with its one disconnect.
+        KS_LOGE("Add fd failed, fd = %d", fd);
+        s->Close();
+        return;
+    }
+    if (static_cast<size_t>(fd) >= by_fd_.size()) {
+        by_fd_.resize(std::max(static_cast<size_t>(fd) + 1, by_fd_.size() * 2), nullptr);
+    }
+    by_fd_[fd] = e;
+    e->fd = fd;
+    s->SetRegistered(true);
+    s->SetWriteInterest(true);
+}
+
+// Write interest only where output waits, and the socket's deadline in the set.
+void NetEngine::rearm(Entry* e) {
+    NetSocket* s = e->socket.get();
+    if (s->IsRegistered()) {
+        bool want = s->GetState() == SOCKET_CONNECTING || s->WantsWrite();
+        if (want != s->WriteInterest()) {
+            if (io_->ModifyFd(e->fd, true, want, tag_of(e->id)) == 0) {
+                s->SetWriteInterest(want);
+            } else {
+                KS_LOGE("Modify fd failed, fd = %d", e->fd);
+                s->Close();
+                sweep(e);
+                return;
+            }
         }
-        ++it;
+    }
+    uint64_t deadline = s->NextDeadline();
+    if (deadline != e->deadline) {
+        e->deadline = deadline;
+        arm(e, deadline);
+    }
+}
+
+void NetEngine::sweep(Entry* e) {
+    SharedPtr<NetSocket> s = e->socket;
+    unsigned long id = e->id;
+    mutex_->Lock();
+    sockets_.erase(id);
+    mutex_->Unlock();
+    // A socket closed before it was ever registered has nothing to remove.
+    if (s->IsRegistered()) {
+        if (io_->DeleteFd(e->fd) < 0) {
+            KS_LOGE("Delete fd failed, fd = %d", e->fd);
+        }
+        s->SetRegistered(false);
+    }
+    if (e->fd >= 0 && static_cast<size_t>(e->fd) < by_fd_.size() && by_fd_[e->fd] == e) {
+        by_fd_[e->fd] = nullptr;
+    }
+    arm(e, 0);
+    entries_.erase(id);  // e is gone
+    s->RealDisconnect();
+}
+
+bool NetEngine::visit(Entry* e, unsigned why, uint64_t now) {
+    NetSocket* s = e->socket.get();
+    int state = s->GetState();
+    switch (state) {
+        case SOCKET_IDLE:
+        case SOCKET_CLOSING:
+            break;
+        case SOCKET_CONNECT:
+            // Creates the descriptor and starts the non-blocking connect.
+            s->RealConnect();
+            if (s->GetState() == SOCKET_CONNECTING && !s->IsRegistered()) {
+                registerFd(e);
+            }
+            break;
+        case SOCKET_CONNECTING:
+        case SOCKET_CONNECTED:
+            if (!s->IsRegistered()) {
+                registerFd(e);
+                break;
+            }
+            if (why & kDue) {
+                if (state == SOCKET_CONNECTING && s->RealConnectCheck()) {
+                    break;  // timed out: now closing
+                }
+                s->RealTimer(now);
+            }
+            if ((why & kWritable) && !closing(s)) {
+                s->RealWrite();
+            } else if ((why & kRang) && state == SOCKET_CONNECTED && !s->WriteInterest() &&
+                       !closing(s) && s->WantsWrite()) {
+                // Not waiting for writability means the kernel took all we
+                // had last time: write at once rather than after a round
+                // through epoll. A full buffer just leaves the bytes queued.
+                s->RealWrite();
+            }
+            if ((why & kReadable) && !closing(s)) {
+                s->RealRead();
+            }
+            break;
+        default:
+            KS_LOGE("Socket state error, id = %lu, state = %d", e->id, state);
+            return false;
+    }
+    if (closing(s)) {
+        sweep(e);
+        return true;
+    }
+    rearm(e);
+    return true;
+}
+
+// Sockets added, and sockets that rang (a connect, close, send, write
+// request or timer change from any thread), since the last look.
+bool NetEngine::serveRequests() {
+    std::vector<Wake::Added> added;
+    std::vector<unsigned long> rang;
+    wake_->Take(added, rang);
+    if (added.empty() && rang.empty()) {
+        return true;
+    }
+    uint64_t now = Time::GetSystemTimeInt(0);
+    for (auto& a : added) {
+        std::unique_ptr<Entry> entry(new Entry);
+        entry->id = a.id;
+        entry->socket = a.socket;
+        entry->wake = a.wake;
+        Entry* e = entry.get();
+        entries_[a.id] = std::move(entry);
+        e->wake->Reset();
+        if (!visit(e, kRang, now)) {
+            return false;
+        }
+    }
+    for (unsigned long id : rang) {
+        Entry* e = find(id);
+        if (e == nullptr) {
+            continue;  // swept already, or its Add is still on its way
+        }
+        e->wake->Reset();
+        if (!visit(e, kRang, now)) {
+            return false;
+        }
     }
     return true;
 }
 
-void NetEngine::closeSockets(SocketList& close) {
-    for (auto& s : close) {
-        // A socket closed before it was ever registered has nothing to remove.
-        if (s->IsRegistered()) {
-            if (io_->DeleteFd(s->GetFd()) < 0) {
-                KS_LOGE("Delete fd failed, fd = %d", s->GetFd());
-            }
-            s->SetRegistered(false);
-        }
-        s->RealDisconnect();
+// Due deadlines in order, nearest first: connect bounds and timers.
+bool NetEngine::fireDeadlines() {
+    if (deadlines_.empty()) {
+        return true;
     }
-}
-
-void NetEngine::startConnects(SocketList& connect, SocketList& check) {
-    for (auto& s : connect) {
-        if (closing(s)) {
+    uint64_t now = Time::GetSystemTimeInt(0);
+    while (!deadlines_.empty()) {
+        auto head = deadlines_.begin();
+        if (head->first > now) {
+            break;
+        }
+        unsigned long id = head->second;
+        Entry* e = find(id);
+        deadlines_.erase(head);
+        if (e == nullptr) {
             continue;
         }
-        s->RealConnect();
-        if (s->GetState() == SOCKET_CONNECTING) {
-            check.push_back(s);
+        e->key = 0;
+        e->deadline = 0;  // read afresh after the visit
+        if (!visit(e, kDue, now)) {
+            return false;
+        }
+        // A connect bound counts as passed only after its millisecond; look
+        // again in the next one rather than spin through this one.
+        e = find(id);
+        if (e != nullptr && e->key != 0 && e->key <= now) {
+            arm(e, now + 1);
         }
     }
+    return true;
 }
 
-void NetEngine::checkConnects(SocketList& check, SocketList& live) {
-    for (auto& s : check) {
-        if (closing(s) || s->RealConnectCheck()) {
-            continue;  // swept on the next pass
-        }
-        if (!s->IsRegistered()) {
-            // A connecting socket waits for writability: that is how the end
-            // of a non-blocking connect shows.
-            if (io_->AddFd(s->GetFd(), true, true) < 0) {
-                // Closing is enough: the next pass's sweep gives the socket
-                // its one and only disconnect.
-                KS_LOGE("Add fd failed, fd = %d", s->GetFd());
-                s->Close();
-                continue;
-            }
-            s->SetRegistered(true);
-            s->SetWriteInterest(true);
-        }
-        live.push_back(s);
-    }
-}
-
-// Registers write interest only where output waits, and returns how long the
-// loop may sleep: until the nearest deadline, at once when a socket already
-// needs another pass.
-unsigned long NetEngine::prepareWait(SocketList& live) {
-    unsigned long wait = kIdleWaitMs;
-    uint64_t now = Time::GetSystemTimeInt(0);
-    for (auto& s : live) {
-        if (closing(s)) {
-            wait = 0;
-            continue;
-        }
-        bool want = s->GetState() == SOCKET_CONNECTING || s->WantsWrite();
-        if (want != s->WriteInterest()) {
-            if (io_->ModifyFd(s->GetFd(), true, want) == 0) {
-                s->SetWriteInterest(want);
-            } else {
-                KS_LOGE("Modify fd failed, fd = %d", s->GetFd());
-                s->Close();
-                wait = 0;
-            }
-        }
-        uint64_t deadline = s->NextDeadline();
-        if (deadline != 0) {
-            unsigned long left = deadline > now ? static_cast<unsigned long>(deadline - now) : 0;
-            if (left < wait) {
-                wait = left;
-            }
-        }
-    }
-    return wait;
-}
-
-void NetEngine::fireTimers(SocketList& live) {
-    uint64_t now = Time::GetSystemTimeInt(0);
-    for (auto& s : live) {
-        if (!closing(s)) {
-            s->RealTimer(now);
-        }
-    }
-}
-
-int NetEngine::serveEvents(SocketList& live) {
-    std::unordered_map<int, NetSocket*> by_fd;
-    by_fd.reserve(live.size());
-    for (auto& s : live) {
-        by_fd[s->GetFd()] = s.get();
-    }
-    for (int i = 0; i < io_->ReadyCount(); ++i) {
+bool NetEngine::serveEvents() {
+    int ready = io_->ReadyCount();
+    for (int i = 0; i < ready; ++i) {
         int fd = -1;
         bool readable = false;
         bool writable = false;
@@ -300,46 +494,47 @@ int NetEngine::serveEvents(SocketList& live) {
             }
             continue;
         }
-        auto it = by_fd.find(fd);
-        if (it == by_fd.end()) {
+        if (fd < 0 || static_cast<size_t>(fd) >= by_fd_.size()) {
             continue;
         }
-        NetSocket* s = it->second;
-        // A socket closed meanwhile (by its client or by its own write step)
-        // keeps the reason it was closed with; it is swept next pass.
-        if (writable && s->GetState() != SOCKET_CLOSING) {
-            s->RealWrite();
+        Entry* e = by_fd_[fd];
+        if (e == nullptr || tag_of(e->id) != io_->ReadyTag(i)) {
+            continue;  // swept earlier in this pass
         }
-        if (readable && s->GetState() != SOCKET_CLOSING) {
-            s->RealRead();
+        unsigned why = (readable ? kReadable : 0u) | (writable ? kWritable : 0u);
+        if (!visit(e, why, 0)) {
+            return false;
         }
     }
-    return 0;
+    return true;
+}
+
+unsigned long NetEngine::nextWait() {
+    if (wake_->HasWork()) {
+        return 0;
+    }
+    if (deadlines_.empty()) {
+        return kIdleWaitMs;
+    }
+    uint64_t now = Time::GetSystemTimeInt(0);
+    uint64_t next = deadlines_.begin()->first;
+    if (next <= now) {
+        return 0;
+    }
+    return static_cast<unsigned long>(std::min<uint64_t>(next - now, kIdleWaitMs));
 }
 
 int NetEngine::realThread() {
     passes_.fetch_add(1, std::memory_order_relaxed);
-    wake_->Clear();
-    SocketList to_connect, to_check, live, to_close;
-    if (!classify(to_connect, to_check, live, to_close)) {
+    if (!serveRequests() || !fireDeadlines()) {
         return -1;
     }
-    closeSockets(to_close);
-    startConnects(to_connect, to_check);
-    checkConnects(to_check, live);
-    // A socket this pass changed itself (a failed connect step, a close from
-    // a handler) is swept by the next pass without waiting.
-    unsigned long wait = prepareWait(live);
-    if (wake_->SelfRang()) {
-        wait = 0;
-    }
-    int ret = io_->Dispatch(false, wait);
+    int ret = io_->Dispatch(false, nextWait());
     if (ret < 0) {
         KS_LOGE("Dispatch error, ret = %d\n", ret);
         return -1;
     }
-    fireTimers(live);
-    return serveEvents(live);
+    return serveEvents() ? 0 : -1;
 }
 
 }  // namespace kestrel

@@ -2,10 +2,19 @@
 // connection state machine and calls its read and write steps on readiness.
 // It sleeps in epoll until a descriptor is ready, the nearest socket deadline
 // comes, or another thread rings (a connect, close, send or write request).
+//
+// A pass costs what happened, not how many sockets are held: ready
+// descriptors lead to their sockets through a table indexed by descriptor,
+// a socket that rang comes with its own id, and deadlines wait in a sorted
+// set whose head is the next wake-up. A quiet socket is not looked at.
 #pragma once
 
 #include <atomic>
-#include <map>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/mutex.h"
@@ -19,19 +28,25 @@ namespace kestrel {
 
 class NetEngine : public Thread {
   public:
-    // The wake pipe takes one of the multiplexer's slots.
-    enum : unsigned long { kMaxSockets = IoMultiplexing::kMaxEvents - 1 };
+    // Sockets held at once unless the owner asks for more: the multiplexer's
+    // classic 256 slots, one of them the wake pipe.
+    enum : unsigned long { kDefaultMaxSockets = IoMultiplexing::kMaxEvents - 1 };
+    // Far above any camera or recorder; bounds what a wrong setting allocates.
+    enum : unsigned long { kMaxSocketsLimit = 1UL << 20 };
     enum : unsigned long { kIdleWaitMs = 60000 };
 
-    NetEngine();
+    // `max_sockets` (1..kMaxSocketsLimit, clamped) is fixed for the engine's
+    // life: it sizes the multiplexer and the descriptor table.
+    explicit NetEngine(unsigned long max_sockets = kDefaultMaxSockets);
     ~NetEngine() override;
 
     // The socket's id (from 1, never reused), or 0 when refused: a null
-    // socket, or kMaxSockets sockets already held.
+    // socket, or MaxSockets() sockets already held (one ERROR line).
     unsigned long Add(SharedPtr<NetSocket> socket);
     // False for ids not held (never added, or closed and swept).
     bool Query(unsigned long id, SharedPtr<NetSocket>& out);
     unsigned long GetSocketCount();
+    unsigned long MaxSockets() const { return max_sockets_; }
     // Passes the loop has run; lets tests and benchmarks see that an idle
     // engine really sleeps.
     unsigned long GetPassCount() const { return passes_.load(); }
@@ -46,23 +61,37 @@ class NetEngine : public Thread {
 
   private:
     class Wake;
-    using SocketList = std::vector<SharedPtr<NetSocket>>;
+    class SocketWake;
+    struct Entry;
+    // Why a socket is looked at in a pass.
+    enum : unsigned { kReadable = 1, kWritable = 2, kDue = 4, kRang = 8 };
 
     void disconnectAll();
-    bool classify(SocketList& connect, SocketList& check, SocketList& live, SocketList& close);
-    void closeSockets(SocketList& close);
-    void startConnects(SocketList& connect, SocketList& check);
-    void checkConnects(SocketList& check, SocketList& live);
-    unsigned long prepareWait(SocketList& live);
-    void fireTimers(SocketList& live);
-    int serveEvents(SocketList& live);
+    bool serveRequests();
+    bool fireDeadlines();
+    bool serveEvents();
+    unsigned long nextWait();
+    // Runs the socket's next step; false only for a state the engine does
+    // not know, which ends the thread. The entry may be gone afterwards.
+    bool visit(Entry* e, unsigned why, uint64_t now);
+    void registerFd(Entry* e);
+    void rearm(Entry* e);
+    void arm(Entry* e, uint64_t key);
+    void sweep(Entry* e);
+    Entry* find(unsigned long id);
 
+    const unsigned long max_sockets_;
     unsigned long last_id_ = 0;
     Mutex* mutex_;
     NetSocketPair* pair_;
     IoMultiplexing* io_;
     SharedPtr<Wake> wake_;
-    std::map<unsigned long, SharedPtr<NetSocket>> sockets_;
+    // Guarded by mutex_: what Query and Add see.
+    std::unordered_map<unsigned long, SharedPtr<NetSocket>> sockets_;
+    // Engine thread only.
+    std::unordered_map<unsigned long, std::unique_ptr<Entry>> entries_;
+    std::vector<Entry*> by_fd_;
+    std::set<std::pair<uint64_t, unsigned long>> deadlines_;
     bool pair_registered_ = false;
     std::atomic<unsigned long> passes_{0};
 };

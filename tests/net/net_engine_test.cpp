@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/time.h"
 #include "net/net_transmission.h"
+#include "log_capture.h"
 #include "net_test_util.h"
 
 using namespace kestrel;
@@ -324,26 +328,233 @@ TEST(NetEngine, StopGivesEachOpenSocketExactlyOneDisconnect) {
     EXPECT_EQ(DISCONNECT_CLOSED, orphan.handler->Reason());
 }
 
-// The multiplexer has room for 256 descriptors, one of them the wake pipe.
-TEST(NetEngine, RefusesSocketsBeyondTheDescriptorLimit) {
-    NetEngine engine;
+// The default table holds 255 sockets (the wake pipe takes the 256th slot);
+// an engine sized at start-up holds what it was sized for. Either refuses the
+// next socket with 0 and one log line, and takes it once a socket is swept.
+TEST(NetEngine, RefusesSocketsBeyondItsConfiguredLimit) {
+    for (unsigned long limit : {0ul, 3ul, 600ul}) {
+        SCOPED_TRACE(limit);
+        LogCapture log;
+        std::unique_ptr<NetEngine> engine(limit ? new NetEngine(limit) : new NetEngine);
+        unsigned long max = limit ? limit : 255ul;
+        EXPECT_EQ(max, engine->MaxSockets());
+        ASSERT_EQ(0, engine->Start());
+        std::vector<Conn> conns;
+        for (unsigned long i = 1; i <= max; ++i) {
+            conns.push_back(NewConn(1, 0, false));
+            ASSERT_EQ(i, engine->Add(conns.back().socket));
+        }
+        Conn extra = NewConn(1, 0, false);
+        EXPECT_EQ(0ul, engine->Add(extra.socket));
+        EXPECT_EQ(1u, log.Count("Too many sockets"));
+        EXPECT_EQ(0ul, engine->Add(SharedPtr<NetSocket>()));
+
+        conns[0].socket->Close();
+        ASSERT_TRUE(WaitUntil([&] { return engine->GetSocketCount() < max; }));
+        EXPECT_EQ(max + 1, engine->Add(extra.socket));
+        engine->Stop(true);
+        for (auto& c : conns)
+            EXPECT_EQ(1, c.handler->disconnects.load());
+        EXPECT_EQ(1, extra.handler->disconnects.load());
+    }
+}
+
+// Past the old fixed table of 255: 400 connections at once, all connected
+// and each carrying its own bytes both ways.
+TEST(NetEngine, ConfiguredEngineServesMoreThanTheDefaultTable) {
+    const int n = 400;
+    Listener listener(n);
+    NetEngine engine(n + 1);
     ASSERT_EQ(0, engine.Start());
     std::vector<Conn> conns;
-    for (unsigned long i = 1; i <= NetEngine::kMaxSockets; ++i) {
-        conns.push_back(NewConn(1, 0, false));
-        ASSERT_EQ(i, engine.Add(conns.back().socket));
+    for (int i = 0; i < n; ++i) {
+        conns.push_back(NewConn(listener.Port()));
+        ASSERT_NE(0ul, engine.Add(conns.back().socket)) << i;
     }
-    Conn extra = NewConn(1, 0, false);
-    EXPECT_EQ(0ul, engine.Add(extra.socket));
-    EXPECT_EQ(0ul, engine.Add(SharedPtr<NetSocket>()));
-
-    conns[0].socket->Close();
-    ASSERT_TRUE(WaitUntil([&] { return engine.GetSocketCount() < NetEngine::kMaxSockets; }));
-    EXPECT_EQ(NetEngine::kMaxSockets + 1, engine.Add(extra.socket));
+    std::vector<int> peers;
+    for (int i = 0; i < n; ++i) {
+        int p = listener.Accept();
+        ASSERT_GE(p, 0);
+        peers.push_back(p);
+    }
+    for (auto& c : conns)
+        ASSERT_TRUE(WaitUntil([&] { return c.handler->connects.load() == 1; }));
+    // Peers are accepted in connect order only by chance, so each peer sends
+    // its own index and the handler that got it answers with it.
+    for (int i = 0; i < n; ++i) {
+        std::string msg = std::to_string(i) + ";";
+        ASSERT_EQ(static_cast<ssize_t>(msg.size()), write(peers[i], msg.data(), msg.size()));
+    }
+    std::set<std::string> got;
+    for (auto& c : conns) {
+        ASSERT_TRUE(WaitUntil([&] { return !c.handler->Data().empty(); }));
+        std::string d = c.handler->Data();
+        got.insert(d);
+        ASSERT_EQ(static_cast<long>(d.size()), c.socket->Send(d.data(), d.size()));
+    }
+    EXPECT_EQ(static_cast<size_t>(n), got.size());
+    for (int i = 0; i < n; ++i) {
+        char buf[16] = {};
+        std::string want = std::to_string(i) + ";";
+        ASSERT_EQ(static_cast<ssize_t>(want.size()), read(peers[i], buf, sizeof(buf)));
+        EXPECT_EQ(want, std::string(buf, want.size()));
+    }
     engine.Stop(true);
     for (auto& c : conns)
         EXPECT_EQ(1, c.handler->disconnects.load());
-    EXPECT_EQ(1, extra.handler->disconnects.load());
+    for (int p : peers)
+        close(p);
+}
+
+// Counts every call the engine makes into a socket.
+class CountingSocket : public NetTransmission {
+  public:
+    explicit CountingSocket(Handler h) : NetTransmission(h) {}
+    void RealWrite() override {
+        ++touches;
+        NetTransmission::RealWrite();
+    }
+    void RealRead() override {
+        ++touches;
+        NetTransmission::RealRead();
+    }
+    void RealTimer(uint64_t now) override {
+        ++touches;
+        NetTransmission::RealTimer(now);
+    }
+    uint64_t NextDeadline() override {
+        ++touches;
+        return NetTransmission::NextDeadline();
+    }
+    bool WantsWrite() override {
+        ++touches;
+        return NetTransmission::WantsWrite();
+    }
+    std::atomic<int> touches{0};
+};
+
+// A pass costs the sockets that have something to do: while one connection
+// moves a hundred messages and a timer fires on another, a quiet connection
+// is never looked at.
+TEST(NetEngine, QuietSocketIsNotTouchedWhileOthersWork) {
+    Listener listener;
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    Handler qh(new RecordingHandler);
+    SharedPtr<CountingSocket> quiet(new CountingSocket(qh));
+    quiet->SetRemoteIp("127.0.0.1", listener.Port());
+    quiet->Connect(0);
+    engine.Add(quiet);
+    int qpeer = listener.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return qh->writes.load() == 1; }));
+    Conn busy = NewConn(listener.Port());
+    engine.Add(busy.socket);
+    int bpeer = listener.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return busy.handler->writes.load() == 1; }));
+    Conn timed = NewConn(listener.Port());
+    engine.Add(timed.socket);
+    int tpeer = listener.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return timed.handler->connects.load() == 1; }));
+
+    int before = quiet->touches.load();
+    unsigned long passes = engine.GetPassCount();
+    timed.socket->SetTimer(5);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(1, write(bpeer, "x", 1));
+        ASSERT_TRUE(WaitUntil([&] { return busy.handler->Data().size() == size_t(i + 1); }));
+        ASSERT_EQ(1, busy.socket->Send("y", 1));
+        char c;
+        ASSERT_EQ(1, read(bpeer, &c, 1));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return timed.handler->timers.load() == 1; }));
+    EXPECT_GE(engine.GetPassCount(), passes + 100);
+    EXPECT_EQ(before, quiet->touches.load());
+    EXPECT_EQ(0, qh->timers.load());
+
+    // Still served when it has something to do.
+    ASSERT_EQ(2, write(qpeer, "hi", 2));
+    ASSERT_TRUE(WaitUntil([&] { return qh->Data() == "hi"; }));
+    EXPECT_GT(quiet->touches.load(), before);
+    engine.Stop(true);
+    close(qpeer);
+    close(bpeer);
+    close(tpeer);
+}
+
+// Notes, in firing order, the deadline each timer was armed for.
+struct TimerLog {
+    struct Fire {
+        int socket;
+        uint64_t armed, at;
+    };
+    std::mutex mu;
+    std::vector<Fire> fires;
+};
+
+class TimedSocket : public NetTransmission {
+  public:
+    TimedSocket(Handler h, TimerLog* log, int index)
+        : NetTransmission(h), log_(log), index_(index) {}
+    void RealTimer(uint64_t now) override {
+        uint64_t armed = timer_at_.load();
+        NetTransmission::RealTimer(now);
+        if (armed != 0 && now >= armed) {
+            std::lock_guard<std::mutex> l(log_->mu);
+            log_->fires.push_back({index_, armed, now});
+        }
+    }
+
+  private:
+    TimerLog* log_;
+    int index_;
+};
+
+// Timers on many sockets fire nearest deadline first, none before its time,
+// a moved timer at its new time only, and a disarmed one never.
+TEST(NetEngine, TimersFireInDeadlineOrder) {
+    Listener listener(32);
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    TimerLog log;
+    std::vector<Conn> conns;
+    std::vector<int> peers;
+    for (int i = 0; i < 8; ++i) {
+        Conn c;
+        c.socket = SharedPtr<NetSocket>(new TimedSocket(c.handler, &log, i));
+        c.socket->SetRemoteIp("127.0.0.1", listener.Port());
+        c.socket->Connect(0);
+        engine.Add(c.socket);
+        peers.push_back(listener.Accept());
+        ASSERT_TRUE(WaitUntil([&] { return c.handler->connects.load() == 1; }));
+        conns.push_back(c);
+    }
+    const unsigned long delays[] = {120, 30, 90, 60, 150, 10};
+    for (int i = 0; i < 6; ++i)
+        conns[i].socket->SetTimer(delays[i]);
+    conns[6].socket->SetTimer(5000);
+    conns[7].socket->SetTimer(40);
+    conns[7].socket->SetTimer(0);
+    conns[6].socket->SetTimer(75);
+    for (int i = 0; i < 7; ++i)
+        ASSERT_TRUE(WaitUntil([&] { return conns[i].handler->timers.load() == 1; })) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0, conns[7].handler->timers.load());
+    std::lock_guard<std::mutex> l(log.mu);
+    ASSERT_EQ(7u, log.fires.size());
+    std::set<int> fired;
+    for (size_t i = 0; i < log.fires.size(); ++i) {
+        const auto& f = log.fires[i];
+        fired.insert(f.socket);
+        EXPECT_GE(f.at, f.armed) << f.socket;
+        if (i > 0) {
+            EXPECT_LE(log.fires[i - 1].armed, f.armed) << "socket " << f.socket << " fired early";
+        }
+    }
+    EXPECT_EQ(7u, fired.size());
+    EXPECT_EQ(0u, fired.count(7));
+    engine.Stop(true);
+    for (int p : peers)
+        close(p);
 }
 
 }  // namespace

@@ -359,7 +359,9 @@ NginxRelay::NginxRelay(const std::string& on_publish) {
         "pid " +
         dir_ +
         "/nginx.pid;\n"
-        "events { worker_connections 64; }\n"
+        // Room for the benches' hundreds of concurrent publishers; nginx
+        // inherits the descriptor limit of the process that starts it.
+        "events { worker_connections 4096; }\n"
         "rtmp { server { listen 127.0.0.1:" +
         std::to_string(port_) +
         ";\n"
