@@ -24,6 +24,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+// What this header declares is what a shared library exports.
+#pragma GCC visibility push(default)
 
 // ---------------------------------------------------------------------------
 // Enumerations (32-bit int values in records and arguments).
@@ -344,6 +346,7 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* p, unsign
                                       int* service_id);
 int ks_post_query_record(int service_id, const ks_query_record_response_param_s* param);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -16,6 +16,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+// What this header declares is what a shared library exports.
+#pragma GCC visibility push(default)
 
 // ---------------------------------------------------------------------------
 // Identity
@@ -318,6 +320,7 @@ void LITE_hexdump(const char* title, const void* buf, const int len);
 #define log_info(mod, ...) LITE_syslog(mod, __func__, __LINE__, LOG_INFO_LEVEL, __VA_ARGS__)
 #define log_debug(mod, ...) LITE_syslog(mod, __func__, __LINE__, LOG_DEBUG_LEVEL, __VA_ARGS__)
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }  // extern "C"
 #endif

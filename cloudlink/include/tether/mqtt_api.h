@@ -22,6 +22,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+// What this header declares is what a shared library exports.
+#pragma GCC visibility push(default)
 
 // --- result codes ----------------------------------------------------------
 #define TETHER_SUCCESS 0
@@ -192,6 +194,7 @@ int IOT_MQTT_Publish_Simple(void* handle, const char* topic, int qos, void* data
 // for an unknown handle.
 int IOT_MQTT_State(void* handle);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -34,6 +34,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+// What this header declares is what a shared library exports.
+#pragma GCC visibility push(default)
 
 #define TETHER_SDK_VERSION "V2.3.0_200106_a5ab8aa93bb4e941fa90412208a84e315702c62b"
 #define TETHER_LIB_VERSION "V2.3.1_210421_fadbe700"  // 22 characters, IOT_Ioctl 14
@@ -293,6 +295,7 @@ int nexo_dm_get_triple_by_devid(int devid, char** product_key, char** device_nam
 int IOT_Tether_SetTiming(uint32_t request_timeout_ms, uint32_t keepalive_ms, uint32_t sub_wait_ms,
                          uint32_t connect_timeout_ms);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }  // extern "C"
 #endif
