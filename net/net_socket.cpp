@@ -76,7 +76,7 @@ bool IpValid(const std::string& ip) {
 NetSocket::NetSocket() = default;
 
 NetSocket::~NetSocket() {
-    if (fd_ > 0) {
+    if (fd_ >= 0) {
         close(fd_);
     }
 }
@@ -182,7 +182,7 @@ void NetSocket::RealConnect() {
                          : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd_ < 0) {
         KS_LOGD("%s Create socket failed, error = %d ", LogInfo().c_str(), errno);
-        fd_ = 0;
+        fd_ = -1;
         fail(DISCONNECT_CONNECT_FAILED);
         return;
     }
@@ -324,9 +324,9 @@ void NetSocket::RealRead() {
 
 void NetSocket::RealDisconnect() {
     OnDisConnect(static_cast<NetSocketDisconnectResult>(reason_.load()));
-    if (fd_ > 0) {
+    if (fd_ >= 0) {
         close(fd_);
-        fd_ = 0;
+        fd_ = -1;
     }
 }
 

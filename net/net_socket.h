@@ -117,7 +117,7 @@ class NetSocket {
 
     char read_buffer_[kReadBufferLen];
     unsigned short remote_port_ = 0;
-    int fd_ = 0;  // 0 until created
+    int fd_ = -1;  // -1 until created: 0 is a valid descriptor
     int protocol_ = 0;
     std::atomic<int> state_{SOCKET_IDLE};
     std::atomic<uint64_t> connect_deadline_{0};  // 0 = none

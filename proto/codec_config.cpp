@@ -206,8 +206,10 @@ void h264_skip_scaling_list(BitReader& br, int size) {
     for (int j = 0; j < size && br.Ok(); ++j) {
         if (next != 0) {
             int32_t delta = br.Se();
+            // Refused before any arithmetic: a delta near 2^31 would overflow the sum.
             if (delta < -128 || delta > 127) {
                 br.MarkBad();
+                return;
             }
             next = (last + delta + 256) % 256;
         }

@@ -3,8 +3,10 @@
 #include <kestrel/ks_api.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,16 +37,62 @@ std::atomic<bool> g_initialised{false};
 
 constexpr int kFeaturePreRecord = 10000;
 
-bool CheckInit(const char* api) {
-    if (g_initialised)
-        return true;
-    KS_LOGE("[API:%s] SDK is not init yet", api);
-    return false;
+// Every call but ks_init/ks_destroy runs inside the gate: it enters only while the
+// SDK is initialised, and ks_destroy closes the gate and waits until the calls
+// inside have left before it deletes the services they use. A call that comes
+// after the close gets the "not initialised" answer. Calls made from inside a
+// call (an application callback run on the caller's thread) are counted per
+// thread so a ks_destroy made there does not wait for itself.
+std::mutex g_gate_mu;
+std::condition_variable g_gate_left;
+int g_inside = 0;
+thread_local int t_inside = 0;
+// ks_init and ks_destroy one at a time.
+std::recursive_mutex g_life_mu;
+// The sink ks_init installed for the application; ks_destroy takes it out again.
+std::atomic<LoggerFn> g_app_sink{nullptr};
+
+// Holds the gate for one call; ok() is false when the SDK is not initialised (logged).
+class ApiCall {
+  public:
+    explicit ApiCall(const char* api) {
+        {
+            std::lock_guard<std::mutex> lock(g_gate_mu);
+            if (g_initialised) {
+                ++g_inside;
+                ++t_inside;
+                entered_ = true;
+            }
+        }
+        if (!entered_)
+            KS_LOGE("[API:%s] SDK is not init yet", api);
+    }
+    ~ApiCall() {
+        if (!entered_)
+            return;
+        std::lock_guard<std::mutex> lock(g_gate_mu);
+        --t_inside;
+        if (--g_inside == 0)
+            g_gate_left.notify_all();
+    }
+    ApiCall(const ApiCall&) = delete;
+    ApiCall& operator=(const ApiCall&) = delete;
+    bool ok() const { return entered_; }
+
+  private:
+    bool entered_ = false;
+};
+
+// Closes the gate and waits for the calls of other threads to leave.
+void CloseGate() {
+    std::unique_lock<std::mutex> lock(g_gate_mu);
+    g_initialised = false;
+    g_gate_left.wait(lock, [] { return g_inside <= t_inside; });
 }
 
-// Initialised and given what it needs; logs why not.
-bool Ready(const char* api, bool input_ok) {
-    if (!CheckInit(api))
+// Inside the gate and given what it needs; logs why not.
+bool Ready(const ApiCall& call, const char* api, bool input_ok) {
+    if (!call.ok())
         return false;
     if (!input_ok) {
         KS_LOGE("[API:%s] Illegal input", api);
@@ -68,6 +116,7 @@ std::string TakeText(const char* p, uint32_t len) {
 int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
             const ks_init_system_s* system) {
     static const char* api = "ks_init";
+    std::lock_guard<std::recursive_mutex> life(g_life_mu);
     if (g_initialised) {
         KS_LOGI("[API:%s] SDK is already init, do nothing", api);
         return 0;
@@ -82,8 +131,10 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
         return -1;
     }
     env->Auth()->DeviceType(config->device_type);
-    if (config->log_dest == 2 && callbacks->logger_cb)
+    if (config->log_dest == 2 && callbacks->logger_cb) {
         logger_set_user_define(callbacks->logger_cb);
+        g_app_sink = callbacks->logger_cb;
+    }
     if (config->log_dest == 1)
         logger_set_level(config->log_level);
 
@@ -123,13 +174,17 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
 
     Single<DeviceMonitor>::Instance()->SetReportSupportPreRecord(env->Dispatch()->FeatureCheck() ==
                                                                  kFeaturePreRecord);
-    g_initialised = true;
+    {
+        std::lock_guard<std::mutex> lock(g_gate_mu);
+        g_initialised = true;
+    }
     KS_LOGI("[API:%s] Init success", api);
     return 0;
 }
 
 int ks_destroy(void) {
-    g_initialised = false;
+    std::lock_guard<std::recursive_mutex> life(g_life_mu);
+    CloseGate();
     // Sessions go first, so the closes of their relays find nothing to stop.
     if (StreamSession* streams = Single<StreamSession>::Peek())
         streams->Destroy();
@@ -151,12 +206,19 @@ int ks_destroy(void) {
     Single<DeviceEnv>::Destroy();
     Single<DeviceMonitor>::Destroy();
     KS_LOGI("[API:%s] Destroy success", "ks_destroy");
+    // The application's sink may go away with its ks_init; ours stays valid. A sink
+    // installed since by someone else stays.
+    if (LoggerFn mine = g_app_sink.exchange(nullptr)) {
+        LoggerFn expected = mine;
+        g_logger_cb.compare_exchange_strong(expected, &logger_printf);
+    }
     return 0;
 }
 
 int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_param_s* param) {
     static const char* api = "ks_message_adapter";
-    if (!Ready(api, auth && param))
+    ApiCall call(api);
+    if (!Ready(call, api, auth && param))
         return -1;
     DeviceEnv* env = DeviceEnv::Get();
     DeviceAuthService* auths = env->Auth();
@@ -206,7 +268,8 @@ int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_pa
 
 int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* param) {
     static const char* api = "ks_stream_send_config";
-    if (!CheckInit(api))
+    ApiCall call(api);
+    if (!call.ok())
         return -1;
     if (!param || !param->video || !param->audio) {
         KS_LOGE("[API:%s] Invalid parameter(s)", api);
@@ -229,7 +292,8 @@ int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* p
 
 int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* param) {
     static const char* api = "ks_stream_send_media";
-    if (!CheckInit(api))
+    ApiCall call(api);
+    if (!call.ok())
         return -1;
     if (!param || !param->p) {
         KS_LOGE("[API:%s] Invalid param, null pointer", api);
@@ -260,7 +324,8 @@ int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* par
 
 int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_s cmd) {
     static const char* api = "ks_stream_send_cmd";
-    if (!CheckInit(api))
+    ApiCall call(api);
+    if (!call.ok())
         return -1;
     KS_LOGI("[API:%s] [service_id:%d] send cmd:%d", api, service_id, static_cast<int>(cmd));
     return Single<StreamSession>::Instance()->DispatchCmd(service_id, cmd);
@@ -268,7 +333,8 @@ int ks_stream_send_cmd(int service_id, ks_push_stream_cmd_s cmd) {
 
 int ks_control(int type, ...) {
     static const char* api = "ks_control";
-    if (!CheckInit(api))
+    ApiCall call(api);
+    if (!call.ok())
         return -1;
     va_list ap;
     va_start(ap, type);
@@ -311,7 +377,8 @@ int ks_control(int type, ...) {
 
 int ks_post_trigger_picture(int service_id, const ks_picture_param_s* param) {
     static const char* api = "ks_post_trigger_picture";
-    if (!Ready(api, param))
+    ApiCall call(api);
+    if (!Ready(call, api, param))
         return -1;
     return Single<PictureSession>::Instance()->AddResponse(
         service_id, reinterpret_cast<const char*>(param->p), param->len);
@@ -333,7 +400,8 @@ int ResolveDevice(const char* api, const ks_device_auth_s* auth) {
 int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param_s* param,
                         int* service_id) {
     static const char* api = "ks_post_alarm_image";
-    if (!Ready(api, auth && param))
+    ApiCall call(api);
+    if (!Ready(call, api, auth && param))
         return -1;
     int dev_id = ResolveDevice(api, auth);
     if (dev_id < 0)
@@ -348,7 +416,8 @@ int ks_post_alarm_image(const ks_device_auth_s* auth, const ks_alarm_image_param
 int ks_post_intelligent_alarm(const ks_device_auth_s* auth,
                               const ks_intelligent_alarm_param_s* param, int* service_id) {
     static const char* api = "ks_post_intelligent_alarm";
-    if (!Ready(api, auth && param))
+    ApiCall call(api);
+    if (!Ready(call, api, auth && param))
         return -1;
     int dev_id = ResolveDevice(api, auth);
     if (dev_id < 0)
@@ -366,7 +435,8 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* p, unsign
                                       const ks_intelligent_alarm_gateway_item_s* items,
                                       int* service_id) {
     static const char* api = "ks_post_intelligent_alarm_gateway";
-    if (!CheckInit(api))
+    ApiCall call(api);
+    if (!call.ok())
         return -1;
     if (dev_id < 0 || !items) {
         KS_LOGE("[API:%s] Device auth error", api);
@@ -394,7 +464,8 @@ int ks_post_intelligent_alarm_gateway(int dev_id, const unsigned char* p, unsign
 
 int ks_post_query_record(int service_id, const ks_query_record_response_param_s* param) {
     static const char* api = "ks_post_query_record";
-    if (!Ready(api, param))
+    ApiCall call(api);
+    if (!Ready(call, api, param))
         return -1;
     return Single<RpcSession>::Instance()->QueryRecordResponse(service_id, param);
 }

@@ -1,5 +1,7 @@
 #include "sdk/records/rpc_session.h"
 
+#include <atomic>
+
 #include <cjson/cJSON.h>
 
 #include <algorithm>
@@ -216,7 +218,10 @@ int RpcSession::addQuery(int type, int dev_id, const std::string& msg_id) {
     MutexGuard guard(mutex_);
     uint64_t now = clock_();
     expireLocked(now);
-    int id = next_query_id_++;
+    // Ids run on across ks_destroy/ks_init: a late answer to a query of the old
+    // session must not find a new query under the same id.
+    static std::atomic<unsigned> next_id{0};
+    int id = static_cast<int>(next_id.fetch_add(1) & 0x7fffffffu);
     SharedPtr<RpcQueryRecord> query(new RpcQueryRecord(now));
     query->Set(type, dev_id, msg_id);
     queries_[id] = query;

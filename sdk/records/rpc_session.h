@@ -83,7 +83,6 @@ class RpcSession {
     void expireLocked(uint64_t now);
 
     Clock clock_;
-    int next_query_id_ = 0;
     std::map<int, SharedPtr<RpcQueryRecord>> queries_;
     Mutex mutex_;
 };

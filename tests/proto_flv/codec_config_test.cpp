@@ -107,6 +107,14 @@ TEST(H264Sps, SizeProfileLevel) {
     }
 }
 
+// High profile with a scaling list whose first delta is 2^31 - 1: refused, and (under
+// the undefined-behaviour sanitizer) without a signed overflow on the way.
+TEST(H264Sps, ScalingListDeltaOutOfRangeIsRefused) {
+    Bytes sps = Hex("67640028ad80000000fffffffeffffffffffffffffff");
+    H264Sps out;
+    EXPECT_EQ(h264_parse_sps(sps.data(), sps.size(), &out), CODEC_BAD_VALUE);
+}
+
 TEST(AvcRecord, LayoutWithOneSpsAndPps) {
     Bytes sps = Hex(kSpsMain720);
     Bytes pps = Hex("68ef3c80");

@@ -200,3 +200,21 @@ TEST_F(RpcSessionTest, UnansweredQueryExpiresWithALogLine) {
 }
 
 }  // namespace
+
+// A late answer to a query asked before ks_destroy/ks_init must not answer a new
+// query: the new one gets an id the old session never handed out.
+TEST_F(RpcSessionTest, QueryIdsKeepIncreasingAcrossReinit) {
+    ASSERT_EQ(0, Ask("1", "QueryRecordTimeList", R"({"BeginTime":1,"EndTime":2,"Type":0})"));
+    ASSERT_TRUE(Asked::Get().Wait(1));
+    int old_id = Asked::Get().params[0].service_id;
+    ks_destroy();
+    SetUp();
+    ASSERT_EQ(0, Ask("2", "QueryRecordTimeList", R"({"BeginTime":1,"EndTime":2,"Type":0})"));
+    ASSERT_TRUE(Asked::Get().Wait(1));
+    int new_id = Asked::Get().params[0].service_id;
+    EXPECT_GT(new_id, old_id);
+    Items none;
+    ks_query_record_response_param_s late = {0, none.data(), nullptr};
+    EXPECT_EQ(-2, ks_post_query_record(old_id, &late));
+    EXPECT_EQ(1u, Single<RpcSession>::Instance()->PendingCount());
+}
