@@ -109,9 +109,12 @@ int RequestAndWait(int master, const std::string& suffix, const std::string& met
         log_err(MOD, "Not Enough Memory");
         return -1;
     }
-    std::string body = "{\"id\":\"" + std::to_string(id) +
-                       "\",\"version\":\"1.0\",\"params\":" + params + ",\"method\":\"" + method +
-                       "\"}";
+    std::string body = dm_envelope(id, params, method.c_str());
+    if (body.empty()) {
+        log_err(MOD, "%s: params are not JSON (%zu bytes)", method.c_str(), params.size());
+        dm_wait_take(w, 0);
+        return -1;
+    }
     dm_device_t m;
     dm_get_device(master, &m);
     std::string topic = session_topic.empty()
@@ -236,24 +239,22 @@ void nexo_dm_after_mqtt_construct(void* client) {
     HAL_GetDeviceName(dn);
     HAL_GetPartnerID(pid);
     HAL_GetModuleID(mid);
-    char topic[160], body[512];
+    char topic[160];
     HAL_Snprintf(topic, sizeof(topic), "%s/sys/%s/%s/thing/status/update", "", pk, dn);
-    HAL_Snprintf(
-        body, sizeof(body),
-        "{\"id\":\"%d\",\"params\":{\"_sys_device_mid\":\"%s\",\"_sys_device_pid\":\"%s\"}}",
-        dm_next_msgid(), mid, pid);
-    if (IOT_MQTT_Publish_Simple(client, topic, TETHER_MQTT_QOS1, body,
-                                static_cast<int>(strlen(body))) < 0) {
+    std::string body = dm_envelope(
+        dm_next_msgid(), dm_string_object({{"_sys_device_mid", mid}, {"_sys_device_pid", pid}}),
+        nullptr);
+    if (IOT_MQTT_Publish_Simple(client, topic, TETHER_MQTT_QOS1, &body[0],
+                                static_cast<int>(body.size())) < 0) {
         log_err(MOD, "module/partner report failed");
     }
     if (HAL_GetFirmwareVersion(ver) <= 0) {
         log_err(MOD, "firmware version does not implement");
     } else {
         HAL_Snprintf(topic, sizeof(topic), "/ota/device/inform/%s/%s", pk, dn);
-        HAL_Snprintf(body, sizeof(body), "{\"id\":\"%d\",\"params\":{\"version\":\"%s\"}}",
-                     dm_next_msgid(), ver);
-        if (IOT_MQTT_Publish_Simple(client, topic, TETHER_MQTT_QOS0, body,
-                                    static_cast<int>(strlen(body))) < 0) {
+        body = dm_envelope(dm_next_msgid(), dm_string_object({{"version", ver}}), nullptr);
+        if (IOT_MQTT_Publish_Simple(client, topic, TETHER_MQTT_QOS0, &body[0],
+                                    static_cast<int>(body.size())) < 0) {
             log_err(MOD, "firmware version report failed");
         }
     }
@@ -539,8 +540,7 @@ int IOT_Tether_Query(const int devid, const int msg_type, const unsigned char* p
             HAL_GetFirmwareVersion(ver);
             int id = dm_next_msgid();
             std::string topic = "/ota/device/request/" + d.pk + "/" + d.dn;
-            std::string body =
-                "{\"id\":\"" + std::to_string(id) + "\",\"params\":{\"version\":\"" + ver + "\"}}";
+            std::string body = dm_envelope(id, dm_string_object({{"version", ver}}), nullptr);
             int rc = dm_publish(topic, body.data(), body.size(), 0);
             return rc < 0 ? rc : id;
         }

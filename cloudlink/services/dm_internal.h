@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,13 @@ int dm_cm_handle();
 int dm_publish(const std::string& topic, const char* payload, size_t len, int qos);
 // "{"id":"<id>","version":"1.0","params":<params>,"method":"<method>"}" on
 // "/sys/<pk>/<dn>/<suffix>"; params must be valid JSON. Message id or negative.
+// The one way the library writes a request body: {"id":"<id>","version":"1.0",
+// "params":<params>,"method":"<method>"}, or {"id":"<id>","params":<params>}
+// without a method. `params` is JSON text; string values are escaped. Empty
+// when params is not JSON.
+std::string dm_envelope(int id, const std::string& params, const char* method);
+// {"k1":"v1",...} from name/value pairs, every value escaped.
+std::string dm_string_object(std::initializer_list<std::pair<const char*, std::string>> members);
 int dm_send_request(int devid, const std::string& suffix, const std::string& method,
                     const std::string& params, int qos);
 // "{"id":"<id>","code":<code>,"data":<data>}" on topic, with

@@ -472,6 +472,36 @@ int dm_publish(const std::string& topic, const char* payload, size_t len, int qo
     return rc;
 }
 
+std::string dm_envelope(int id, const std::string& params, const char* method) {
+    cJSON* check = cJSON_ParseWithLength(params.data(), params.size());
+    if (check == nullptr)
+        return "";
+    cJSON_Delete(check);
+    cJSON* root = cJSON_CreateObject();
+    bool ok = root != nullptr &&
+              cJSON_AddStringToObject(root, "id", std::to_string(id).c_str()) != nullptr &&
+              (method == nullptr || cJSON_AddStringToObject(root, "version", "1.0") != nullptr) &&
+              cJSON_AddRawToObject(root, "params", params.c_str()) != nullptr &&
+              (method == nullptr || cJSON_AddStringToObject(root, "method", method) != nullptr);
+    char* text = ok ? cJSON_PrintUnformatted(root) : nullptr;
+    cJSON_Delete(root);
+    std::string out = text != nullptr ? text : "";
+    cJSON_free(text);
+    return out;
+}
+
+std::string dm_string_object(std::initializer_list<std::pair<const char*, std::string>> members) {
+    cJSON* root = cJSON_CreateObject();
+    bool ok = root != nullptr;
+    for (const auto& m : members)
+        ok = ok && cJSON_AddStringToObject(root, m.first, m.second.c_str()) != nullptr;
+    char* text = ok ? cJSON_PrintUnformatted(root) : nullptr;
+    cJSON_Delete(root);
+    std::string out = text != nullptr ? text : "";
+    cJSON_free(text);
+    return out;
+}
+
 int dm_send_request(int devid, const std::string& suffix, const std::string& method,
                     const std::string& params, int qos) {
     std::string prefix = SysPrefix(devid);
@@ -480,16 +510,12 @@ int dm_send_request(int devid, const std::string& suffix, const std::string& met
         return -1;
     }
     std::string uri = prefix + suffix;
-    cJSON* check = cJSON_ParseWithLength(params.data(), params.size());
-    if (check == nullptr) {
-        log_err(MOD, "Wrong JSON Format, URI: %s, Payload: %s", uri.c_str(), params.c_str());
+    int id = dm_next_msgid();
+    std::string body = dm_envelope(id, params, method.c_str());
+    if (body.empty()) {
+        log_err(MOD, "Wrong JSON Format, URI: %s, Payload: %zu bytes", uri.c_str(), params.size());
         return -1;
     }
-    cJSON_Delete(check);
-    int id = dm_next_msgid();
-    std::string body = "{\"id\":\"" + std::to_string(id) +
-                       "\",\"version\":\"1.0\",\"params\":" + params + ",\"method\":\"" + method +
-                       "\"}";
     int rc = dm_publish(uri, body.data(), body.size(), qos);
     return rc < 0 ? rc : id;
 }
