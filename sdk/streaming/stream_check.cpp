@@ -496,7 +496,10 @@ void StreamCheck::Stop(int service_id) {
 void StreamCheck::SetFrameInfo(int service_id, const StreamCheckUnitInfo& info) {
     if (closed)
         return;
-    if (SharedPtr<StreamCheckUnit> unit = FindOrCreate(service_id))
+    // Units live from a service's start to its end; a configuration for any other
+    // id (unknown, or a service that already ended) must not make one (nor its
+    // dump files) that nothing would ever free.
+    if (SharedPtr<StreamCheckUnit> unit = Find(service_id))
         unit->SetFrameInfo(info);
 }
 

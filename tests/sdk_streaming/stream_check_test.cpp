@@ -334,11 +334,16 @@ TEST(StreamCheck, ClosingForgetsUnitsAndStopsChecking) {
     kestrel_test::LogCapture log;
     StreamCheck check;
     check.Start(1);
+    check.Start(2);
     check.SetFrameInfo(2, StreamCheckUnitInfo{0, 25, 2000});
     check.Start(1);
     EXPECT_EQ(2u, check.UnitCount());
     check.Stop(1);
     check.Stop(42);
+    EXPECT_EQ(1u, check.UnitCount());
+    // A configuration for an unknown or ended service makes no unit.
+    check.SetFrameInfo(42, StreamCheckUnitInfo{0, 25, 2000});
+    check.SetFrameInfo(1, StreamCheckUnitInfo{0, 25, 2000});
     EXPECT_EQ(1u, check.UnitCount());
 
     check.FunctionClose(true);
@@ -380,6 +385,8 @@ TEST(StreamCheck, RawDumpHoldsEveryFrameOfUnitsCreatedAfterItWasOpened) {
     StreamCheck check;
     check.Start(1);  // before the path: not saved
     ASSERT_EQ(0, check.OpenSavePath(dir.path()));
+    check.SetFrameInfo(9, StreamCheckUnitInfo{0, 25, 2000});  // no service 9: no dump files
+    check.Start(2);
     check.SetFrameInfo(2, StreamCheckUnitInfo{0, 25, 2000});
     const std::string v1 = "video-one|", v2 = "video-two|", a1 = "audio|";
     auto bytes = [](const std::string& s) {
@@ -417,8 +424,10 @@ TEST(StreamCheckThreads, UnitsAreCheckedAndSavedInParallel) {
     StreamCheck check;
     ASSERT_EQ(0, check.OpenSavePath(dir.path()));
     const int kStreams = 3, kFrames = 400;
-    for (int s = 1; s <= kStreams; ++s)
+    for (int s = 1; s <= kStreams; ++s) {
+        check.Start(s);
         check.SetFrameInfo(s, StreamCheckUnitInfo{0, 25, 2000});
+    }
     std::vector<unsigned char> frame(1000, 0x55);
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
