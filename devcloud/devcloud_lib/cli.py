@@ -12,7 +12,7 @@ import signal
 import sys
 import time
 
-from . import console, identity, ota_cli, record_cli, storage_cli
+from . import console, identity, ota_cli, record_cli, storage_cli, web
 from .cloud import Cloud, CloudError
 from .clihelp import EXIT_ERROR, EXIT_OK, EXIT_TIMEOUT, EXIT_USAGE, UsageError  # noqa: F401  (re-exported)
 from .clihelp import body_arg as _body_arg
@@ -32,6 +32,11 @@ def cmd_up(cloud, a):
     if a.port is not None and not (0 <= a.port <= 65535):
         raise UsageError("--port must lie in 0..65535")
     _print_status(cloud.up(a.port))
+    # The web console comes up with the cloud; without it the cloud still works.
+    try:
+        _out("web_url=%s" % web.ensure_daemon(cloud))
+    except CloudError as e:
+        _err(str(e))
     return EXIT_OK
 
 
@@ -39,6 +44,7 @@ def cmd_down(cloud, a):
     from .https_service import stop_daemon
 
     stop_daemon(cloud)
+    web.stop_daemon(cloud)
     was = cloud.down()
     _out("stopped" if was else "not running")
     return EXIT_OK
@@ -313,7 +319,7 @@ def build_parser():
     sub.required = True
     for add in (_add_lifecycle, _add_device, _add_watch, _add_messages, _add_daemons,
                 console.add_commands, storage_cli.add_commands, ota_cli.add_commands,
-                record_cli.add_commands):  # fmt: skip
+                record_cli.add_commands, web.add_commands):  # fmt: skip
         add(sub)
     return p
 

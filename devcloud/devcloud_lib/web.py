@@ -61,6 +61,23 @@ class WebError(Exception):
         self.status = status
 
 
+def _http(port, method, path, params):
+    """A request to the relay daemon's HTTP side; its JSON answer."""
+    url = "http://%s:%d%s?%s" % (HOST, port, path, urllib.parse.urlencode(params))
+    req = urllib.request.Request(url, method=method, data=b"" if method == "POST" else None)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            body = r.read()
+    except urllib.error.HTTPError as e:
+        raise WebError(502, "relay %s %s: HTTP %d %s" % (method, path, e.code, e.read()[:300]))
+    except (urllib.error.URLError, OSError) as e:
+        raise WebError(502, "relay %s %s failed: %s" % (method, path, e))
+    try:
+        return json.loads(body.decode("utf-8")) if body else {}
+    except ValueError:
+        return {}
+
+
 # ---- state -------------------------------------------------------------------------
 
 
@@ -457,8 +474,6 @@ class Console(object):
     def vod_control(self, token, action, position=None):
         """Pause, resume or seek a running playback: the relay sends the
         status code to the camera at once."""
-        from .console import _http
-
         with self._lock:
             v = self.vods.get(token)
         if v is None:
@@ -521,8 +536,6 @@ class Console(object):
                            % (wait, state.get("reason") or state.get("state")))  # fmt: skip
         state = wait_state(st, s.token, "closed", seconds + 2)
         if state.get("state") != "closed":
-            from .console import _http
-
             _http(st["relay_http_port"], "POST", "/drop", {"name": s.stream})
             state = wait_state(st, s.token, "closed", 15)
         if not state.get("record"):
@@ -890,12 +903,109 @@ def serve(cloud, port=None, ready=None):
     return 0
 
 
+# ---- background console for `devcloud up` -----------------------------------------
+
+
+def _daemon_file(cloud):
+    return cloud.path("web.json")
+
+
+def daemon_url(cloud):
+    """The URL of the console `up` started, while it runs; else None."""
+    from .procs import pid_alive
+
+    try:
+        with open(_daemon_file(cloud)) as f:
+            rec = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if not isinstance(rec, dict) or not pid_alive(rec.get("pid")):
+        return None
+    return rec.get("url")
+
+
+def ensure_daemon(cloud, port=None, timeout=300.0):
+    """Starts the console in the background unless it runs; its URL. The
+    first start may run npm install, hence the long time-out."""
+    import selectors
+
+    url = daemon_url(cloud)
+    if url:
+        return url
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "devcloud")
+    if port is None:
+        from .procs import port_free
+
+        port = DEFAULT_PORT if port_free(DEFAULT_PORT) else 0
+    log = open(cloud.path("web.log"), "ab")
+    proc = subprocess.Popen(["/usr/bin/python3", script, "--home", cloud.home, "web", "--port", str(port)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
+                            start_new_session=True)  # fmt: skip
+    log.close()
+    sel = selectors.DefaultSelector()
+    sel.register(proc.stdout, selectors.EVENT_READ)
+    deadline = time.monotonic() + timeout
+    line = b""
+    while time.monotonic() < deadline and not line.endswith(b"\n"):
+        if not sel.select(deadline - time.monotonic()):
+            break
+        got = proc.stdout.read1(4096)
+        if not got:
+            break
+        line += got
+    sel.close()
+    proc.stdout.close()
+    text = line.decode("utf-8", "replace").strip()
+    if not text.startswith("web_url="):
+        proc.kill()
+        proc.wait()
+        raise CloudError("the web console did not start (see %s)" % cloud.path("web.log"))
+    url = text[len("web_url="):]
+    tmp = _daemon_file(cloud) + ".tmp"
+    with open(tmp, "w") as f:
+        json.dump({"pid": proc.pid, "url": url}, f)
+    os.replace(tmp, _daemon_file(cloud))
+    return url
+
+
+def stop_daemon(cloud, timeout=10.0):
+    """Stops the console `up` started; True when one ran."""
+    import signal as _signal
+
+    from .procs import pid_alive, proc_cmdline, wait_exit
+
+    try:
+        with open(_daemon_file(cloud)) as f:
+            pid = json.load(f).get("pid")
+    except (OSError, ValueError, AttributeError):
+        return False
+    try:
+        os.unlink(_daemon_file(cloud))
+    except OSError:
+        pass
+    # A pid reused by another program is left alone.
+    if not isinstance(pid, int) or not pid_alive(pid) or "web" not in proc_cmdline(pid):
+        return False
+    os.kill(pid, _signal.SIGTERM)
+    if not wait_exit(pid, timeout):
+        os.kill(pid, _signal.SIGKILL)
+        wait_exit(pid, timeout)
+    return True
+
+
+def _port(text):
+    import argparse
+
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError("a port is 0..65535, not %r" % text)
+    return port
+
+
 def cmd_web(cloud, a):
-    if a.port is not None and not (0 <= a.port <= 65535):
-        from .cli import UsageError
-
-        raise UsageError("--port must lie in 0..65535")
-
     def ready(url):
         print("web_url=%s" % url, flush=True)
 
@@ -904,7 +1014,7 @@ def cmd_web(cloud, a):
 
 def add_commands(sub):
     s = sub.add_parser("web", help="web console on loopback; prints web_url=")
-    s.add_argument("--port", type=int, default=None, help="HTTP port (default %d, 0: any free)" % DEFAULT_PORT)
+    s.add_argument("--port", type=_port, default=None, help="HTTP port (default %d, 0: any free)" % DEFAULT_PORT)
     s.set_defaults(fn=cmd_web)
 
 
@@ -917,7 +1027,7 @@ def main(argv=None):
 
     p = argparse.ArgumentParser(prog="devcloud web")
     p.add_argument("--home")
-    p.add_argument("--port", type=int, default=None)
+    p.add_argument("--port", type=_port, default=None)
     a = p.parse_args(argv)
     try:
         return cmd_web(Cloud(a.home), a)
