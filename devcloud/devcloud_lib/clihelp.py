@@ -4,10 +4,11 @@ output lines, body arguments and the device check. The command modules
 here imports them back."""
 
 import json
+import os
 import sys
 
 from . import identity
-from .procs import CloudError
+from .procs import CloudError, DirWatch
 
 EXIT_OK = 0
 EXIT_ERROR = 1
@@ -91,3 +92,34 @@ def print_reply(reply, what, timeout):
         err("the reply is not JSON")
         return EXIT_ERROR
     return EXIT_OK
+
+
+def follow_lines(path, follow):
+    """The complete lines of a log file; with follow, then each line as it
+    is appended, until Ctrl-C. FileNotFoundError when there is no file and
+    no following."""
+    try:
+        # Watching starts before the first read, so no append is missed.
+        watch = DirWatch(os.path.dirname(path)) if follow else None
+    except OSError as e:
+        raise CloudError("cannot follow %s: %s" % (path, e))
+    pos = 0
+    try:
+        while True:
+            try:
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    f.seek(pos)
+                    for line in f:
+                        if not line.endswith("\n"):
+                            break
+                        pos += len(line.encode("utf-8"))
+                        yield line
+            except FileNotFoundError:
+                if not follow:
+                    raise
+            if not follow:
+                return
+            watch.wait()
+    finally:
+        if watch:
+            watch.close()

@@ -388,7 +388,8 @@ class Cloud(object):
         # Its own log line first: a bare connect could reach someone else's socket.
         try:
             wait_for("broker on %s:%d" % (HOST, port),
-                     lambda: " running" in self._log_since(log_mark) and accepting(port), START_TIMEOUT, p)  # fmt: skip
+                     lambda: " running" in self._log_since(log_mark) and accepting(port), START_TIMEOUT, p,
+                     directory=self.home)  # fmt: skip
             return True
         except WaitFailed as e:
             failed = e
@@ -406,7 +407,7 @@ class Cloud(object):
             os.unlink(ready)
         p = self.procs.spawn(name, argv, out_name)
         try:
-            wait_for("%s (%s)" % (name, ready), lambda: os.path.exists(ready), START_TIMEOUT, p)
+            wait_for("%s (%s)" % (name, ready), lambda: os.path.exists(ready), START_TIMEOUT, p, directory=self.home)
         except WaitFailed as e:
             self.procs.stop(name, p.pid)
             raise CloudError("%s\n%s" % (e, _tail(self.path(out_name))))
@@ -525,7 +526,8 @@ class Cloud(object):
         # nginx writes its pid file once its sockets are bound; a bare connect
         # could reach someone else's listener.
         try:
-            wait_for("nginx (RTMP relay) pid file %s" % own_pid, lambda: read_pid(own_pid) == p.pid, START_TIMEOUT, p)
+            wait_for("nginx (RTMP relay) pid file %s" % own_pid, lambda: read_pid(own_pid) == p.pid, START_TIMEOUT, p,
+                     directory=os.path.dirname(own_pid))
             return
         except WaitFailed as e:
             failed = e

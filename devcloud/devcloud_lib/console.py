@@ -18,7 +18,7 @@ import urllib.request
 
 from . import flv, relay_nginx, sessions
 from .cloud import HOST, CloudError
-from .clihelp import UsageError
+from .clihelp import UsageError, follow_lines
 from .clihelp import known_device as _known_device
 from .clihelp import out as _out
 from .clihelp import print_reply as _print_reply
@@ -404,27 +404,16 @@ def format_event(rec):
 
 
 def cmd_relay_log(cloud, a):
-    path = cloud.path("relay.log")
-    pos = 0
-    while True:
-        try:
-            with open(path, encoding="utf-8", errors="replace") as f:
-                f.seek(pos)
-                for line in f:
-                    if not line.endswith("\n"):
-                        break
-                    pos += len(line.encode("utf-8"))
-                    try:
-                        rec = json.loads(line)
-                    except ValueError:
-                        continue
-                    _out(line.rstrip("\n") if a.json else format_event(rec))
-        except FileNotFoundError:
-            if not a.follow:
-                raise ConsoleError("no relay log yet in %s" % cloud.home)
-        if not a.follow:
-            return 0
-        time.sleep(0.2)
+    try:
+        for line in follow_lines(cloud.path("relay.log"), a.follow):
+            try:
+                rec = json.loads(line)
+            except ValueError:
+                continue
+            _out(line.rstrip("\n") if a.json else format_event(rec))
+    except FileNotFoundError:
+        raise ConsoleError("no relay log yet in %s" % cloud.home)
+    return 0
 
 
 def add_commands(sub):

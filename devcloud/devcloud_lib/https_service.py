@@ -305,7 +305,8 @@ def ensure_daemon(cloud):
     )
     log.close()
     try:
-        wait_for("HTTPS service (%s)" % cloud.path(_STATE), lambda: daemon_status(cloud), START_TIMEOUT, proc)
+        wait_for("HTTPS service (%s)" % cloud.path(_STATE), lambda: daemon_status(cloud), START_TIMEOUT, proc,
+                 directory=cloud.home)
     except WaitFailed as e:
         raise CloudError("%s; see %s" % (e, cloud.path("https.log")))
     return daemon_status(cloud)["port"]

@@ -7,6 +7,8 @@ build on it, it imports none of devcloud_lib.
 """
 
 import contextlib
+import ctypes
+import ctypes.util
 import fcntl
 import os
 import secrets
@@ -168,6 +170,50 @@ def proc_cmdline(pid):
         return []
 
 
+class DirWatch(object):
+    """Readable (select) once a file in directory was created, written,
+    closed or renamed into it since the last drain(): waiting on a file
+    without looking at it over and over."""
+
+    _MASK = 0x2 | 0x8 | 0x80 | 0x100  # IN_MODIFY, IN_CLOSE_WRITE, IN_MOVED_TO, IN_CREATE
+    _FLAGS = 0o4000 | 0o2000000  # IN_NONBLOCK, IN_CLOEXEC
+
+    def __init__(self, directory):
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        self.fd = libc.inotify_init1(self._FLAGS)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1 failed")
+        if libc.inotify_add_watch(self.fd, os.fsencode(directory), self._MASK) < 0:
+            errno = ctypes.get_errno()
+            os.close(self.fd)
+            raise OSError(errno, "cannot watch %s" % directory)
+
+    def fileno(self):
+        return self.fd
+
+    def drain(self):
+        with contextlib.suppress(BlockingIOError):
+            while os.read(self.fd, 4096):
+                pass
+
+    def wait(self, timeout=None):
+        """Until something changed in the directory (True) or timeout (False)."""
+        readable = select.select([self.fd], [], [], timeout)[0]
+        self.drain()
+        return bool(readable)
+
+    def close(self):
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 def _pidfd(pid):
     try:
         return os.pidfd_open(pid)
@@ -175,13 +221,16 @@ def _pidfd(pid):
         return None
 
 
-def wait_for(what, ready, timeout, proc=None):
+def wait_for(what, ready, timeout, proc=None, directory=None):
     """Returns once ready() holds. Fails (WaitFailed naming what) when the
     deadline passes or proc, the process that should make it true, ends
     first. Between checks it waits on the process itself, so an exit is seen
-    at once; the checks themselves (a file, a port, a log line) have no
-    notification of their own and are repeated at growing intervals."""
+    at once, and on directory, where the file ready() looks for appears.
+    Without a directory (a port, a login) the checks repeat at growing
+    intervals; with one, a check that no file change would reveal is still
+    repeated once a second."""
     deadline = time.monotonic() + timeout
+    watch = DirWatch(directory) if directory else None  # before the first check: no change is missed
     fd = _pidfd(proc.pid) if proc is not None else None
     interval = 0.005
     try:
@@ -194,11 +243,16 @@ def wait_for(what, ready, timeout, proc=None):
             left = deadline - time.monotonic()
             if left <= 0:
                 raise WaitFailed("%s: not ready within %gs" % (what, timeout))
-            select.select([fd] if fd is not None else [], [], [], min(interval, left))
+            fds = [f for f in (fd, watch) if f is not None]
+            select.select(fds, [], [], min(1.0 if watch else interval, left))
             interval = min(interval * 2, 0.1)
+            if watch:
+                watch.drain()
     finally:
         if fd is not None:
             os.close(fd)
+        if watch:
+            watch.close()
 
 
 def wait_exit(pid, timeout, reap=None):

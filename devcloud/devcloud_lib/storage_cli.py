@@ -21,7 +21,7 @@ from urllib.parse import urlencode
 
 from . import storage
 from .cloud import HOST, CloudError
-from .clihelp import EXIT_TIMEOUT, UsageError
+from .clihelp import EXIT_TIMEOUT, UsageError, follow_lines
 from .clihelp import err as _err
 from .clihelp import known_device as _known_device
 from .clihelp import out as _out
@@ -302,23 +302,12 @@ def cmd_store(cloud, a):
 
 
 def _show_log(cloud, a):
-    pos = 0
-    path = storage.log_path(cloud.home)
-    while True:
-        try:
-            with open(path, encoding="utf-8", errors="replace") as f:
-                f.seek(pos)
-                for line in f:
-                    if not line.endswith("\n"):
-                        break
-                    pos += len(line.encode("utf-8"))
-                    _out(line.rstrip("\n") if a.json else _format(line))
-        except FileNotFoundError:
-            if not a.follow:
-                raise CloudError("no store log yet in %s" % cloud.home)
-        if not a.follow:
-            return 0
-        time.sleep(0.2)
+    try:
+        for line in follow_lines(storage.log_path(cloud.home), a.follow):
+            _out(line.rstrip("\n") if a.json else _format(line))
+    except FileNotFoundError:
+        raise CloudError("no store log yet in %s" % cloud.home)
+    return 0
 
 
 def _format(line):

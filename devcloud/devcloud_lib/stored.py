@@ -608,7 +608,8 @@ def start_daemon(cloud):
             ready]  # fmt: skip
     p = cloud.procs.spawn("store", argv, "store.out")
     try:
-        wait_for("object store (%s)" % ready, lambda: os.path.exists(ready), START_TIMEOUT, p)
+        wait_for("object store (%s)" % ready, lambda: os.path.exists(ready), START_TIMEOUT, p,
+                 directory=os.path.dirname(ready))
     except WaitFailed as e:
         cloud.procs.stop("store", p.pid)
         raise CloudError("%s\n%s" % (e, tail(cloud.path("store.out"))))
