@@ -21,7 +21,7 @@ jobs=${KESTREL_CROSS_JOBS:-2}
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-packages=(cmake pkg-config qemu-user "g++-$triple" "pkg-config-$triple"
+packages=(cmake pkg-config qemu-user "g++-$triple"
   "libmbedtls-dev:$arch" "libcjson-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch")
 missing=()
 for p in "${packages[@]}"; do
