@@ -8,6 +8,7 @@
 #include "net/task_entry.h"
 #include "net/task_queue.h"
 #include "sdk/device_env.h"
+#include "sdk/json_envelope.h"
 #include "sdk/message_service.h"
 #include "sdk/sdk_version.h"
 
@@ -56,12 +57,7 @@ class PropertyTask : public TaskEntry {
 // message stays valid JSON whatever it holds: strings escaped, a number that
 // is missing or malformed written as 0, a bad list left empty.
 std::string JsonText(const std::string& v) {
-    cJSON* item = cJSON_CreateString(v.c_str());
-    char* printed = item ? cJSON_PrintUnformatted(item) : nullptr;
-    std::string out = printed ? printed : "\"\"";
-    cJSON_free(printed);
-    cJSON_Delete(item);
-    return out;
+    return JsonQuote(v);
 }
 
 bool IsNumberText(const std::string& v) {
@@ -105,9 +101,11 @@ int DeviceMonitor::ReportVersionInfo(int dev_id) {
     }
     std::string version = std::string(kSdkVersion) + "_" + kSdkBuildIds[0] + "_" + kSdkBuildIds[1] +
                           "_" + kSdkBuildIds[2] + "_" + kSdkBuildDate + "_" + kSdkBuilder;
-    std::string payload =
-        "{\"version\":\"1.0\",\"method\":\"IpcNvrSDKVersion\",\"params\":{\"version\":\"" +
-        version + "\",\"pic\":\"kiv\"}}";
+    JsonObjectWriter params;
+    params.Str("version", version).Str("pic", "kiv");
+    JsonObjectWriter envelope;
+    envelope.Str("version", "1.0").Str("method", "IpcNvrSDKVersion").Raw("params", params.Text());
+    std::string payload = envelope.Text();
     KS_LOGD("version: %s", payload.c_str());
     return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
 }

@@ -8,6 +8,7 @@
 #include "net/task_queue.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_env.h"
+#include "sdk/json_envelope.h"
 #include "sdk/message_service.h"
 #include "sdk/observer.h"
 
@@ -146,8 +147,7 @@ int MessageService::AddProperty(int dev_id, const std::string& params) {
     if (!Prepare(impl_, dev_id, id, prefix))
         return -1;
     return Queue(impl_, dev_id, 1, prefix + "/thing/event/property/post",
-                 "{\"id\":\"" + id + "\",\"version\":\"1.0\",\"params\":" + params +
-                     ",\"method\":\"thing.event.property.post\"}");
+                 JsonEnvelope(id, "1.0", params, "thing.event.property.post"));
 }
 
 int MessageService::AddEvent(int dev_id, const std::string& event_id, const std::string& params) {
@@ -155,8 +155,7 @@ int MessageService::AddEvent(int dev_id, const std::string& event_id, const std:
     if (!Prepare(impl_, dev_id, id, prefix))
         return -1;
     return Queue(impl_, dev_id, 1, prefix + "/thing/event/" + event_id + "/post",
-                 "{\"id\":\"" + id + "\",\"version\":\"1.0\",\"params\":" + params +
-                     ",\"method\":\"thing.event." + event_id + ".post\"}");
+                 JsonEnvelope(id, "1.0", params, "thing.event." + event_id + ".post"));
 }
 
 int MessageService::AddRrpc(int dev_id, const std::string& /*service*/, const std::string& data,
@@ -165,7 +164,7 @@ int MessageService::AddRrpc(int dev_id, const std::string& /*service*/, const st
     if (!Prepare(impl_, dev_id, id, prefix))
         return -1;
     return Queue(impl_, dev_id, 0, prefix + "/rrpc/response/" + msg_id,
-                 "{\"id\":\"" + id + "\",\"code\":200,\"data\":" + data + "}");
+                 JsonObjectWriter().Str("id", id).Raw("code", "200").Raw("data", data).Text());
 }
 
 int MessageService::AddKestrel(int dev_id, const std::string& topic_suffix,
