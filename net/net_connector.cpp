@@ -217,4 +217,9 @@ void NetConnector::SetTrustAnchorOverride(const std::string& pem) {
     net_tls_set_anchor_override(pem);
 }
 
+unsigned long NetConnector::SocketCount() {
+    SharedPtr<NetEngine> e = engine();
+    return e ? e->GetSocketCount() : 0;
+}
+
 }  // namespace kestrel

@@ -154,6 +154,22 @@ void KivIdentify::ForceStsUpdate(int dev_id) {
     }
 }
 
+void KivIdentify::Refused(int dev_id, const std::string& sts_token) {
+    {
+        MutexGuard guard(mutex_);
+        auto it = devices_.find(dev_id);
+        if (it == devices_.end() || sts_token.empty() ||
+            it->second.identify.sts_token_ != sts_token) {
+            return;  // newer ones came meanwhile
+        }
+        it->second.update_time = 0;
+        it->second.identify = KivUploadIdentify();
+        // An answer came, so no request is outstanding: the next may go now.
+        it->second.updating = false;
+    }
+    KS_LOGW("Storage credentials of dev id %d refused by the store, forgotten", dev_id);
+}
+
 void KivIdentify::stsUpdate(int dev_id) {
     mutex_.Lock();
     auto it = devices_.find(dev_id);

@@ -55,6 +55,11 @@ class KivIdentify {
     // The subscribers will hear of usable credentials for the device, now or
     // when they arrive (or of an empty identity when none can be had).
     void ForceStsUpdate(int dev_id);
+    // The store refused credentials with this token (HTTP 403): if they are
+    // still the cached ones they are forgotten, so the next ForceStsUpdate
+    // asks the cloud (within the request limit) instead of handing them out
+    // again.
+    void Refused(int dev_id, const std::string& sts_token);
     // What the check task runs, 10 s after a request.
     void CheckUpdate(int dev_id);
     // One credential answer for a device; -1 (logged) when it is refused.

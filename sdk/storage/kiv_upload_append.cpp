@@ -38,6 +38,12 @@ SharedPtr<KivUploadAppend> KivUploadAppend::Create(SharedPtr<KivUploadHandler> h
     return self;
 }
 
+bool KivUploadAppend::EndpointUsable(const std::string& endpoint) {
+    std::string host;
+    unsigned short port = 0;
+    return split_endpoint(endpoint, host, port) == 0 && !host.empty();
+}
+
 int KivUploadAppend::Connect(unsigned short port, const KivUploadIdentify& identify) {
     if (connect_called_) {
         KS_LOGE("Append upload already connecting to %s", identify_.endpoint_.c_str());
@@ -123,10 +129,8 @@ int KivUploadAppend::Append(const char* data, size_t len) {
 }
 
 void KivUploadAppend::Close() {
-    if (!connect_called_) {
-        KS_LOGE("Not connect");
-        return;
-    }
+    // The socket exists from Create on: an upload that never connected must
+    // give it back too, or every refused endpoint costs one engine slot.
     if (SharedPtr<HttpClient> client = client_.Lock()) {
         client->Close();
     }
@@ -183,6 +187,10 @@ void KivUploadAppend::OnHeader(const HttpResponseParse& response) {
     if (status != 200) {
         KS_LOGE("Append to %s at %llu answered %d %s", object_.c_str(),
                 static_cast<unsigned long long>(position_), status, response.GetReason().c_str());
+        if (status == 403) {
+            // Usually expired or revoked credentials: the owner asks for new ones.
+            close_reason_ = kKivCloseRefused;
+        }
         fail("refused by the store");
         return;
     }
@@ -252,7 +260,7 @@ void KivUploadAppend::OnDisconnect() {
     connected_ = false;
     SharedPtr<KivUploadHandler> handler = handler_;
     if (handler) {
-        handler->OnClose(-1);
+        handler->OnClose(close_reason_);
     }
 }
 

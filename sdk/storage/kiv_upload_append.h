@@ -30,9 +30,13 @@ class KivUploadHandler {
     virtual void OnResult(int result) = 0;
     // Connected, nothing in flight and the socket drained.
     virtual void OnWrite() = 0;
-    // Once, whatever ended the connection; nothing follows it.
+    // Once, whatever ended the connection; nothing follows it. `reason` is
+    // kKivCloseRefused when the store refused the credentials (403), else
+    // kKivCloseFailed.
     virtual void OnClose(int reason) = 0;
 };
+
+enum : int { kKivCloseFailed = -1, kKivCloseRefused = -403 };
 
 // How long the connect may take, and how long an append may wait for its
 // reply once its last byte is queued.
@@ -51,6 +55,8 @@ class KivUploadAppend : public HttpClientHandler {
     // Once only. `port` is used unless the endpoint names its own. -1
     // (logged) for a second call or an endpoint that cannot be used.
     int Connect(unsigned short port, const KivUploadIdentify& identify);
+    // Whether Connect could use the endpoint ("host[:port]", port 1..65535).
+    static bool EndpointUsable(const std::string& endpoint);
     // The next appends go to `name` (behind the credentials' prefix); a new
     // name starts at position 0. Credentials given here sign from now on.
     void SetObject(const std::string& name, const KivUploadIdentify* identify = nullptr);
@@ -58,6 +64,7 @@ class KivUploadAppend : public HttpClientHandler {
     // append is still in flight, the connection is ending, or the request
     // cannot be made; a request that was half queued also closes.
     int Append(const char* data, size_t len);
+    // Releases the connection whether or not Connect was called.
     void Close();
     void RequestWrite();
     // While idle: one more OnWrite turn after delay_ms, for a batch that
@@ -92,6 +99,7 @@ class KivUploadAppend : public HttpClientHandler {
     bool connected_ = false;
     bool in_flight_ = false;
     bool closing_ = false;
+    int close_reason_ = kKivCloseFailed;
 };
 
 }  // namespace kestrel

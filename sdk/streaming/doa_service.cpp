@@ -1,5 +1,6 @@
 #include "sdk/streaming/doa_service.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <functional>
 #include <mutex>
@@ -196,7 +197,13 @@ int DoaStreamService::AddAudioFrame(const unsigned char* data, unsigned len, uns
     return ret;
 }
 
-int DoaStreamService::Start(unsigned short port, const KivUploadIdentify& identity) {
+int DoaStreamService::Start(unsigned short port, const KivUploadIdentify& identity,
+                            std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        if (why)
+            *why = reason;
+        return -1;
+    };
     if (started_) {
         MutexGuard guard(mutex_);
         if (!SameCredentials(identity, identity_)) {
@@ -206,28 +213,38 @@ int DoaStreamService::Start(unsigned short port, const KivUploadIdentify& identi
         }
         return 0;
     }
+    // Checked before anything is made: an endpoint the cloud keeps sending
+    // must not cost a socket per attempt.
+    if (!KivUploadAppend::EndpointUsable(identity.endpoint_)) {
+        return refuse("storage endpoint '" + identity.endpoint_.substr(0, 64) + "' unusable");
+    }
     unsigned gen;
     {
         MutexGuard guard(mutex_);
         gen = ++generation_;
         identity_ = identity;
         identity_pending_ = false;
+        link_token_ = identity.sts_token_;
+        refused_token_.clear();
     }
+    stored_since_start_ = false;
     SharedPtr<DoaClientHandler> link(new DoaLink(self_, gen));
     SharedPtr<DoaClient> client = DoaClient::Create(link, ca_.c_str(), ca_.size());
     if (!client) {
-        KS_LOGE("%s Storage stream not started: no connection available", label_.c_str());
-        return -1;
+        return refuse("no connection available");
     }
     {
         MutexGuard guard(mutex_);
         client_ = client;
     }
     if (client->Connect(port, identity) != 0) {
-        KS_LOGE("%s Storage stream not started: endpoint %s unusable", label_.c_str(),
-                identity.endpoint_.c_str());
+        {
+            MutexGuard guard(mutex_);
+            client_ = WeakPtr<DoaClient>();
+            ++generation_;  // its close is no news to anyone
+        }
         client->Close();
-        return -1;
+        return refuse("the storage connection could not be started");
     }
     started_ = true;
     KS_LOGI("%s Storage stream started, endpoint %s", label_.c_str(), identity.endpoint_.c_str());
@@ -283,7 +300,14 @@ void DoaStreamService::notify(int status) {
 
 std::vector<std::string> DoaStreamService::Objects() {
     MutexGuard guard(mutex_);
-    return objects_;
+    return std::vector<std::string>(objects_.begin(), objects_.end());
+}
+
+std::string DoaStreamService::TakeRefusedToken() {
+    MutexGuard guard(mutex_);
+    std::string token;
+    token.swap(refused_token_);
+    return token;
 }
 
 void DoaStreamService::onLinkConnect(unsigned gen) {
@@ -307,6 +331,9 @@ void DoaStreamService::onLinkClose(unsigned gen, int reason) {
         MutexGuard guard(mutex_);
         if (gen != generation_) {
             return;
+        }
+        if (reason == kKivCloseRefused) {
+            refused_token_ = link_token_;
         }
     }
     held_ = Held();
@@ -409,6 +436,8 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
             switch_identity = identity_pending_;
             identity_pending_ = false;
             identity = identity_;
+            if (switch_identity)
+                link_token_ = identity.sts_token_;
             name = newObjectName();
         }
         if (client.SetObject(name, d.timestamp, switch_identity ? &identity : nullptr) != 0) {
@@ -418,6 +447,8 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
         {
             MutexGuard guard(mutex_);
             objects_.push_back(client.Key());
+            if (objects_.size() > kObjectsKept)
+                objects_.pop_front();  // a recording may run for months
         }
         object_open_ = true;
         object_format_ = static_cast<int>(d.format);
@@ -426,10 +457,11 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
         KS_LOGI("%s New object %s", label_.c_str(), name.c_str());
         notify(0);
     }
-    if (!object_open_) {
+    if (!object_open_ || (skip_to_key_ && !d.key_frame)) {
         ++dropped_frames_;
         return 1;
     }
+    skip_to_key_ = false;
     if (d.key_frame) {
         KS_LOGI("%s send I frame, time = %u, size = %u", label_.c_str(), d.timestamp, len);
     }
@@ -485,6 +517,29 @@ int DoaStreamService::onLinkWrite(unsigned gen) {
             held_ = Held();
             break;
         }
+        // Every append must fit the socket's queue whole, else it fails and
+        // the object with it: a frame that cannot fit even alone is dropped,
+        // one that does not fit behind the batch waits for the next.
+        size_t need = static_cast<size_t>(len) + kFrameReserve;
+        if (need > kAppendMax) {
+            KS_LOGE("%s %s frame of %u bytes dropped: more than one append can carry",
+                    label_.c_str(), d.media == 1 ? "Video" : "Audio", len);
+            ++dropped_frames_;
+            if (d.media == 1)
+                skip_to_key_ = true;  // the frames after it refer to it
+            if (from_held)
+                held_ = Held();
+            taken += len;
+            continue;
+        }
+        if (client->Batched() > 0 && client->Batched() + need > kAppendMax) {
+            if (!from_held) {
+                held_.valid = true;
+                held_.desc = d;
+                held_.data.assign(data, data + len);
+            }
+            break;
+        }
         int r = sendFrame(*client, d, data, len);
         if (r < 0) {
             client->Close();
@@ -519,6 +574,8 @@ int DoaStreamService::onLinkWrite(unsigned gen) {
         }
     }
     bytes_stored_.store(client->BytesAppended());
+    if (client->BytesAppended() > 0)
+        stored_since_start_ = true;
     drained_ = client->Idle() && client->Batched() == 0 && !held_.valid && ring->GetDataUsed() == 0;
     return 0;
 }
@@ -710,6 +767,8 @@ void DoaService::CheckRecords() {
 
 void DoaService::endAll(const char* why) {
     KS_LOGI("%s Recording ends: %s", label_.c_str(), why);
+    restart_delay_ = 0;
+    restart_why_.clear();
     if (kiv_observer_ != 0) {
         DeviceEnv::Get()->Identify()->Detach(kiv_observer_);
         kiv_observer_ = 0;
@@ -758,9 +817,9 @@ void DoaService::onIdentity(const KivUploadIdentify& identity) {
     if (Recordings() == 0) {
         return;  // credentials that come after the last recording ended
     }
-    if (stream_->Start(KivCa::GetPort(), identity) != 0 && !restart_posted_) {
-        restart_posted_ = true;
-        post([](DoaService& s) { s.restart(); }, doa_timings().restart_ms);
+    std::string why;
+    if (stream_->Start(KivCa::GetPort(), identity, &why) != 0) {
+        scheduleRestart(why);
     }
 }
 
@@ -777,16 +836,43 @@ void DoaService::streamStatus(void* context, const DoaStreamService::OnStatusPar
 
 void DoaService::onStreamClosed() {
     stream_->Close();
-    if (Recordings() == 0 || restart_posted_) {
+    std::string refused = stream_->TakeRefusedToken();
+    if (!refused.empty()) {
+        // Expired or revoked: asking again with them would be refused for ever.
+        DeviceEnv::Get()->Identify()->Refused(dev_id_, refused);
+    }
+    if (Recordings() == 0) {
         return;
     }
-    KS_LOGI("%s Storage stream restarts in %lu ms", label_.c_str(), doa_timings().restart_ms);
+    if (stream_->StoredSinceStart()) {
+        restart_delay_ = 0;  // that connection worked: start the back-off afresh
+        restart_why_.clear();
+    }
+    scheduleRestart(refused.empty() ? "the storage connection ended"
+                                    : "the store refused the credentials (403), asking for new ones");
+}
+
+// One line per cause, not per attempt: a store or endpoint that keeps
+// failing is retried ever more slowly and quietly.
+void DoaService::scheduleRestart(const std::string& why) {
+    if (restart_posted_) {
+        return;
+    }
+    DoaTimings t = doa_timings();
+    restart_delay_ =
+        restart_delay_ == 0 ? t.restart_ms : std::min(restart_delay_ * 2, t.restart_max_ms);
+    if (why != restart_why_) {
+        KS_LOGW("%s Storage stream restarts in %lu ms, backing off up to %lu ms while this lasts: %s",
+                label_.c_str(), restart_delay_, t.restart_max_ms, why.c_str());
+        restart_why_ = why;
+    }
     restart_posted_ = true;
-    post([](DoaService& s) { s.restart(); }, doa_timings().restart_ms);
+    post([](DoaService& s) { s.restart(); }, restart_delay_);
 }
 
 void DoaService::restart() {
     restart_posted_ = false;
+    ++restart_attempts_;
     if (Recordings() == 0 || stream_->Started()) {
         return;
     }

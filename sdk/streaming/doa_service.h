@@ -30,6 +30,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -57,7 +58,10 @@ struct DoaServiceProperty {
 
 // Timing of the storage path; tests shorten it.
 struct DoaTimings {
-    unsigned long restart_ms = 2000;   // after a failed connection or append
+    // After a failed start, connection or append the stream restarts after
+    // restart_ms, doubling at each failure in a row up to restart_max_ms.
+    unsigned long restart_ms = 1000;
+    unsigned long restart_max_ms = 60000;
     unsigned long refresh_ms = 60000;  // how often credentials are checked while recording
     uint32_t gap_ms = 10000;           // a forward jump in video timestamps that cuts
     unsigned long flush_ms = 500;      // longest a batch waits to fill before it is sent
@@ -76,6 +80,14 @@ class DoaStreamService {
     };
     using StatusCallback = void (*)(void* context, const OnStatusParam& param);
     static constexpr unsigned kWriteBudget = 1048576;
+    // The largest append body: the socket queue takes 1 MiB with the
+    // request head, so a batch is cut before it would pass this...
+    static constexpr size_t kAppendMax = 1048576 - 64 * 1024;
+    // ...counting this much beyond a frame's bytes for its tag, the codec
+    // configuration and metadata that may precede it.
+    static constexpr size_t kFrameReserve = 16 * 1024;
+    // Object keys kept for Objects(): the newest only.
+    static constexpr size_t kObjectsKept = 32;
 
     static SharedPtr<DoaStreamService> Create(const char* ca, size_t ca_len);
     ~DoaStreamService();
@@ -90,8 +102,9 @@ class DoaStreamService {
     int AddAudioFrame(const unsigned char* data, unsigned len, unsigned ts);
 
     // Task queue. Start while started only notes credentials that differ, to
-    // take effect at the next object.
-    int Start(unsigned short port, const KivUploadIdentify& identity);
+    // take effect at the next object. On -1 `why` (when given) says why;
+    // nothing is left behind then.
+    int Start(unsigned short port, const KivUploadIdentify& identity, std::string* why = nullptr);
     void Close();
     bool Started() const { return started_; }
     // The next key frame begins a new object.
@@ -100,8 +113,13 @@ class DoaStreamService {
     int Attach(void* context, StatusCallback callback);
     void Detach(int id);
 
-    // Keys of the objects begun so far (for the log and the tests).
+    // Keys of the newest objects begun (at most kObjectsKept).
     std::vector<std::string> Objects();
+    // Whether the connection of the last Start stored anything.
+    bool StoredSinceStart() const { return stored_since_start_; }
+    // The token of the credentials the store refused (403) on the last
+    // connection, once; empty when it refused none.
+    std::string TakeRefusedToken();
     uint64_t BytesStored() const { return bytes_stored_; }
     // Nothing queued, held, batched or unanswered at the last write turn.
     bool Drained() const { return drained_; }
@@ -151,7 +169,9 @@ class DoaStreamService {
     std::string key_, iv_;
     int max_object_ms_ = 0;
     unsigned object_counter_ = 0;
-    std::vector<std::string> objects_;
+    std::deque<std::string> objects_;
+    std::string link_token_;     // the credentials the connection signs with
+    std::string refused_token_;
     std::map<int, std::pair<void*, StatusCallback>> observers_;
     int next_observer_ = 0;
     Mutex observer_mutex_;
@@ -159,6 +179,7 @@ class DoaStreamService {
     std::atomic<bool> cut_requested_{false};
     std::atomic<uint64_t> bytes_stored_{0};
     std::atomic<bool> drained_{false};
+    std::atomic<bool> stored_since_start_{false};
     // Network thread only.
     Held held_;
     bool object_open_ = false;
@@ -166,6 +187,7 @@ class DoaStreamService {
     uint32_t object_start_ts_ = 0;
     uint32_t last_video_ts_ = 0;
     uint64_t dropped_frames_ = 0;
+    bool skip_to_key_ = false;  // a video frame was dropped: wait for a key frame
     unsigned long batch_started_ = 0;  // monotonic ms of the batch's first tag; 0 none
 };
 
@@ -194,6 +216,8 @@ class DoaService {
     // Detaches from credentials and status, closes the stream.
     void Shutdown();
     size_t Recordings();
+    // Storage-stream restarts tried so far (the tests' view of the back-off).
+    unsigned RestartAttempts() const { return restart_attempts_; }
 
     void SetBuffer(unsigned kbps) { stream_->SetBuffer(kbps); }
     void SetAudioCodec(const ks_audio_param_s* audio) { stream_->SetAudioCodec(audio); }
@@ -218,6 +242,7 @@ class DoaService {
     void onIdentity(const KivUploadIdentify& identity);
     void onStreamClosed();
     void restart();
+    void scheduleRestart(const std::string& why);
     void refresh();
     void scheduleCheck();
     void endAll(const char* why);
@@ -234,6 +259,9 @@ class DoaService {
     int kiv_observer_ = 0;     // task queue
     int status_observer_ = 0;  // task queue
     bool restart_posted_ = false;
+    unsigned long restart_delay_ = 0;  // 0: the last start went well
+    std::string restart_why_;          // what the last back-off line said
+    std::atomic<unsigned> restart_attempts_{0};
     bool refresh_posted_ = false;
     SharedPtr<DoaStreamService> stream_;
 };

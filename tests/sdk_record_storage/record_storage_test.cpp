@@ -21,6 +21,7 @@
 #include "core/shared_ptr.h"
 #include "core/single.h"
 #include "net/dns_service.h"
+#include "net/net_connector.h"
 #include "net/task_queue.h"
 #include "peers.h"
 #include "sdk/device_env.h"
@@ -364,9 +365,9 @@ class RecordStorageTest : public ::testing::Test {
     }
 
     // A storage stream for device 0 with its buffer and audio codec.
-    int AddStream(int dev_id = 0) {
+    int AddStream(int dev_id = 0, unsigned kbps = 1000) {
         int id = factory_->AddDoa(dev_id, 100 + dev_id);
-        factory_->SetBuffer(id, 1000);
+        factory_->SetBuffer(id, kbps);
         ks_audio_param_s audio{};
         audio.format = KS_AUDIO_FORMAT_AAC;
         audio.bits_per_sample = 1;
@@ -578,6 +579,146 @@ TEST_F(RecordStorageTest, StoreFailureEndsTheObjectAndRecordingGoesOn) {
         OnQueue([&] { factory_->DeleteDoa(id); });
         Control("POST", "/clear");
     }
+}
+
+// The store refuses the credentials once: new ones are asked of the cloud
+// rather than the cached ones handed out again, and the recording goes on
+// under them.
+TEST_F(RecordStorageTest, ARefusedCredentialIsReplacedNotReused) {
+    int id = AddStream();
+    OnQueue([&] { factory_->StartRecord(id, Property("r-403", 600)); });
+    ASSERT_TRUE(WaitFor([&] { return Stream(id)->Started(); }));
+    Feed(id, 0, 2000);
+    ASSERT_TRUE(WaitDrained(id));
+    const int asked = g_cred_requests.load();
+    {
+        std::lock_guard<std::mutex> lock(g_creds_mutex);
+        g_creds = FreshCredentials();  // what the cloud answers from now on
+    }
+    Control("POST", "/fault?mode=403&count=1");
+    Feed(id, 2000, 4000);
+    ASSERT_TRUE(WaitFor([&] { return log_.Contains("refused the credentials (403)"); }));
+    ASSERT_TRUE(WaitFor([&] { return g_cred_requests.load() > asked; }));
+    Feed(id, 4000, 7000);
+    ASSERT_TRUE(WaitDrained(id));
+    std::vector<std::string> objects = Stream(id)->Objects();
+    ASSERT_GE(objects.size(), 2u);
+    EXPECT_NE(objects.front().substr(0, objects.front().rfind('_')),
+              objects.back().substr(0, objects.back().rfind('_')));
+    EXPECT_GE(CheckObjects(id), 2u);
+}
+
+// Endpoints the client cannot use: every attempt gives back what it made,
+// and the retries slow down with one line for the lot.
+TEST_F(RecordStorageTest, UnusableEndpointsCostNoSocketAndBackOffQuietly) {
+    DoaTimings timings = doa_timings();
+    timings.restart_ms = 10;
+    timings.restart_max_ms = 80;
+    doa_set_timings(timings);
+    std::string good;
+    {
+        std::lock_guard<std::mutex> lock(g_creds_mutex);
+        good = g_creds;
+    }
+    const std::string endpoint = "device.test:" + std::to_string(g_store_port);
+    for (const char* bad : {"https://host", "host:", "host:0", ":443"}) {
+        SCOPED_TRACE(bad);
+        std::string creds = good;
+        size_t at = creds.find(endpoint);
+        ASSERT_NE(std::string::npos, at) << creds;
+        creds.replace(at, endpoint.size(), bad);
+        {
+            std::lock_guard<std::mutex> lock(g_creds_mutex);
+            g_creds = creds;
+        }
+        // Cached before the recording asks, so this case's endpoint is the one used.
+        ASSERT_EQ(0, SendMessage(&device_.auth, KS_MESSAGE_ADAPTER_TYPE_KESTREL, "",
+                                 "/vision/pic/kiv/downstream",
+                                 "{\"id\":\"7\",\"version\":\"1.0\",\"params\":" + creds + "}"));
+        OnQueue([] {});
+        size_t lines = log_.Count("Storage stream restarts");
+        unsigned long sockets = NetConnector::SocketCount();
+        int id = AddStream();
+        OnQueue([&] { factory_->StartRecord(id, Property("r-bad", 600)); });
+        SharedPtr<DoaService> svc;
+        ASSERT_TRUE(factory_->query(id, svc));
+        // 10, 20, 40, 80, 80, ... ms apart.
+        ASSERT_TRUE(WaitFor([&] { return svc->RestartAttempts() >= 8; }));
+        EXPECT_FALSE(Stream(id)->Started());
+        EXPECT_TRUE(WaitFor([&] { return NetConnector::SocketCount() <= sockets; }))
+            << NetConnector::SocketCount() << " sockets, " << sockets << " before";
+        EXPECT_EQ(lines + 1, log_.Count("Storage stream restarts"));
+        EXPECT_TRUE(log_.Contains(std::string("storage endpoint '") + bad + "' unusable"));
+        OnQueue([&] { factory_->DeleteDoa(id); });
+    }
+}
+
+// H.264 access unit `au` (its slice last) grown to about `size` bytes by
+// cabac_zero_words after the slice data, which decoders skip.
+std::string Padded(const std::string& au, size_t size) {
+    std::string out = au;
+    while (out.size() + 3 <= size)
+        out.append("\0\0\3", 3);
+    return out;
+}
+
+// A batch already large when a huge key frame comes must be sent first: one
+// append holding both would not fit the socket's queue and the object would
+// be lost.
+TEST_F(RecordStorageTest, AppendsStayWithinTheSendLimitAroundAHugeKeyFrame) {
+    int id = AddStream(0, 8000);
+    bool padded_p = false;
+    // Queued before the connection exists, so the first turns batch as much
+    // as they may: a 200 KiB frame, then a 900 KiB key frame.
+    for (const Frame& f : g_frames) {
+        if (f.ts >= 4000)
+            break;
+        std::string data = f.data;
+        if (f.video && !f.key && !padded_p) {
+            data = Padded(f.data, 200 * 1024);
+            padded_p = true;
+        } else if (f.video && f.key && f.ts == 1000) {
+            data = Padded(f.data, 900 * 1024);
+        }
+        const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+        if (f.video)
+            factory_->AddVideoFrame(id, 0, f.key, p, static_cast<unsigned>(data.size()), f.ts);
+        else
+            factory_->AddAudioFrame(id, p, static_cast<unsigned>(data.size()), f.ts);
+    }
+    OnQueue([&] { factory_->StartRecord(id, Property("r-big", 600)); });
+    ASSERT_TRUE(WaitFor([&] { return Stream(id)->Started(); }));
+    ASSERT_TRUE(WaitDrained(id));
+    EXPECT_FALSE(log_.Contains("could not be queued"));
+    ASSERT_EQ(1u, Stream(id)->Objects().size());
+    EXPECT_EQ(1u, CheckObjects(id));
+    size_t appends = 0;
+    for (const AppendRecord& r : StoreLog()) {
+        if (r.status != 200)
+            continue;
+        ++appends;
+        EXPECT_LE(r.next - r.position, static_cast<long long>(DoaStreamService::kAppendMax));
+    }
+    EXPECT_GE(appends, 2u);
+    EXPECT_GT(net_test::ReadFile(ObjectPath(Stream(id)->Objects()[0])).size(), 1100u * 1024);
+}
+
+// A recording that runs for long keeps the names of its newest objects only.
+TEST_F(RecordStorageTest, ALongRecordingKeepsOnlyItsNewestObjectKeys) {
+    int id = AddStream();
+    OnQueue([&] { factory_->StartRecord(id, Property("r-long", 600, 1)); });
+    ASSERT_TRUE(WaitFor([&] { return Stream(id)->Started(); }));
+    for (uint32_t round = 0; round < 5; ++round) {
+        Feed(id, 0, 8000, round * 8000);
+        ASSERT_TRUE(WaitDrained(id));
+    }
+    std::vector<std::string> objects = Stream(id)->Objects();
+    EXPECT_EQ(DoaStreamService::kObjectsKept, objects.size());
+    // The newest is the one the store heard of last.
+    EXPECT_TRUE(WaitFor([&] {
+        std::vector<AppendRecord> log = StoreLog();
+        return !log.empty() && log.back().key == objects.back();
+    }));
 }
 
 TEST_F(RecordStorageTest, NewCredentialsTakeEffectAtTheNextObject) {
