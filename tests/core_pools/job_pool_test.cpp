@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -170,6 +172,44 @@ TEST(JobPool, DestructorDrainsWhatIsQueued) {
     }
     EXPECT_EQ((std::vector<int>{1, 2}), j.Ran());
     EXPECT_EQ(2, j.deleted.load());
+}
+
+uint64_t g_fake_ms = 0;
+uint64_t FakeClock() {
+    return g_fake_ms;
+}
+
+// A queue at its bound drops new jobs (deleted unrun, counted) and says so
+// in at most one line a second, whatever the rate of posting.
+TEST(JobPool, FullQueueDropsCountsAndReportsOncePerSecond) {
+    kestrel_test::LogCapture log;
+    Journal j;
+    JobPool pool;
+    pool.SetLimit(4);
+    pool.SetClock(&FakeClock);
+    g_fake_ms = 10000;
+    ASSERT_EQ(0, pool.Start());
+    std::promise<void> gate;
+    pool.AddJob(new GateJob(gate.get_future().share()));
+    // The gate may still be queued or already running: fill up to the bound.
+    for (int i = 1; i <= 1000; ++i)
+        pool.AddJob(new RecordJob(&j, i));
+    unsigned long dropped = pool.Dropped();
+    EXPECT_GE(dropped, 996u);
+    EXPECT_EQ(1u, log.Count("JobPool queue full"));
+    g_fake_ms += 999;
+    pool.AddJob(new RecordJob(&j, 2000));
+    EXPECT_EQ(1u, log.Count("JobPool queue full"));
+    g_fake_ms += 1;
+    pool.AddJob(new RecordJob(&j, 2001));
+    EXPECT_EQ(2u, log.Count("JobPool queue full"));
+    // The first line told one drop; the second tells every one since.
+    EXPECT_TRUE(log.Contains(std::to_string(dropped + 1) + " dropped since the last report"));
+    gate.set_value();
+    ASSERT_EQ(0, pool.Stop());
+    EXPECT_EQ(dropped + 2, pool.Dropped());
+    EXPECT_EQ(j.Ran().size() + pool.Dropped(), 1002u);
+    EXPECT_EQ(1002, j.deleted.load());
 }
 
 }  // namespace
