@@ -197,8 +197,12 @@ class HostileRelay:
         try:
             c0c1 = self._read_exact(c, 1537, 10)
             s1 = struct.pack(">II", int(time.time()) & 0xFFFFFFFF, 0) + os.urandom(1528)
-            c.sendall(b"\x03" + s1 + c0c1[1:])
-            self._read_exact(c, 1536, 10)
+            if c0c1[0] == 4:
+                # Private handshake: S0 and S1 only, no C2 follows.
+                c.sendall(b"\x04" + s1)
+            else:
+                c.sendall(b"\x03" + s1 + c0c1[1:])
+                self._read_exact(c, 1536, 10)
             time.sleep(0.2)
             self._drain(c)
             c.setblocking(True)

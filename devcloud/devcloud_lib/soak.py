@@ -27,7 +27,18 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 DEVCLOUD = ["/usr/bin/python3", os.path.join(ROOT, "devcloud", "devcloud")]
 PK, DN, DS = "kSoakProduct", "soak_camera_01", "9f3c1b7e52a04d8e8c6b2f1a7d3e5c90"
 SAMPLE_S = 5.0
+STORE_USERS = ("picture", "alarm_picture", "record_start", "record_update", "record_stop")
+# Which actions a fault can disturb; faults not named here (the broker's) reach every action.
+REACH = {
+    "nginx_restart": ("live_normal",),
+    "relay_restart": ("live_private", "live_encrypted", "vod_time", "vod_file", "vod_file_unknown", "voice"),
+    "store_": STORE_USERS,
+    "credentials_bad_endpoint": STORE_USERS,
+}
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+# devcloud's words for "the device never answered" (as opposed to a refusal with a reason).
+NO_ANSWER = ("did not publish", "no reply", "no picture arrived", "nothing came", "no answer", "timed out",
+             "ffprobe cannot read")
 
 
 def now():
@@ -137,6 +148,7 @@ class Soak:
         self.cfg = os.path.join(self.state, "config.json")
         with open(self.cfg, "w") as f:
             f.write('{"soak":true,"level":3}\n')
+        self.record_names = []
         self.demo_log = os.path.join(self.state, "kestrel_demo.log")
         argv = [self.a.demo, "-p", PK, "-n", DN, "-s", DS, "-l", str(self.a.log_level), "-H", "127.0.0.1",
                 "-P", str(self.proxy.port), "-C", self.cloud["ca"], "-S", self.cloud["ca"], "-m", self.a.media,
@@ -151,6 +163,14 @@ class Soak:
                 break
             time.sleep(0.2)
         raise RuntimeError("the camera did not come online; see %s" % self.demo_log)
+
+    def learn_records(self):
+        t = int(now())
+        rc, out, _, _ = self.dc("records", PK, DN, "list", "--begin", str(t - 86400), "--end", str(t))
+        for line in out.splitlines():
+            for word in line.split():
+                if line.startswith("record ") and word.startswith("FileName="):
+                    self.record_names.append(word.split("=", 1)[1])
 
     # ---- sampling ------------------------------------------------------------------
     def sample(self):
@@ -204,7 +224,8 @@ class Soak:
 
         def hostile():
             self.hostile.attack = r.choice(chaos.ATTACKS)
-            url = "rtmp://127.0.0.1:%d/live?token=x/hostile%d" % (self.hostile.port, r.randrange(1000))
+            url = "rtmp://127.0.0.1:%d/live?token=x&private=%d/hostile%d" % (
+                self.hostile.port, r.randrange(2), r.randrange(1000))
             return ["send", PK, DN, "/thing/service/StartPushStreaming",
                     envelope("StartPushStreaming", {"PushUrl": url, "StreamType": 0})], "hostile:" + self.hostile.attack
 
@@ -232,8 +253,11 @@ class Soak:
             (3, lambda: (["live", PK, DN, "--private", "--encrypt", "--seconds", secs()], "live_encrypted")),
             (3, lambda: (["vod", PK, DN, "--begin", str(t - 3600), "--end", str(t), "--seconds", "15"]
                          + vod_extra(), "vod_time")),
-            (2, lambda: (["vod", PK, DN, "--file", "soak_%d.mp4" % r.randrange(100), "--seconds", "15"]
+            (2, lambda: (["vod", PK, DN, "--file", r.choice(self.record_names or ["none"]), "--seconds", "15"]
                          + vod_extra(), "vod_file")),
+            # A name the camera does not have: it must refuse, not publish an empty stream.
+            (0.5, lambda: (["vod", PK, DN, "--file", "soak_%d.mp4" % r.randrange(100), "--seconds", "15"],
+                           "vod_file_unknown")),
             (2, lambda: (["talk", PK, DN, "--audio", self.wav] + r.choice([[], ["--encrypt"], ["--codec", "pcmu"]]),
                          "voice")),
             (3, lambda: (["picture", PK, DN, "--timeout", "20"], "picture")),
@@ -265,6 +289,8 @@ class Soak:
             if x <= 0:
                 break
         argv, kind = f()
+        if kind in self.a.without:
+            return None
         start = now() - self.t0
         with self.lock:
             self.asked += 1
@@ -275,17 +301,17 @@ class Soak:
         ev["reason"] = last[:300]
         if kind == "record_stop" and rc == 0:
             ev["objects"] = [l for l in out.splitlines() if l.startswith("object=")]
-        disturbed = self.fault_overlaps(start, start + took)
+        disturbed = self.fault_overlaps(start, start + took, kind)
         with self.lock:
             if rc == 0:
                 self.answered += 1
                 ev["outcome"] = "answered"
-            elif rc in (1, 2) and last:
-                self.refused += 1
-                ev["outcome"] = "refused"
             elif disturbed:
                 self.disturbed += 1
                 ev["outcome"] = "disturbed"
+            elif rc in (1, 2) and last and not any(w in last for w in NO_ANSWER):
+                self.refused += 1
+                ev["outcome"] = "refused"
             else:
                 self.lost += 1
                 ev["outcome"] = "lost"
@@ -295,12 +321,15 @@ class Soak:
         return ev
 
     # ---- faults --------------------------------------------------------------------
-    def fault_overlaps(self, a, b):
+    def fault_overlaps(self, a, b, kind):
+        """The faults whose window overlaps [a, b] and that can reach an action of this kind."""
         out = []
         with self.lock:
             for e in self.events:
                 if e["type"] == "fault" and e["t"] <= b and e["t"] + e.get("window", 30) >= a:
-                    out.append(e["kind"])
+                    reach = next((v for k, v in REACH.items() if e["kind"].startswith(k)), None)
+                    if reach is None or kind in reach:
+                        out.append(e["kind"])
         return out
 
     def fault_table(self):
@@ -310,7 +339,7 @@ class Soak:
             pid = self.pid_of("broker")
             if pid:
                 os.kill(pid, signal.SIGKILL)
-            d = r.uniform(2, 8)
+            d = r.uniform(1, 4)
             time.sleep(d)
             self.up()
             return {"down_s": round(d, 1), "window": d + 20}
@@ -362,7 +391,7 @@ class Soak:
             return {"window": 45}
 
         return [
-            (2, broker_kill, "broker_kill"),
+            (1, broker_kill, "broker_kill"),
             (0.6, broker_freeze, "broker_freeze"),
             (2, mqtt_cut, "mqtt_cut"),
             (1.5, nginx_restart, "nginx_restart"),
@@ -409,6 +438,7 @@ class Soak:
     def run(self):
         self.start()
         self.t_online = now() - self.t0
+        self.learn_records()
         threading.Thread(target=self.sampler, daemon=True).start()
         # Idle level: a few samples before the first command.
         time.sleep(3 * SAMPLE_S + 1)
@@ -420,6 +450,8 @@ class Soak:
         fth.start()
         while now() < end and self.demo.poll() is None:
             ev = self.run_action()
+            if ev is None:
+                continue
             print("%7.1f s  %-22s %-9s %5.1f s  %s" % (ev["t"], ev["kind"], ev["outcome"], ev["secs"],
                                                       ev["reason"][:60] if ev["rc"] else ""), flush=True)
             time.sleep(self.actions_rng.uniform(0.5, 3.0))
@@ -591,6 +623,8 @@ def main(argv=None):
     p.add_argument("--max-growth-mib", type=float, default=2.0)
     p.add_argument("--max-log-mib", type=float, default=1.0, help="MiB of log per minute")
     p.add_argument("--fd-slack", type=int, default=0)
+    p.add_argument("--without", action="append", default=[], metavar="KIND",
+                   help="leave this action kind out (repeatable)")
     a = p.parse_args(argv)
     soak = Soak(a)
     print("soak: state in %s, seed %d, %g min" % (soak.state, a.seed, a.minutes), flush=True)
