@@ -6,6 +6,12 @@ namespace kestrel {
 
 namespace {
 
+// A long string's length field is 32 bits. Taken as a 64-bit value so the
+// test also compiles where size_t is 32 bits and can never exceed it.
+bool ExceedsLongString(uint64_t len) {
+    return len > 0xFFFFFFFFull;
+}
+
 bool Fits(const uint8_t* p, const uint8_t* end, size_t n) {
     return p && end && p <= end && static_cast<size_t>(end - p) >= n;
 }
@@ -173,7 +179,7 @@ uint8_t* AMFWriteDouble(uint8_t* p, const uint8_t* end, double v) {
 }
 
 uint8_t* AMFWriteString(uint8_t* p, const uint8_t* end, const char* s, size_t len) {
-    if (len > 0xFFFFFFFFull || (len && !s) || !Fits(p, end, StringSize(len))) {
+    if (ExceedsLongString(len) || (len && !s) || !Fits(p, end, StringSize(len))) {
         return nullptr;
     }
     if (len < 0x10000) {
@@ -227,7 +233,7 @@ uint8_t* AMFWriteNamedDouble(uint8_t* p, const uint8_t* end, const char* name, s
 
 uint8_t* AMFWriteNamedString(uint8_t* p, const uint8_t* end, const char* name, size_t name_len,
                              const char* s, size_t len) {
-    if (len > 0xFFFFFFFFull || !Fits(p, end, 2 + name_len) ||
+    if (ExceedsLongString(len) || !Fits(p, end, 2 + name_len) ||
         !Fits(p + 2 + name_len, end, StringSize(len))) {
         return nullptr;
     }
