@@ -145,6 +145,12 @@ ca="$(sed -n 's/^ca=//p' <<<"$up_out")"
 [ -n "$port" ] && [ -f "$ca" ] || { echo "demo.sh: devcloud up gave no port or CA:" >&2; echo "$up_out" >&2; exit 1; }
 "${DEVCLOUD[@]}" device add "$PK" "$DN" "$DS" >/dev/null
 say "broker on 127.0.0.1:$port, device $PK/$DN registered"
+web_url="$(sed -n 's/^web_url=//p' <<<"$up_out")"
+if [ -n "$web_url" ]; then
+  say "web console: $web_url (devices, events, live, snapshot, recordings)"
+else
+  say "the web console did not start (see $DEVCLOUD_HOME/web.log)"
+fi
 
 # What the platform receives, one message a line.
 : >"$WATCH_LOG"
