@@ -68,7 +68,9 @@ void FileTransformService::Init(bool no_download, bool no_upload) {
 }
 
 int FileTransformService::FileParse(const std::string& payload, int dev_id, Kind kind) {
-    KS_LOGD("FileParse: %s", payload.c_str());
+    // The entries' URLs are pre-signed: their queries are credentials.
+    KS_LOGD("FileParse: %s request of %zu bytes", kind == kDownload ? "download" : "upload",
+            payload.size());
     cJSON* root = cJSON_ParseWithLength(payload.data(), payload.size());
     const cJSON* list = root ? cJSON_GetObjectItemCaseSensitive(root, "paramList") : nullptr;
     if (!cJSON_IsArray(list)) {

@@ -13,6 +13,7 @@ request with SECRET (HMAC-SHA1, Base64) and refused with 403 when it differs.
 Keys that ask for a fault (anywhere in the raw key):
   status-NNN   answer NNN        drop      close without an answer
   stall        never answer      interim   "100 Continue", then nothing
+  silent       read the whole body, then never answer
   garbage      a line that is not a status line, then nothing
 """
 import base64
@@ -84,9 +85,11 @@ class Handler(socketserver.StreamRequestHandler):
         raw_key = urllib.parse.unquote(path.lstrip("/"), errors="surrogateescape")
         length = int(headers.get("content-length", "0"))
         entry = {"method": method, "path": path, "key": raw_key, "size": length}
-        for fault in ("drop", "stall", "interim", "garbage"):
+        for fault in ("drop", "stall", "silent", "interim", "garbage"):
             if fault in raw_key:
                 entry["status"] = fault
+                if fault == "silent":
+                    entry["received"] = len(self.rfile.read(length))
                 log(entry)
                 if fault == "interim":
                     self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")

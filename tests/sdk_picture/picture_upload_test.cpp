@@ -104,6 +104,8 @@ TEST_F(PictureUpload, StoreFailuresAreReportedAndTheNextUploadStillWorks) {
         {"bucket/status-500.jpg", "Put picture answered 500"},
         {"bucket/drop.jpg", "connection ended before a response"},
         {"bucket/stall.jpg", "Put picture stalled"},
+        // The whole body taken, then silence: the answer is waited for only so long.
+        {"bucket/silent.jpg", "Put picture stalled"},
         // An interim answer is not the result; a line that is no status line ends it.
         {"bucket/interim.jpg", "Put picture answered 100"},
         {"bucket/garbage.jpg", "connection ended before a response"},
@@ -460,16 +462,19 @@ TEST_F(PictureUpload, FileTransferEntriesBeforeABadOneReachTheApplication) {
             "{\"paramList\":[{\"downloadUrl\":\"https://f/1\",\"fileName\":\"a.bin\","
             "\"fileType\":4},{\"downloadUrl\":\"https://f/2\",\"fileType\":4}]}");
     Kestrel("/vision/biz/dev/UploadFile/invoke",
-            "{\"paramList\":[{\"uploadUrl\":\"https://f/3\",\"fileName\":\"log.txt\","
-            "\"fileType\":2}]}");
+            "{\"paramList\":[{\"uploadUrl\":\"https://f/3?Signature=pre-signed-secret\","
+            "\"fileName\":\"log.txt\",\"fileType\":2}]}");
     ASSERT_TRUE(WaitFor([] {
         std::lock_guard<std::mutex> lock(AppCalls::Get().mutex);
         return AppCalls::Get().cloud_events.size() >= 2;
     }));
     std::lock_guard<std::mutex> lock(AppCalls::Get().mutex);
     EXPECT_EQ("1:4:a.bin:https://f/1", AppCalls::Get().cloud_events[0]);
-    EXPECT_EQ("2:2:log.txt:https://f/3", AppCalls::Get().cloud_events[1]);
+    EXPECT_EQ("2:2:log.txt:https://f/3?Signature=pre-signed-secret",
+              AppCalls::Get().cloud_events[1]);
     EXPECT_TRUE(log_.Contains("FileParse, parse error, array_index = 1"));
+    // The application gets the pre-signed URL; the log never does.
+    EXPECT_FALSE(log_.Contains("pre-signed-secret"));
 }
 
 }  // namespace
