@@ -382,6 +382,14 @@ function onEvent(e) {
     while (ol.children.length > MAX_EVENTS) ol.removeChild(ol.lastChild);
   }
   if (e.source === "mqtt" && e.kind === "ota.progress") onFirmwareProgress(e);
+  // A relay that ends or refuses the stream being watched says so by the video.
+  if (e.source === "relay" && live && (e.stream === live.stream || e.name === live.stream) &&
+      ["closed", "refused", "check_failed", "on_publish_done"].includes(e.event)) {
+    show($("live-result"), "relay: " + e.event + " " + (e.reason || e.error || ""), false);
+  }
+  if (e.source === "relay" && vod && e.event === "refused") {
+    show($("vod-result"), "relay refused: " + (e.reason || ""), false);
+  }
   if (e.pk && (e.source === "broker" || (e.source === "mqtt" && e.direction === "up"))) scheduleDevices();
 }
 
