@@ -329,11 +329,11 @@ class CoalescedCmdJob : public JobProperty {
 
 }  // namespace
 
-void RelayServiceBase::sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type_e cmd, uint32_t a,
+bool RelayServiceBase::sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type_e cmd, uint32_t a,
                                   uint32_t b, uint32_t c) {
     DeviceEnv* env = Single<DeviceEnv>::Peek();
     if (!env || !env->JobUser())
-        return;
+        return false;
     ks_on_push_stream_cmd_param_s param{};
     param.service_id = service_id;
     param.cmd_type = cmd;
@@ -345,11 +345,12 @@ void RelayServiceBase::sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type
         coalesced->latest[kind] = param;
         if (coalesced->posted[kind]) {
             ++coalesced->merged;
-            return;
+            return false;
         }
         coalesced->posted[kind] = true;
     }
     env->JobUser()->AddJob(new CoalescedCmdJob(coalesced, kind, dev_id));
+    return true;
 }
 
 void RelayServiceBase::sendCmd(ks_on_push_stream_cmd_type_e cmd, uint32_t a, uint32_t b,
@@ -585,8 +586,9 @@ void RelayServiceLive::OnNotify(rtmp_client_notify_t code, void*) {
                 monitor.force_cmd_ts = NowMsText();
             }
         }
-        KS_LOGI("%s Recv cmd: request I frame", label.c_str());
-        sendLatest(kCoalesceIFrame, KS_LIVE_REQUEST_I_FRAME);
+        // A flood of requests is one request: one line for each that is passed on.
+        if (sendLatest(kCoalesceIFrame, KS_LIVE_REQUEST_I_FRAME))
+            KS_LOGI("%s Recv cmd: request I frame", label.c_str());
     }
 }
 

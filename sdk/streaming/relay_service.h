@@ -97,7 +97,8 @@ class RelayServiceBase : public RtmpClientHandler {
     // parameters): at most one waits in the job queue per kind, and it
     // carries the latest values when it runs.
     enum CoalescedKind { kCoalesceIFrame, kCoalesceSeek, kCoalesceParam, kCoalesceKinds };
-    void sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type_e cmd, uint32_t a = 0,
+    // False when the command was folded into one already waiting.
+    bool sendLatest(CoalescedKind kind, ks_on_push_stream_cmd_type_e cmd, uint32_t a = 0,
                     uint32_t b = 0, uint32_t c = 0);
 
   public:
