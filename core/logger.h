@@ -32,8 +32,10 @@ void logger_reset_default();
 // Flood limit per source (file:line): within each second the first kLogBurst lines
 // pass, the rest are counted, and the next line of that source after the second
 // is preceded by one "... repeated N times" line. A peer that makes one error line
-// repeat per message then costs a few lines a second instead of filling the flash.
-constexpr unsigned kLogBurst = 20;
+// repeat per message then costs a bounded number of lines a second instead of
+// filling the flash; the allowance leaves room for honest bursts (a message line
+// per cloud request).
+constexpr unsigned kLogBurst = 100;
 // True when the line may be written; may first write the pending repeat count.
 bool logger_admit(int level, const char* file, int line);
 // Reads a clock (CLOCK_REALTIME for the line stamp, CLOCK_MONOTONIC for the flood

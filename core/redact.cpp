@@ -27,7 +27,8 @@ bool name_is_secret(const std::string& name) {
         if (n.find(word) != std::string::npos)
             return true;
     }
-    return n == "iv";
+    // A relay's session id is the token of the URL that started it.
+    return n == "iv" || n == "sessionid";
 }
 
 // True for characters that end a URL written into free text or JSON.

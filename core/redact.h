@@ -17,8 +17,8 @@ std::string redact_secret(const std::string& secret);
 std::string redact_url(const std::string& url);
 
 // A message payload or any free text: the string value of every JSON member
-// whose name says secret ("key", "iv", "token", "secret", "password", "sign"
-// anywhere in it, case-insensitive) is cut with redact_secret, members named
+// whose name says secret ("key", "token", "secret", "password", "sign" anywhere
+// in it, or "iv" or "sessionId", case-insensitive) is cut with redact_secret, members named
 // "...url"/"...uri" with redact_url (also inside JSON texts carried as escaped
 // strings), and any other "scheme://" URL in the text loses its query.
 std::string redact_text(const std::string& text);

@@ -1,6 +1,7 @@
 #include "net/url_parse.h"
 
 #include "core/logger.h"
+#include "core/redact.h"
 
 namespace kestrel {
 
@@ -15,7 +16,7 @@ int NetUrlParse::Parse(const std::string& url) {
     app = parts.app;
     conn_url = parts.conn_url;
     if (ret != URL_OK) {
-        KS_LOGE("Url parse failed, ret = %d, url = %s", ret, url.c_str());
+        KS_LOGE("Url parse failed, ret = %d, url = %s", ret, redact_url(url).c_str());
         return -1;
     }
     return 0;
@@ -29,7 +30,7 @@ int UrlParse::Parse(const std::string& url, const std::string& productKey,
     device_secret_ = deviceSecret;
     int ret = cloud_url_parse(url, &parts_);
     if (ret != URL_OK) {
-        KS_LOGE("Url parse failed, ret = %d, url = %s", ret, url.c_str());
+        KS_LOGE("Url parse failed, ret = %d, url = %s", ret, redact_url(url).c_str());
         return -1;
     }
     return 0;

@@ -4,6 +4,7 @@
 #include <kestrel/ks_api.h>
 
 #include "core/logger.h"
+#include "core/redact.h"
 #include "core/single.h"
 #include "net/task_entry.h"
 #include "net/task_queue.h"
@@ -106,7 +107,7 @@ int DeviceMonitor::ReportVersionInfo(int dev_id) {
     JsonObjectWriter envelope;
     envelope.Str("version", "1.0").Str("method", "IpcNvrSDKVersion").Raw("params", params.Text());
     std::string payload = envelope.Text();
-    KS_LOGD("version: %s", payload.c_str());
+    KS_LOGD("version: %s", redact_text(payload).c_str());
     return Messages()->AddKestrel(dev_id, kMonitorTopic, payload);
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/job_pool.h"
 #include "core/logger.h"
+#include "core/redact.h"
 #include "net/task_queue.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_env.h"
@@ -34,7 +35,8 @@ class MessageUploadJob : public JobProperty {
           message_(std::move(message)) {}
 
     void Run() override {
-        KS_LOGI("Message, topic:%s, message:%s, qos:%d", topic_.c_str(), message_.c_str(), qos_);
+        KS_LOGI("Message, topic:%s, message:%s, qos:%d", topic_.c_str(),
+                redact_text(message_).c_str(), qos_);
         if (!publish_)
             return;
         MessageService::MessagePublishParam param = {topic_.c_str(), message_.c_str(), qos_,
@@ -57,7 +59,8 @@ void messageAdapterTslService(void* user, int dev_id, const std::string& msg_id,
         KS_LOGE("Should not be here");
         return;
     }
-    KS_LOGD("Dev id = %d, key = %s, value = %s", dev_id, service.c_str(), payload.c_str());
+    KS_LOGD("Dev id = %d, key = %s, value = %s", dev_id, service.c_str(),
+            redact_text(payload).c_str());
     for (const auto& entry : impl->registry.find(service, SUBJECT_SERVICE)) {
         auto handler = reinterpret_cast<MessageService::ServiceHandler>(entry.handler);
         handler(entry.user, dev_id, service, payload, msg_id);
@@ -74,7 +77,7 @@ void messageAdapterKestrel(void* user, int dev_id, const std::string& msg_id,
     // Storage credentials stay out of the log.
     bool secret = topic == "/vision/pic/kiv/downstream";
     KS_LOGD("Dev id = %d, key = %s, value = %s, id = %s", dev_id, topic.c_str(),
-            secret ? "(credentials withheld)" : payload.c_str(), msg_id.c_str());
+            secret ? "(credentials withheld)" : redact_text(payload).c_str(), msg_id.c_str());
     for (const auto& entry : impl->registry.find(topic, SUBJECT_KESTREL)) {
         auto handler = reinterpret_cast<MessageService::KestrelHandler>(entry.handler);
         handler(entry.user, dev_id, topic, payload);

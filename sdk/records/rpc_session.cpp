@@ -9,6 +9,7 @@
 
 #include "core/digest.h"
 #include "core/logger.h"
+#include "core/redact.h"
 #include "core/single.h"
 #include "core/time.h"
 #include "sdk/device_dispatch.h"
@@ -37,7 +38,7 @@ cJSON* ParseQuery(const std::string& payload, const std::vector<const char*>& nu
         ok = cJSON_IsString(text) && text->valuestring != nullptr;
     }
     if (!ok) {
-        KS_LOGE("parse value error:%s", payload.c_str());
+        KS_LOGE("parse value error:%s", redact_text(payload).c_str());
         cJSON_Delete(root);
         return nullptr;
     }
@@ -250,19 +251,21 @@ void RpcSession::intake(void* ctx, int dev_id, int type, const std::string& payl
 
 void RpcSession::onQueryRecordTimeList(void* ctx, int dev_id, const std::string& service,
                                        const std::string& payload, const std::string& msg_id) {
-    KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), payload.c_str(), msg_id.c_str());
+    KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), redact_text(payload).c_str(),
+            msg_id.c_str());
     intake(ctx, dev_id, RpcQueryRecord::kTimeList, payload, msg_id);
 }
 
 void RpcSession::onQueryRecordList(void* ctx, int dev_id, const std::string& service,
                                    const std::string& payload, const std::string& msg_id) {
-    KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), payload.c_str(), msg_id.c_str());
+    KS_LOGD("key:%s value:%s msg_id:%s", service.c_str(), redact_text(payload).c_str(),
+            msg_id.c_str());
     intake(ctx, dev_id, RpcQueryRecord::kRecordList, payload, msg_id);
 }
 
 void RpcSession::onQueryRecordListByMonth(void* ctx, int dev_id, const std::string& service,
                                           const std::string& payload, const std::string& msg_id) {
-    KS_LOGD("key:%s value:%s id:%s", service.c_str(), payload.c_str(), msg_id.c_str());
+    KS_LOGD("key:%s value:%s id:%s", service.c_str(), redact_text(payload).c_str(), msg_id.c_str());
     cJSON* root = ParseQuery(payload, {}, "Month");
     if (ctx == nullptr || root == nullptr) {
         cJSON_Delete(root);
@@ -342,7 +345,7 @@ void RpcSession::onStreamGroupOfPictureInvoke(void* ctx, int /*dev_id*/, const s
         KS_LOGE("Should not be here");
         return;
     }
-    KS_LOGD("key:%s, value:%s", topic.c_str(), payload.c_str());
+    KS_LOGD("key:%s, value:%s", topic.c_str(), redact_text(payload).c_str());
     cJSON* root = cJSON_Parse(payload.c_str());
     cJSON* params = cJSON_GetObjectItemCaseSensitive(root, "params");
     bool ok = cJSON_IsObject(params);
@@ -350,7 +353,7 @@ void RpcSession::onStreamGroupOfPictureInvoke(void* ctx, int /*dev_id*/, const s
         ok = ok && cJSON_GetObjectItemCaseSensitive(params, name) != nullptr;
     }
     if (!ok) {
-        KS_LOGE("parse value error:%s", payload.c_str());
+        KS_LOGE("parse value error:%s", redact_text(payload).c_str());
     }
     // A valid setting changes nothing on this device.
     cJSON_Delete(root);
@@ -362,12 +365,12 @@ void RpcSession::onSendMessageToDevInvoke(void* ctx, int dev_id, const std::stri
         KS_LOGE("Should not be here");
         return;
     }
-    KS_LOGD("key:%s, value:%s", topic.c_str(), payload.c_str());
+    KS_LOGD("key:%s, value:%s", topic.c_str(), redact_text(payload).c_str());
     cJSON* root = cJSON_Parse(payload.c_str());
     cJSON* params = cJSON_GetObjectItemCaseSensitive(root, "params");
     cJSON* type = cJSON_GetObjectItemCaseSensitive(params, "type");
     if (!cJSON_IsObject(params) || !cJSON_IsString(type) || type->valuestring == nullptr) {
-        KS_LOGE("parse value error:%s", payload.c_str());
+        KS_LOGE("parse value error:%s", redact_text(payload).c_str());
         cJSON_Delete(root);
         return;
     }

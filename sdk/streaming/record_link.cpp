@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 
 #include "core/logger.h"
+#include "core/redact.h"
 #include "core/single.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
@@ -65,7 +66,7 @@ int RecordLink::OnRecordDownstream(int dev_id, const std::string& payload) {
     const cJSON* params = cJSON_GetObjectItemCaseSensitive(root, "params");
     int r = -1;
     if (!cJSON_IsObject(root) || !GetString(root, "method", method) || !cJSON_IsObject(params)) {
-        KS_LOGE("Json parse failed, value = %s", payload.c_str());
+        KS_LOGE("Json parse failed, value = %s", redact_text(payload).c_str());
     } else if (!manager_.load()) {
         KS_LOGE("Record request for device %d before the stream session is up", dev_id);
     } else if (DeviceEnv::Get()->Auth()->GetAuth(dev_id)->IsIllegal()) {
@@ -77,7 +78,7 @@ int RecordLink::OnRecordDownstream(int dev_id, const std::string& payload) {
     } else if (method == "stopRecord") {
         r = updateOrStop(dev_id, params, true);
     } else {
-        KS_LOGE("Json parse failed, value = %s", payload.c_str());
+        KS_LOGE("Json parse failed, value = %s", redact_text(payload).c_str());
     }
     cJSON_Delete(root);
     return r;
@@ -97,7 +98,7 @@ int RecordLink::startRecord(int dev_id, const void* raw) {
         !GetString(params, "thumbnailId", p.thumbnail_id) ||
         !GetString(params, "filePrefix", p.file_prefix)) {
         char* text = cJSON_PrintUnformatted(params);
-        KS_LOGE("Json parse failed, startRecord params = %s", text ? text : "");
+        KS_LOGE("Json parse failed, startRecord params = %s", redact_text(text ? text : "").c_str());
         cJSON_free(text);
         return -1;
     }
@@ -168,7 +169,7 @@ int RecordLink::updateOrStop(int dev_id, const void* raw, bool stop) {
         (!stop && !GetInt(params, "duration", 1, kMaxSeconds, p.duration))) {
         char* text = cJSON_PrintUnformatted(params);
         KS_LOGE("Json parse failed, %s params = %s", stop ? "stopRecord" : "updateRecord",
-                text ? text : "");
+                redact_text(text ? text : "").c_str());
         cJSON_free(text);
         return -1;
     }

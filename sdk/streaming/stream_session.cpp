@@ -10,6 +10,7 @@
 
 #include "core/digest.h"
 #include "core/logger.h"
+#include "core/redact.h"
 #include "core/single.h"
 #include "net/url_parse.h"
 #include "sdk/device_auth.h"
@@ -208,7 +209,7 @@ int StreamSession::onStartPushStream(const std::string& service, const std::stri
         !doc.Number("StreamType", stream_type) || !ToInt(stream_type, INT32_MIN, INT32_MAX, st) ||
         (doc.Get("PreTime") &&
          (!doc.Number("PreTime", pre_time) || !ToInt(pre_time, 0, INT32_MAX, pt)))) {
-        KS_LOGE("%s parse value error:%s", dl.c_str(), payload.c_str());
+        KS_LOGE("%s parse value error:%s", dl.c_str(), redact_text(payload).c_str());
         return -1;
     }
     UrlParse url;
@@ -292,7 +293,7 @@ int StreamSession::onStartVodByTime(const std::string& service, const std::strin
     if (!doc.IsObject() || !doc.Number("BeginTime", begin) || !doc.Number("EndTime", end) ||
         !doc.String("SessionID", req.session_id) || !doc.String("PushUrl", push_url) ||
         !ToInt(begin, 0, UINT32_MAX, b) || !ToInt(end, 0, UINT32_MAX, e)) {
-        KS_LOGE("parse value error:%s", payload.c_str());
+        KS_LOGE("parse value error:%s", redact_text(payload).c_str());
         return -1;
     }
     UrlParse url;
@@ -329,7 +330,7 @@ int StreamSession::onStartVod(const std::string& service, const std::string& pay
     std::string file_b64, push_url;
     if (!doc.IsObject() || !doc.String("FileName", file_b64) ||
         !doc.String("SessionID", req.session_id) || !doc.String("PushUrl", push_url)) {
-        KS_LOGE("parse value error:%s", payload.c_str());
+        KS_LOGE("parse value error:%s", redact_text(payload).c_str());
         return -1;
     }
     UrlParse url;
@@ -366,7 +367,8 @@ int StreamSession::onStartVod(const std::string& service, const std::string& pay
     req.private_mode = 0;
     ret = startRelay(req);
     if (ret == 0)
-        KS_LOGI("key:%s value:%s id:%s ", service.c_str(), payload.c_str(), msg_id.c_str());
+        KS_LOGI("key:%s value:%s id:%s ", service.c_str(), redact_text(payload).c_str(),
+                msg_id.c_str());
     return ret;
 }
 

@@ -34,7 +34,7 @@ TEST(Redact, PayloadMembersAndUrlsInText) {
         R"({"PushUrl":"rtmp://r/live/a?token=)" + tok + R"(","StreamType":0,)" +
         R"("EncryptKey":"{\"key\":\")" + key + R"(\",\"iv\":\")" + iv + R"(\"}",)" +
         R"("Params":"{\"IntercomUrl\":\"rtmp://r/v?token=)" + tok + R"(\",\"Iv\":\")" + iv +
-        R"(\"}","Name":"cam"})";
+        R"(\"}","Name":"cam","params":{"sessionId":")" + tok + R"("}})";
     std::string out = redact_text(payload);
     for (const std::string& secret : {key, iv, tok})
         EXPECT_EQ(std::string::npos, out.find(secret)) << out;
@@ -42,7 +42,7 @@ TEST(Redact, PayloadMembersAndUrlsInText) {
     EXPECT_NE(std::string::npos, out.find(R"("StreamType":0)")) << out;
     EXPECT_NE(std::string::npos, out.find(R"("EncryptKey":"{\"k)")) << out;
     EXPECT_NE(std::string::npos, out.find(R"(\"IntercomUrl\":\"rtmp://r/v?)")) << out;
-    EXPECT_NE(std::string::npos, out.find(R"("Name":"cam"})")) << out;
+    EXPECT_NE(std::string::npos, out.find(R"("Name":"cam",)")) << out;
 
     EXPECT_EQ("url = rtmp://h/a?\xe2\x80\xa6(9), next",
               redact_text("url = rtmp://h/a?" + tok + ", next"));

@@ -109,7 +109,8 @@ TEST(LoggerTest, RepeatedLinesFromOneSourceAreLimitedPerSecond) {
         Flood(i);
     Other();  // another source keeps its own allowance
     ASSERT_EQ(kLogBurst + 1, g_sunk.size());
-    EXPECT_NE(std::string::npos, g_sunk[kLogBurst - 1].find("flood 19"));
+    EXPECT_NE(std::string::npos,
+              g_sunk[kLogBurst - 1].find("flood " + std::to_string(kLogBurst - 1)));
     EXPECT_NE(std::string::npos, g_sunk.back().find("other"));
 
     g_fake_mono = {500, 999000000};  // still the same second: counted, not written
@@ -121,7 +122,9 @@ TEST(LoggerTest, RepeatedLinesFromOneSourceAreLimitedPerSecond) {
     Flood(1001);
     ASSERT_EQ(2u, g_sunk.size());
     EXPECT_NE(std::string::npos, g_sunk[0].find("2 runtime_test.cpp:")) << g_sunk[0];
-    EXPECT_NE(std::string::npos, g_sunk[0].find("repeated 981 times")) << g_sunk[0];
+    EXPECT_NE(std::string::npos,
+              g_sunk[0].find("repeated " + std::to_string(1001 - kLogBurst) + " times"))
+        << g_sunk[0];
     EXPECT_NE(std::string::npos, g_sunk[1].find("flood 1001"));
 
     // A quiet source starts afresh without a repeat line.
