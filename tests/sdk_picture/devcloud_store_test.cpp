@@ -33,9 +33,10 @@ class DevcloudStore : public PictureTest {
     static void SetUpTestSuite() {
         PictureTest::SetUpTestSuite();
         home_ = dir_ + "/devcloud";
-        ASSERT_TRUE(net_test::Run("mkdir -p " + home_ + " && cp " + pki_->device_cert + " " +
-                                  home_ + "/server.pem && cp " + pki_->device_key + " " + home_ +
-                                  "/server.key"));
+        // The store's endpoint is its address: the certificate must name it.
+        ASSERT_TRUE(net_test::Run("mkdir -p " + home_ + " && cp " + pki_->loopback_ip_cert + " " +
+                                  home_ + "/server.pem && cp " + pki_->loopback_ip_key + " " +
+                                  home_ + "/server.key"));
         std::string ready = home_ + "/ready.json";
         ASSERT_TRUE(proc_.Start({"/usr/bin/python3", "-c",
                                  "import sys; sys.path.insert(0, sys.argv[1]); "
