@@ -34,6 +34,7 @@ FFMPEG = shutil.which("ffmpeg") or "/usr/bin/ffmpeg"
 DEFAULT_PORT = 8880
 MAX_BODY = 64 * 1024 * 1024
 MAX_EVENTS = 2000
+CONSOLE_HEADER = "X-Devcloud-Console"
 
 _STATIC = {
     ".html": "text/html; charset=utf-8",
@@ -703,10 +704,35 @@ class Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         self._dispatch("POST")
 
+    def _origin_ok(self, method):
+        """Any web page the user opens can send requests to loopback. A
+        foreign Host (DNS rebinding) is refused, and so is a POST without the
+        console's own header: another origin cannot add one without a CORS
+        preflight, which this server never grants."""
+        port = self.server.server_address[1]
+        if self.headers.get("Host", "") not in ("%s:%d" % (HOST, port), "localhost:%d" % port):
+            return "a request for another host (%s)" % self.headers.get("Host")
+        if method == "POST" and self.headers.get(CONSOLE_HEADER) != "1":
+            return "a POST without the %s header" % CONSOLE_HEADER
+        return None
+
     def _dispatch(self, method):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
         parts = _route(url.path)
+        refused = self._origin_ok(method)
+        if refused:
+            # A small body is read so the refusal reaches the client instead
+            # of a reset; a large one is not worth reading.
+            try:
+                n = int(self.headers.get("Content-Length") or 0)
+            except ValueError:
+                n = -1
+            if 0 <= n <= 65536:
+                self.rfile.read(n)
+            else:
+                self.close_connection = True
+            return self._error(403, "refused %s" % refused)
         try:
             self._handle(method, parts, query)
         except WebError as e:

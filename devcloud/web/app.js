@@ -20,7 +20,7 @@ function devPath(d) {
 }
 
 async function api(method, path, body) {
-  const opts = { method, headers: {} };
+  const opts = { method, headers: { "X-Devcloud-Console": "1" } };
   if (body !== undefined) {
     opts.body = typeof body === "string" ? body : JSON.stringify(body);
     opts.headers["Content-Type"] = "application/json";
@@ -277,7 +277,7 @@ $("talk-btn").addEventListener("click", async () => {
   $("talk-btn").disabled = true;
   show($("talk-result"), "talking...", true);
   try {
-    const r = await fetch(devPath(d) + "/talk", { method: "POST", body: f });
+    const r = await fetch(devPath(d) + "/talk", { method: "POST", body: f, headers: { "X-Devcloud-Console": "1" } });
     const j = await r.json();
     if (!r.ok) throw new Error(j.error || "HTTP " + r.status);
     $("talk-audio").src = j.uplink;
@@ -299,7 +299,7 @@ $("fw-btn").addEventListener("click", async () => {
   $("fw-step").textContent = "";
   try {
     const r = await fetch(devPath(d) + "/firmware?version=" + encodeURIComponent($("fw-version").value),
-                          { method: "POST", body: f });
+                          { method: "POST", body: f, headers: { "X-Devcloud-Console": "1" } });
     const j = await r.json();
     if (!r.ok) throw new Error(j.error || "HTTP " + r.status);
     show($("fw-result"), "announced " + j.version + " (" + j.size + " bytes)", true);

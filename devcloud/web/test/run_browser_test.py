@@ -100,6 +100,29 @@ def wait_recording(home, timeout):
     raise RuntimeError("no finished recording in storage within %gs: %s" % (timeout, last))
 
 
+def check_foreign_requests(url):
+    """Another web page, or a rebound DNS name, must not drive the camera
+    through the console: each of these is refused with 403."""
+    import http.client
+    from urllib.parse import urlsplit
+
+    u = urlsplit(url)
+    path = "/api/devices/%s/%s/set" % (PK, DN)
+    cases = [
+        ("POST without the console header", "POST", path, {"Content-Type": "text/plain"}),
+        ("POST for another host", "POST", path, {"Host": "rebound.example:%d" % u.port, "X-Devcloud-Console": "1"}),
+        ("GET for another host", "GET", "/api/devices", {"Host": "rebound.example:%d" % u.port}),
+    ]
+    for what, method, target, headers in cases:
+        c = http.client.HTTPConnection(u.hostname, u.port, timeout=10)
+        c.request(method, target, body=b'{"MicSwitch":0}' if method == "POST" else None, headers=headers)
+        status = c.getresponse().status
+        c.close()
+        if status != 403:
+            raise RuntimeError("%s: status %d, not 403" % (what, status))
+    log("foreign requests refused (%d cases)" % len(cases))
+
+
 def main():
     demo_bin, shots = sys.argv[1], sys.argv[2]
     os.makedirs(shots, exist_ok=True)
@@ -118,6 +141,7 @@ def main():
                                start_new_session=True)  # fmt: skip
         url = read_line_with(web, "web_url=", 30)
         log("console at %s" % url)
+        check_foreign_requests(url)
         # The console and the watch subscribe before the camera starts, so
         # its first reports (properties, versions) are seen.
         watch = subprocess.Popen(DEVCLOUD + ["--home", home, "watch", PK, DN, "--until", "IpcNvrSDKVersion",
