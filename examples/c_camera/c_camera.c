@@ -343,6 +343,10 @@ int main(int argc, char** argv) {
         pthread_mutex_unlock(&g_lock);
         break;
     }
+    pthread_mutex_lock(&g_lock);
+    g_quit = 1; /* a stream thread still running ends its sample here */
+    pthread_cond_broadcast(&g_cond);
+    pthread_mutex_unlock(&g_lock);
     if (link >= 0)
         IOT_Tether_Close(link);
     ks_destroy();
