@@ -38,7 +38,7 @@ export CCACHE_NOHASHDIR=1 CCACHE_BASEDIR="$root"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_BENCH=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_DEMO=ON \
   "${launcher[@]}"
 nice -n 15 cmake --build "$build" -j"$jobs"
 cd "$build"
