@@ -17,6 +17,7 @@
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
 #include "sdk/message_service.h"
+#include "sdk/streaming/frame_ring_buffer.h"
 #include "sdk/streaming/record_link.h"
 #include "sdk/streaming/voice_relay.h"
 
@@ -469,6 +470,17 @@ int StreamSession::DispatchSendConfig(int service_id, unsigned bitrate_kbps,
     return 0;
 }
 
+namespace {
+
+// The relay's queue did not keep this frame (full, too large, or waiting for
+// a key frame after a drop): the application is told, so it can count it.
+bool DroppedByRing(int result) {
+    return result == FrameRingBuffer::kTooLarge || result == FrameRingBuffer::kRefused ||
+           result == FrameRingBuffer::kEmptiedNoKey || result == FrameRingBuffer::kWaitKey;
+}
+
+}  // namespace
+
 int StreamSession::DispatchSendVideo(int service_id, ks_video_format_e format,
                                      const unsigned char* data, unsigned len, int key_frame,
                                      unsigned timestamp_ms) {
@@ -481,10 +493,12 @@ int StreamSession::DispatchSendVideo(int service_id, ks_video_format_e format,
         KS_LOGW("[Service:%d] service is not exist", service_id);
         return -1;
     }
+    int queued = 0;
     if (entry.relay_id != 0)
-        Relays()->AddVideoFrame(entry.relay_id, format, key_frame != 0, data, len, timestamp_ms);
+        queued = Relays()->AddVideoFrame(entry.relay_id, format, key_frame != 0, data, len,
+                                         timestamp_ms);
     RecordLink::Get()->OnVideo(entry, format, key_frame != 0, data, len, timestamp_ms);
-    return 0;
+    return DroppedByRing(queued) ? KS_ERR_FRAME_DROPPED : 0;
 }
 
 int StreamSession::DispatchSendAudio(int service_id, const unsigned char* data, unsigned len,
@@ -498,10 +512,11 @@ int StreamSession::DispatchSendAudio(int service_id, const unsigned char* data, 
         KS_LOGW("[Service:%d] service is not exist", service_id);
         return -1;
     }
+    int queued = 0;
     if (entry.relay_id != 0)
-        Relays()->AddAudioFrame(entry.relay_id, data, len, timestamp_ms);
+        queued = Relays()->AddAudioFrame(entry.relay_id, data, len, timestamp_ms);
     RecordLink::Get()->OnAudio(entry, data, len, timestamp_ms);
-    return 0;
+    return DroppedByRing(queued) ? KS_ERR_FRAME_DROPPED : 0;
 }
 
 int StreamSession::DispatchCmd(int service_id, ks_push_stream_cmd_s cmd) {
