@@ -289,6 +289,13 @@ TEST_F(StreamTest, FrameNearOneMebibyteIsDroppedAndTheStreamGoesOn) {
     m.timestamp = before.back().timestamp + 1;
     m.p = reinterpret_cast<unsigned char*>(&big[0]);
     ASSERT_EQ(0, ks_stream_send_media(id, &m));
+    // One byte more than a queue can ever hold is refused at once, and the
+    // application is told.
+    std::string huge(1024 * 1024 + 1, '\x11');
+    ks_stream_send_media_param_s h = m;
+    h.len = static_cast<uint32_t>(huge.size());
+    h.p = reinterpret_cast<unsigned char*>(&huge[0]);
+    EXPECT_EQ(KS_ERR_FRAME_DROPPED, ks_stream_send_media(id, &h));
     auto sent_after = SendFrames(id, after);
     ASSERT_TRUE(log_.WaitFor("frame of 1048576 bytes dropped, asking for a key frame", 10000));
     ASSERT_TRUE(app.WaitFor([&] { return app.cmds.size() >= 1; }));
