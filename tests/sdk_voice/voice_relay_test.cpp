@@ -330,7 +330,9 @@ TEST_P(VoiceDownlinkTest, TalkReadyLateThenBothWays) {
     EXPECT_GT(late.load(), 10);
     EXPECT_TRUE(log_.Contains("Talk is not ready, device audio is not queued"));
     EXPECT_TRUE(log_.Contains("Recv cmd: talk ready"));
-    EXPECT_EQ(encrypted ? 3u : 2u, log_.Count("Audio parse failed"));
+    // In the clear the one-byte body is refused before parsing, without a line
+    // of its own; encrypted, it arrives as a whole block and fails once decrypted.
+    EXPECT_EQ(encrypted ? 3u : 1u, log_.Count("Audio parse failed"));
     std::lock_guard<std::mutex> l(app.mu);
     for (int i = 0; i < frames; ++i) {
         const Got& g = app.data[i];
