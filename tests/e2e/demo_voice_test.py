@@ -139,7 +139,10 @@ class DemoVoice(unittest.TestCase):
         self.assertLess(abs(hz - 440), 25, "median pitch %.0f Hz over %d windows" % (hz, windows))
 
     def test_clear_session_both_ways(self):
-        self.check_session(2)
+        # In the clear the body too short for its header is refused before
+        # parsing, without a line; encrypted it is a whole block and fails
+        # once decrypted.
+        self.check_session(1)
 
     def test_encrypted_session_both_ways(self):
         self.check_session(3, "--encrypt")
