@@ -472,6 +472,19 @@ int dm_publish(const std::string& topic, const char* payload, size_t len, int qo
     return rc;
 }
 
+namespace {
+
+// The object's text (empty when building it failed); the object is freed.
+std::string PrintAndDelete(cJSON* root, bool ok) {
+    char* text = ok ? cJSON_PrintUnformatted(root) : nullptr;
+    cJSON_Delete(root);
+    std::string out = text != nullptr ? text : "";
+    cJSON_free(text);
+    return out;
+}
+
+}  // namespace
+
 std::string dm_envelope(int id, const std::string& params, const char* method) {
     cJSON* check = cJSON_ParseWithLength(params.data(), params.size());
     if (check == nullptr)
@@ -483,11 +496,7 @@ std::string dm_envelope(int id, const std::string& params, const char* method) {
               (method == nullptr || cJSON_AddStringToObject(root, "version", "1.0") != nullptr) &&
               cJSON_AddRawToObject(root, "params", params.c_str()) != nullptr &&
               (method == nullptr || cJSON_AddStringToObject(root, "method", method) != nullptr);
-    char* text = ok ? cJSON_PrintUnformatted(root) : nullptr;
-    cJSON_Delete(root);
-    std::string out = text != nullptr ? text : "";
-    cJSON_free(text);
-    return out;
+    return PrintAndDelete(root, ok);
 }
 
 std::string dm_string_object(std::initializer_list<std::pair<const char*, std::string>> members) {
@@ -495,11 +504,7 @@ std::string dm_string_object(std::initializer_list<std::pair<const char*, std::s
     bool ok = root != nullptr;
     for (const auto& m : members)
         ok = ok && cJSON_AddStringToObject(root, m.first, m.second.c_str()) != nullptr;
-    char* text = ok ? cJSON_PrintUnformatted(root) : nullptr;
-    cJSON_Delete(root);
-    std::string out = text != nullptr ? text : "";
-    cJSON_free(text);
-    return out;
+    return PrintAndDelete(root, ok);
 }
 
 int dm_send_request(int devid, const std::string& suffix, const std::string& method,
