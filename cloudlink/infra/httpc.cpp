@@ -9,6 +9,20 @@
 
 #include "tether/hal.h"
 
+std::string nexo_url_for_log(const std::string& url) {
+    std::string out = url;
+    size_t scheme = out.find("://");
+    size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t at = out.find('@', host);
+    size_t path = out.find_first_of("/?#", host);
+    if (at != std::string::npos && (path == std::string::npos || at < path))
+        out = out.substr(0, host) + out.substr(at + 1);
+    size_t q = out.find_first_of("?#");
+    if (q != std::string::npos)
+        out = out.substr(0, q) + "?<" + std::to_string(out.size() - q - 1) + " bytes>";
+    return out;
+}
+
 #define MOD "utils"
 
 namespace {
@@ -314,7 +328,8 @@ int nexo_https_get(const char* url, const nexo_http_sink_t* sink, int idle_timeo
     Url u;
     if (sink == nullptr || sink->on_head == nullptr || sink->on_body == nullptr ||
         !ParseHttpsUrl(url, &u)) {
-        log_err(MOD, "https get: unusable URL '%s'", url ? url : "(null)");
+        log_err(MOD, "https get: unusable URL '%s'",
+                url ? nexo_url_for_log(url).c_str() : "(null)");
         return NEXO_HTTP_ERR_URL;
     }
     uintptr_t h = HAL_SSL_Establish(u.host.c_str(), u.port, nullptr, 0);

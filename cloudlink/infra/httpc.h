@@ -4,6 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+// A URL as it may be logged: download addresses are pre-signed, so the query
+// (and any user:password@) is replaced by its length.
+std::string nexo_url_for_log(const std::string& url);
 
 // POSTs body to https://host:port/path with the given content type and extra
 // header lines (each ending in "\r\n", may be NULL). The response body is

@@ -95,7 +95,7 @@ void ReadDigests(const cJSON* data, Announcement* a) {
 bool Usable(const Announcement& a, const char* what) {
     if (strncasecmp(a.url.c_str(), "https://", 8) != 0) {
         log_err(MOD, "%s announcement without an https url ('%s'): not downloadable", what,
-                a.url.c_str());
+                nexo_url_for_log(a.url).c_str());
         return false;
     }
     if ((!a.md5.empty() && !IsHex(a.md5, 32)) || (!a.sha256.empty() && !IsHex(a.sha256, 64)) ||
@@ -173,7 +173,7 @@ bool OnHead(void* ctx, int status, long long length) {
     t->status = status;
     t->announced_length = length;
     if (status != 200) {
-        log_err(MOD, "download of %s answered %d", t->a->url.c_str(), status);
+        log_err(MOD, "download of %s answered %d", nexo_url_for_log(t->a->url).c_str(), status);
         return false;
     }
     return true;
@@ -192,7 +192,8 @@ bool OnBody(void* ctx, const char* data, size_t len) {
     mbedtls_sha256_update_ret(&t->sha256, p, len);
     t->got += static_cast<long long>(len);
     if (t->a->size >= 0 && t->got > t->a->size) {
-        log_err(MOD, "%s is larger than the announced %lld bytes", t->a->url.c_str(), t->a->size);
+        log_err(MOD, "%s is larger than the announced %lld bytes",
+                nexo_url_for_log(t->a->url).c_str(), t->a->size);
         t->too_large = true;
         return false;
     }
@@ -270,7 +271,8 @@ int Download(Transfer* t, std::string* md5, std::string* sha256, std::string* wh
 
 void* FotaWorker(void* arg) {
     Announcement* a = static_cast<Announcement*>(arg);
-    log_info(MOD, "firmware %s: downloading %s", a->version.c_str(), a->url.c_str());
+    log_info(MOD, "firmware %s: downloading %s", a->version.c_str(),
+             nexo_url_for_log(a->url).c_str());
     ReportProgress(a->devid, 0, "download started");
     HAL_Firmware_Persistence_Start();
     Transfer t;
@@ -301,7 +303,8 @@ void* FotaWorker(void* arg) {
 
 void* CotaWorker(void* arg) {
     Announcement* a = static_cast<Announcement*>(arg);
-    log_info(MOD, "configuration %s: downloading %s", a->version.c_str(), a->url.c_str());
+    log_info(MOD, "configuration %s: downloading %s", a->version.c_str(),
+             nexo_url_for_log(a->url).c_str());
     Transfer t;
     t.a = a;
     t.firmware = false;

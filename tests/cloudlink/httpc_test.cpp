@@ -84,6 +84,24 @@ TEST(HttpResponseReader, BodiesEndAtTheirLengthTheLastChunkOrTheClose) {
     }
 }
 
+// Download addresses are pre-signed: what may be logged keeps the place and
+// drops what grants access.
+TEST(HttpUrlForLog, QueryAndCredentialsBecomeLengths) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"https://h.example/fw/1.bin", "https://h.example/fw/1.bin"},
+        {"https://h.example/fw/1.bin?Signature=abc&Expires=1",
+         "https://h.example/fw/1.bin?<23 bytes>"},
+        {"https://user:pw@h.example/f?x=1", "https://h.example/f?<3 bytes>"},
+        {"https://h.example/f#frag", "https://h.example/f?<4 bytes>"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.out, nexo_url_for_log(c.in)) << c.in;
+}
+
 TEST(HttpResponseReader, UnusableUrlsAreRefusedBeforeAnyConnection) {
     Got got;
     nexo_http_sink_t sink{OnHead, OnBody, &got, nullptr};
