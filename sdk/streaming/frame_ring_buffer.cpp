@@ -187,6 +187,8 @@ int FrameRingBuffer::DataOneFrameIn(const unsigned char* frame, unsigned len,
                                     const MediaSpecialInfo* desc, unsigned desc_len) {
     if (len > kMaxFrame || desc_len > kMaxWriterDesc) {
         KS_LOGE("%s Frame is too large, len = %u, desc = %u", label.c_str(), len, desc_len);
+        MutexGuard guard(lock);
+        dropped_bytes += len;
         return kTooLarge;
     }
     if (!frame || !desc || len == 0 || desc_len == 0) {
@@ -206,23 +208,29 @@ int FrameRingBuffer::DataOneFrameIn(const unsigned char* frame, unsigned len,
     MutexGuard guard(lock);
     if (video)
         video_seen = true;
+    // A frame refused here is a frame lost to the stream: it counts as dropped
+    // like stored data that had to go.
     if (wait_key && !key) {
         KS_LOGV("%s Drop old non-inner frame", label.c_str());
+        dropped_bytes += total;
         return kWaitKey;
     }
     if (total > size) {
         KS_LOGD("%s Data is too large, drop it", label.c_str());
         Refuse(video);
+        dropped_bytes += total;
         return kTooLarge;
     }
     bool discarded = false;
     if (GetDataUnused() < total) {
         if (drop_strategy == 1) {
             Refuse(video);
+            dropped_bytes += total;
             return kRefused;
         }
         if (!MakeRoom(total, key, discarded)) {
             wait_key = true;
+            dropped_bytes += total;
             return kEmptiedNoKey;
         }
     }
