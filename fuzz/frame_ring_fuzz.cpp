@@ -44,7 +44,7 @@ const uint8_t* Pattern(uint64_t index) {
 
 void RunRing(Reader& in) {
     FrameRingBuffer ring(1024u << (in.U8() % 7), "[fuzz]");
-    uint64_t index = 1, last_read = 0, stored = 0, consumed = 0, dropped = 0;
+    uint64_t index = 1, last_read = 0, stored = 0, refused = 0, consumed = 0, dropped = 0;
     while (in.n) {
         uint8_t op = in.U8();
         switch (op % 6) {
@@ -55,8 +55,12 @@ void RunRing(Reader& in) {
                 MediaSpecialInfo d{op % 3 == 2 ? 2u : 1u, 0, op % 3 == 0 ? 1u : 0u, 0, index};
                 unsigned desc_len = op & 0x40 ? in.U8() : sizeof(d);
                 int rc = ring.DataOneFrameIn(Pattern(index), len, &d, desc_len);
+                const uint64_t total = len + 12 + sizeof(d);
                 if (rc == 0 || rc == -9)
-                    stored += len + 12 + sizeof(d);
+                    stored += total;
+                // Refused frames count as dropped; a malformed call does not.
+                else if (rc == -6 || rc == -7 || rc == -8 || (rc == -2 && desc_len == sizeof(d)))
+                    refused += total;
                 ++index;
                 break;
             }
@@ -88,7 +92,7 @@ void RunRing(Reader& in) {
             abort();
     }
     dropped += static_cast<uint64_t>(ring.GetFrameDropAndReset());
-    if (stored != consumed + dropped + ring.GetDataUsed())
+    if (stored + refused != consumed + dropped + ring.GetDataUsed())
         abort();
 }
 
