@@ -4,7 +4,9 @@
  * cloud stops it.
  *
  *   c_camera -p PK -n DN -s DS -H HOST -P PORT [-C CA_FILE] [-t SECONDS] SAMPLE
- *   c_camera -x SERVICE PAYLOAD [-f] [-t SECONDS] SAMPLE
+ *   c_camera -x SERVICE PAYLOAD [-f] [-w MS] [-t SECONDS] SAMPLE
+ *   (-w: once the sample is handed over, give the relay this long to send
+ *   what is still queued before the SDK is shut down)
  *
  * -x delivers one service call as if the cloud had sent it, without a cloud
  * link: the camera then exits once that stream has ended (stopped, or the
@@ -239,9 +241,9 @@ int main(int argc, char** argv) {
     tether_dev_meta_info_t meta;
     const char *host = NULL, *ca = NULL, *x_service = NULL, *x_payload = NULL;
     uint16_t port = 443;
-    int seconds = 0, opt;
+    int seconds = 0, linger_ms = 0, opt;
     memset(&meta, 0, sizeof meta);
-    while ((opt = getopt(argc, argv, "p:n:s:H:P:C:t:x:f")) != -1) {
+    while ((opt = getopt(argc, argv, "p:n:s:H:P:C:t:x:fw:")) != -1) {
         switch (opt) {
         case 'p': snprintf(meta.product_key, sizeof meta.product_key, "%s", optarg); break;
         case 'n': snprintf(meta.device_name, sizeof meta.device_name, "%s", optarg); break;
@@ -251,6 +253,7 @@ int main(int argc, char** argv) {
         case 'C': ca = optarg; break;
         case 't': seconds = atoi(optarg); break;
         case 'f': g_unpaced = 1; break;
+        case 'w': linger_ms = atoi(optarg); break;
         case 'x':
             if (optind >= argc)
                 return 2;
@@ -340,6 +343,21 @@ int main(int argc, char** argv) {
         int rc = 0;
         while (!g_streams_ended && !g_quit && rc == 0)
             rc = pthread_cond_timedwait(&g_cond, &g_lock, &at);
+        /* Frames handed over may still wait for the relay's publish: give
+         * them time unless the stream was stopped or a signal came. */
+        if (linger_ms > 0 && g_stopped == 0) {
+            struct timespec until;
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_sec += linger_ms / 1000;
+            until.tv_nsec += (long)(linger_ms % 1000) * 1000000L;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec++;
+                until.tv_nsec -= 1000000000L;
+            }
+            rc = 0;
+            while (!g_quit && g_stopped == 0 && rc == 0)
+                rc = pthread_cond_timedwait(&g_cond, &g_lock, &until);
+        }
         pthread_mutex_unlock(&g_lock);
         break;
     }

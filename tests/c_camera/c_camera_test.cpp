@@ -17,7 +17,7 @@ TEST(CCamera, StreamsItsSampleWhenAskedToStart) {
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(nginx.port()) +
                             "/live?token=tok&private=0/ccam";
     std::string out;
-    ASSERT_EQ(0, RunCommand(std::string(C_CAMERA) + " -f -t 120 -x StartPushStreaming '{\"PushUrl\":\"" +
+    ASSERT_EQ(0, RunCommand(std::string(C_CAMERA) + " -f -w 3000 -t 120 -x StartPushStreaming '{\"PushUrl\":\"" +
                                 url + "\",\"StreamType\":0}' " + KESTREL_SOURCE_DIR +
                                 "/demo/media/avc_aac_500k 2>&1",
                             &out))
