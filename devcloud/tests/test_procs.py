@@ -54,7 +54,19 @@ class WaitTest(unittest.TestCase):
         self.assertEqual(-signal.SIGTERM, p.returncode)
         # stop: TERM is ignored, so KILL follows; the pid file goes.
         table = procs.Processes(self.dir)
-        q = table.spawn("stubborn", ["/bin/sh", "-c", "trap '' TERM; while :; do sleep 1; done"], "stubborn.out")
+        q = table.spawn(
+            "stubborn",
+            ["/bin/sh", "-c", "trap '' TERM; echo trapped; while :; do sleep 1; done"],
+            "stubborn.out",
+        )
+        # A TERM before the trap is set would end it at once.
+        out = os.path.join(self.dir, "stubborn.out")
+
+        def trapped():
+            with open(out, "rb") as f:
+                return b"trapped" in f.read()
+
+        procs.wait_for("the trap", trapped, 30, q, self.dir)
         self.assertEqual(q.pid, table.pid("stubborn", ["/bin/sh"]))
         old, procs.STOP_TIMEOUT = procs.STOP_TIMEOUT, 0.3
         try:
