@@ -65,6 +65,11 @@ int64_t MonoMs() {
 }  // namespace
 
 bool logger_admit(int level, const char* file, int line) {
+    // The built-in sink drops lines above the level: those need no window, no
+    // clock and no lock (verbose lines sit on the per-frame path).
+    if (level > g_logger_level.load(std::memory_order_relaxed) &&
+        g_logger_cb.load(std::memory_order_relaxed) == &logger_printf)
+        return false;
     int64_t now = MonoMs();
     unsigned long long repeated = 0;
     int repeated_level = level;
