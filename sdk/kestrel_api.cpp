@@ -72,7 +72,10 @@ class ApiCall {
             return;
         std::lock_guard<std::mutex> lock(g_gate_mu);
         --t_inside;
-        if (--g_inside == 0)
+        // A ks_destroy made inside a callback waits for the other threads'
+        // calls only, so the count it waits for is not zero: once the gate is
+        // closed, every leave tells it.
+        if (--g_inside == 0 || !g_initialised)
             g_gate_left.notify_all();
     }
     ApiCall(const ApiCall&) = delete;
