@@ -54,11 +54,23 @@ using EventCb = int (*)(const ks_device_auth_s*, const ks_cloud_event_param_s*);
 class TaskEntryStartPushStream : public TaskEntryBase<ks_start_push_stream_param_s, StartCb> {
   public:
     TaskEntryStartPushStream(SharedPtr<DeviceAuth> auth, StartCb cb,
-                             const ks_start_push_stream_param_s& p)
-        : TaskEntryBase(std::move(auth), cb, p, true) {
+                             const ks_start_push_stream_param_s& p,
+                             DeviceDispatch::StartRefused refused)
+        : TaskEntryBase(std::move(auth), cb, p, true), refused_(std::move(refused)) {
         SafeCopy(&param_.file_name, p.file_name);
     }
     ~TaskEntryStartPushStream() override { delete[] param_.file_name; }
+
+    void Run() override {
+        if (!cb_ || !auth_)
+            return;
+        int result = cb_(auth_->GetAuth(), &param_);
+        if (result != 0 && refused_)
+            refused_(result);
+    }
+
+  private:
+    DeviceDispatch::StartRefused refused_;
 };
 
 class TaskEntryStopPushStream : public TaskEntryBase<ks_stop_push_stream_param_s, StopCb> {
@@ -185,11 +197,13 @@ int DeviceDispatch::FeatureCheck() {
     return cb.feature_check_cb();
 }
 
-int DeviceDispatch::StartPushStreamingAsync(int dev_id, const ks_start_push_stream_param_s* param) {
+int DeviceDispatch::StartPushStreamingAsync(int dev_id, const ks_start_push_stream_param_s* param,
+                                            StartRefused refused) {
     ks_init_callback_s cb;
     if (!param || !snapshot(cb))
         return -1;
-    Post(new TaskEntryStartPushStream(AuthOf(dev_id), cb.start_push_streaming_cb, *param));
+    Post(new TaskEntryStartPushStream(AuthOf(dev_id), cb.start_push_streaming_cb, *param,
+                                      std::move(refused)));
     return 0;
 }
 

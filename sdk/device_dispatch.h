@@ -4,6 +4,8 @@
 
 #include <kestrel/ks_api.h>
 
+#include <functional>
+
 #include "core/mutex.h"
 
 namespace kestrel {
@@ -21,7 +23,12 @@ class DeviceDispatch {
     int FeatureCheck();
     bool IsInit();
 
-    int StartPushStreamingAsync(int dev_id, const ks_start_push_stream_param_s* param);
+    // `refused` runs on the job thread, after the callback, when the
+    // application answered the start with anything but 0: the stream it will
+    // never feed must be taken down, not left to publish nothing.
+    using StartRefused = std::function<void(int result)>;
+    int StartPushStreamingAsync(int dev_id, const ks_start_push_stream_param_s* param,
+                                StartRefused refused = nullptr);
     int StopPushStreamingAsync(int dev_id, const ks_stop_push_stream_param_s* param);
     int OnPushStreamingCmdAsync(int dev_id, const ks_on_push_stream_cmd_param_s* param);
     int CloudEventAsync(int dev_id, const ks_cloud_event_param_s* param);

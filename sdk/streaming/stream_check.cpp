@@ -100,7 +100,8 @@ void TimeStampCheck::CheckVideo(unsigned /*len*/, bool key, unsigned ts) {
         }
         return;
     }
-    if (ts < last_video || ts - last_video > max_video_gap * s) {
+    const unsigned gap = (key_only ? key_frame_interval + max_video_gap : max_video_gap) * s;
+    if (ts < last_video || ts - last_video > gap) {
         KS_LOGE("[Service:%d] Video timestamp error, current = %u, last = %u", service_id, ts,
                 last_video);
     }
@@ -359,6 +360,7 @@ void StreamCheckUnit::CheckAudio(const unsigned char* data, unsigned len, unsign
 void StreamCheckUnit::SetPlayParam(int key_only, double speed) {
     MutexGuard guard(lock);
     timestamps->SetMultiSpeed(speed);
+    timestamps->SetKeyOnly(key_only != 0);
     video->SetKeyOnly(key_only != 0);
     audio->SetKeyOnly(key_only != 0);
 }

@@ -47,6 +47,9 @@ class TimeStampCheck {
     // 1..16 (the integer part) changes the speed and restarts the checks;
     // anything else is ignored.
     void SetMultiSpeed(double speed);
+    // Key-only playback sends one frame a key-frame interval: the gap allowed
+    // between video frames grows by that interval while it lasts.
+    void SetKeyOnly(bool on) { key_only = on; }
     void CheckVideo(unsigned len, bool key, unsigned ts);
     void CheckAudio(unsigned ts);
 
@@ -69,6 +72,7 @@ class TimeStampCheck {
     unsigned key_frame_interval = kDefaultKeyInterval;
     unsigned seek_count = 0;
     int speed = 1;
+    bool key_only = false;
 };
 
 class VideoCheck {

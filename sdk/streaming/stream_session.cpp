@@ -190,9 +190,20 @@ int StreamSession::startRelay(const Request& req) {
     }
     ks_start_push_stream_param_s start = req.start;
     start.service_id = service_id;
-    Dispatch()->StartPushStreamingAsync(req.dev_id, &start);
+    Dispatch()->StartPushStreamingAsync(req.dev_id, &start, [this, label, service_id](int result) {
+        startRefused(label, service_id, result);
+    });
     relays->Start(relay_id, req.url, req.private_mode);
     return 0;
+}
+
+// The relay goes down with the entry; as the entry is gone first, its close
+// asks the application to stop nothing it never started.
+void StreamSession::startRefused(const std::string& label, int service_id, int result) {
+    KS_LOGE("%s Application refused the stream start, result = %d", label.c_str(), result);
+    StreamManagerProperty entry;
+    if (manager->Pop(service_id, entry))
+        manager->Unbind(service_id, &entry);
 }
 
 int StreamSession::onStartPushStream(const std::string& service, const std::string& payload,

@@ -54,6 +54,7 @@ struct App {
     std::vector<Stopped> stops;
     std::vector<Command> cmds;
     std::vector<std::string> published;  // topic + " " + message
+    int start_result = 0;                // what OnStart answers
 
     static App& Get() {
         static App app;
@@ -65,6 +66,7 @@ struct App {
         stops.clear();
         cmds.clear();
         published.clear();
+        start_result = 0;
     }
     bool WaitFor(const std::function<bool()>& done, int timeout_ms = 5000) {
         std::unique_lock<std::mutex> l(mu);
@@ -79,7 +81,7 @@ inline int OnStart(const ks_device_auth_s*, const ks_start_push_stream_param_s* 
                         p->begin_time, p->end_time, p->seek_time, p->record_type,
                         p->file_name ? p->file_name : ""});
     a.cv.notify_all();
-    return 0;
+    return a.start_result;
 }
 inline int OnStop(const ks_device_auth_s*, const ks_stop_push_stream_param_s* p) {
     App& a = App::Get();

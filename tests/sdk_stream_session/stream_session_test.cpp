@@ -246,6 +246,28 @@ TEST_F(StreamTest, AStartWhoseConnectionFailsStopsTheApplicationsStreamAfterItsS
     EXPECT_EQ(0u, Sessions());
 }
 
+TEST_F(StreamTest, AStartTheApplicationRefusesTakesTheRelayDownAndTellsTheCloud) {
+    SilentPeer peer;  // no close of its own within the test
+    App& app = App::Get();
+    {
+        std::lock_guard<std::mutex> l(app.mu);
+        app.start_result = -1;
+    }
+    Call("StartPushStreaming",
+         "{\"PushUrl\":\"" + LiveUrl(peer.port(), "s1", "&private=0") + "\",\"StreamType\":0}");
+    ASSERT_TRUE(app.WaitFor([&] {
+        for (const auto& m : app.published)
+            if (m.find("startRelayStreaming") != std::string::npos)
+                return true;
+        return false;
+    }));
+    EXPECT_EQ(0u, Sessions());
+    EXPECT_EQ(1u, log_.Count("Application refused the stream start, result = -1"));
+    std::lock_guard<std::mutex> l(app.mu);
+    EXPECT_EQ(1u, app.starts.size());
+    EXPECT_TRUE(app.stops.empty()) << "nothing to stop: the application never started";
+}
+
 TEST_F(StreamTest, ApplicationCallsForUnknownServicesAndCommandsFail) {
     unsigned char frame[4] = {0, 0, 0, 1};
     ks_stream_send_media_param_s media;

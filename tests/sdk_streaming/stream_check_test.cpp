@@ -96,6 +96,14 @@ TEST(TimeStampCheck, ContinuityDriftAndSeek) {
          },
          {{'K', 0}, {'P', 300}, {'P', 700}},
          {"[Service:7] Video timestamp error, current = 700, last = 300"}},
+        {"key-only playback allows a key-frame interval between frames, and no more",
+         [&](TimeStampCheck& c) {
+             fps25(c);
+             c.SetKeyFrameInterval(4000);
+             c.SetKeyOnly(true);
+         },
+         {{'K', 0}, {'K', 4000}, {'K', 8080}, {'K', 12200}},
+         {"[Service:7] Video timestamp error, current = 12200, last = 8080"}},
         {"an ignored speed keeps the running state",
          [&](TimeStampCheck& c) {
              fps25(c);
