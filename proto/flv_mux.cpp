@@ -155,6 +155,18 @@ int FlvMux::Emit(DataType type, std::vector<uint8_t>* body, size_t encrypt_from,
             return FLV_ENCRYPT_FAILED;
         }
     }
+    if (out_) {
+        FlvBodies::Body b;
+        b.type = type;
+        b.timestamp = timestamp;
+        b.first = out_->pieces.Count();
+        out_->pieces.Break();
+        out_->pieces.AddOwn(body->data(), body->size());
+        b.count = out_->pieces.Count() - b.first;
+        b.length = body->size();
+        out_->bodies.push_back(b);
+        return FLV_OK;
+    }
     int r = data_handler_(param_, type, reinterpret_cast<const char*>(body->data()), body->size(),
                           timestamp);
     return r < 0 ? FLV_HANDLER_FAILED : FLV_OK;
@@ -162,7 +174,7 @@ int FlvMux::Emit(DataType type, std::vector<uint8_t>* body, size_t encrypt_from,
 
 int FlvMux::Precheck() {
     detail_ = 0;
-    if (!data_handler_ || !status_handler_) {
+    if ((!data_handler_ && !out_) || !status_handler_) {
         return FLV_NO_HANDLER;
     }
     return encryption_refused_ ? FLV_ENCRYPTION_REFUSED : FLV_OK;
@@ -192,6 +204,18 @@ int FlvMux::SendMetadataIfDue() {
 }
 
 int FlvMux::SendScript(ScriptType type) {
+    return DoScript(type);
+}
+
+int FlvMux::SendScript(ScriptType type, FlvBodies* out) {
+    out->Clear();
+    out_ = out;
+    int r = DoScript(type);
+    out_ = nullptr;
+    return r;
+}
+
+int FlvMux::DoScript(ScriptType type) {
     int r = Precheck();
     if (r != FLV_OK) {
         return r;
@@ -281,8 +305,53 @@ int FlvMux::BuildFrameBody(const AccessUnit& au) {
     return FLV_OK;
 }
 
+// Every slice goes with its own length, as in BuildFrameBody; the slices and
+// the SEI stay in the caller's frame and only the framing is written.
+void FlvMux::FramePieces(const AccessUnit& au, uint32_t timestamp) {
+    IoPieces& p = out_->pieces;
+    FlvBodies::Body b;
+    b.type = DATA_VIDEO;
+    b.timestamp = timestamp;
+    b.first = p.Count();
+    size_t before = p.Total();
+    p.Break();
+    uint8_t codec = au.hevc ? VIDEO_CODEC_HEVC : VIDEO_CODEC_AVC;
+    const uint8_t head[5] = {static_cast<uint8_t>(au.frame_type << 4 | codec), 1, 0, 0, 0};
+    p.AddOwn(head, sizeof head);
+    for (size_t i = 0; i < au.slices.size(); ++i) {
+        const NalUnit& s = au.slices[i];
+        bool sei = i == 0 && au.sei.len;
+        size_t n = sei ? au.sei.len + sizeof(kStartCode) + s.len : s.len;
+        const uint8_t prefix[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                                   static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+        p.AddOwn(prefix, sizeof prefix);
+        if (sei) {
+            p.AddSpan(au.sei.data, au.sei.len, false);
+            p.AddOwn(kStartCode, sizeof(kStartCode));
+        }
+        p.AddSpan(s.data, s.len, false);
+    }
+    b.count = p.Count() - b.first;
+    b.length = p.Total() - before;
+    out_->bodies.push_back(b);
+}
+
 int FlvMux::SendVideo(int format, int key_frame, const char* data, uint32_t len,
                       uint32_t timestamp) {
+    return DoVideo(format, key_frame, data, len, timestamp);
+}
+
+int FlvMux::SendVideo(int format, int key_frame, const char* data, uint32_t len,
+                      uint32_t timestamp, FlvBodies* out) {
+    out->Clear();
+    out_ = out;
+    int r = DoVideo(format, key_frame, data, len, timestamp);
+    out_ = nullptr;
+    return r;
+}
+
+int FlvMux::DoVideo(int format, int key_frame, const char* data, uint32_t len,
+                    uint32_t timestamp) {
     int r = Precheck();
     if (r != FLV_OK) {
         return r;
@@ -327,8 +396,12 @@ int FlvMux::SendVideo(int format, int key_frame, const char* data, uint32_t len,
         }
         video_record_sent_ = true;
     }
-    BuildFrameBody(au);
     // Inter frames go in clear: they are useless without the key frame before them.
+    if (out_ && !(encrypt_ && au.frame_type == kFrameKey)) {
+        FramePieces(au, timestamp);
+        return FLV_OK;
+    }
+    BuildFrameBody(au);
     size_t encrypt_from = au.frame_type == kFrameKey ? 5 : body_.size();
     return Emit(DATA_VIDEO, &body_, encrypt_from, timestamp);
 }
@@ -336,6 +409,18 @@ int FlvMux::SendVideo(int format, int key_frame, const char* data, uint32_t len,
 // ---------------------------------------------------------------- audio
 
 int FlvMux::SendAudio(const char* data, uint32_t len, uint32_t timestamp) {
+    return DoAudio(data, len, timestamp);
+}
+
+int FlvMux::SendAudio(const char* data, uint32_t len, uint32_t timestamp, FlvBodies* out) {
+    out->Clear();
+    out_ = out;
+    int r = DoAudio(data, len, timestamp);
+    out_ = nullptr;
+    return r;
+}
+
+int FlvMux::DoAudio(const char* data, uint32_t len, uint32_t timestamp) {
     int r = Precheck();
     if (r != FLV_OK) {
         return r;
@@ -389,6 +474,21 @@ int FlvMux::SendAudio(const char* data, uint32_t len, uint32_t timestamp) {
             return r;
         }
         audio_config_sent_ = true;
+    }
+    if (out_ && !encrypt_) {
+        IoPieces& p = out_->pieces;
+        FlvBodies::Body b;
+        b.type = DATA_AUDIO;
+        b.timestamp = timestamp;
+        b.first = p.Count();
+        p.Break();
+        const uint8_t head[2] = {header, 1};
+        p.AddOwn(head, sizeof head);
+        p.AddSpan(payload, payload_len, false);
+        b.count = p.Count() - b.first;
+        b.length = sizeof head + payload_len;
+        out_->bodies.push_back(b);
+        return FLV_OK;
     }
     body_.assign({header, 1});
     body_.insert(body_.end(), payload, payload + payload_len);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "proto/io_pieces.h"
 #include "proto/media_crypto.h"
 
 namespace kestrel {
@@ -66,6 +67,8 @@ enum FlvResult {
 // The log text for a result, as the owner writes it.
 const char* flv_result_text(int result);
 
+struct FlvBodies;
+
 class FlvMux {
   public:
     enum DataType { DATA_VIDEO = 0, DATA_AUDIO = 1, DATA_SCRIPT = 2, DATA_STATUS = 3 };
@@ -104,6 +107,17 @@ class FlvMux {
     int SendAudio(const char* data, uint32_t len, uint32_t timestamp);
     int SendScript(ScriptType type);
 
+    // The same three, returning the bodies instead of calling the data
+    // handler: the metadata, sequence-header and media bodies this call
+    // makes, in order, in *out (cleared first). A clear media body points
+    // into `data`, which must stay unchanged while *out is used; its tag
+    // header and NAL length prefixes are in out's arena. An encrypted body
+    // is built whole in the arena (the cipher needs its bytes in one place).
+    int SendVideo(int format, int key_frame, const char* data, uint32_t len, uint32_t timestamp,
+                  FlvBodies* out);
+    int SendAudio(const char* data, uint32_t len, uint32_t timestamp, FlvBodies* out);
+    int SendScript(ScriptType type, FlvBodies* out);
+
     // The codec or crypto result behind the last failure, 0 when none.
     int LastDetail() const { return detail_; }
     int VideoFormat() const { return video_format_; }
@@ -115,7 +129,11 @@ class FlvMux {
     int SendMetadataIfDue();
     int ParseAccessUnit(const uint8_t* data, size_t len, AccessUnit* au);
     int BuildFrameBody(const AccessUnit& au);
+    void FramePieces(const AccessUnit& au, uint32_t timestamp);
     int Precheck();
+    int DoVideo(int format, int key_frame, const char* data, uint32_t len, uint32_t timestamp);
+    int DoAudio(const char* data, uint32_t len, uint32_t timestamp);
+    int DoScript(ScriptType type);
 
     void* param_;
     DataHandler data_handler_;
@@ -143,6 +161,25 @@ class FlvMux {
 
     int detail_ = 0;
     std::vector<uint8_t> body_;  // reused for every body
+    FlvBodies* out_ = nullptr;   // set during a call that returns its bodies
+};
+
+// What one muxer call made: bodies in order, each a run of pieces.
+struct FlvBodies {
+    struct Body {
+        FlvMux::DataType type = FlvMux::DATA_VIDEO;
+        uint32_t timestamp = 0;
+        size_t first = 0;  // index of its first piece
+        size_t count = 0;
+        size_t length = 0;
+    };
+    std::vector<Body> bodies;
+    IoPieces pieces;
+
+    void Clear() {
+        bodies.clear();
+        pieces.Clear();
+    }
 };
 
 // A body received from the server on the intercom downlink: G.711 or AAC.

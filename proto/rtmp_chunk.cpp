@@ -141,11 +141,11 @@ size_t rtmp_event_pong(uint8_t* buf, size_t len, uint32_t timestamp) {
     return ControlMessage(buf, len, RTMP_TYPE_EVENT, payload, sizeof payload);
 }
 
-int RtmpChunkWriter::Write(const rtmp_chunk_header_t& in, const uint8_t* payload,
-                           std::vector<uint8_t>* out) {
+int RtmpChunkWriter::Prepare(const rtmp_chunk_header_t& in, bool has_payload,
+                             rtmp_chunk_header_t* out) {
     if ((in.fmt != RTMP_CHUNK_TYPE_0 && in.fmt != RTMP_CHUNK_TYPE_1) || in.cid < 2 ||
-        in.cid > RTMP_CHANNEL_6 || in.length >= RTMP_TIMESTAMP_EXTENDED || !out ||
-        (in.length && !payload)) {
+        in.cid > RTMP_CHANNEL_6 || in.length >= RTMP_TIMESTAMP_EXTENDED ||
+        (in.length && !has_payload)) {
         return RTMP_CHUNK_BAD_ARGUMENT;
     }
     if (in.length == 0) {
@@ -169,27 +169,96 @@ int RtmpChunkWriter::Write(const rtmp_chunk_header_t& in, const uint8_t* payload
     slot.header = in;
     slot.clock = in.timestamp;
     slot.delta = delta;
+    *out = h;
+    return 0;
+}
 
-    // The timestamp field of the first chunk decides whether every chunk of
-    // the message carries the extended timestamp, continuations included.
-    bool extended = h.timestamp >= RTMP_TIMESTAMP_EXTENDED;
+namespace {
+
+// The first chunk's header, or (fmt 3) the one every continuation repeats.
+// The timestamp field of the first chunk decides whether every chunk of the
+// message carries the extended timestamp, continuations included.
+size_t ChunkHeader(uint8_t* head, const rtmp_chunk_header_t& h, uint32_t first_timestamp) {
+    size_t n = rtmp_chunk_basic_header_write(head, h.fmt, h.cid);
+    n += rtmp_chunk_message_header_write(head + n, h);
+    if (first_timestamp >= RTMP_TIMESTAMP_EXTENDED) {
+        PutBe(head + n, first_timestamp, 4);
+        n += 4;
+    }
+    return n;
+}
+
+}  // namespace
+
+int RtmpChunkWriter::Write(const rtmp_chunk_header_t& in, const uint8_t* payload,
+                           std::vector<uint8_t>* out) {
+    if (!out) {
+        return RTMP_CHUNK_BAD_ARGUMENT;
+    }
+    rtmp_chunk_header_t h;
+    int r = Prepare(in, payload != nullptr, &h);
+    if (r != 0 || in.length == 0) {
+        return r;
+    }
+    const uint32_t first_timestamp = h.timestamp;
     uint8_t head[18];
-    uint8_t ext[4];
-    PutBe(ext, h.timestamp, 4);
     size_t chunks = (in.length + chunk_size_ - 1) / chunk_size_;
     out->reserve(out->size() + in.length + chunks * 8 + 18);
     for (uint32_t sent = 0; sent < in.length;) {
-        size_t n = rtmp_chunk_basic_header_write(head, h.fmt, h.cid);
-        n += rtmp_chunk_message_header_write(head + n, h);
-        if (extended) {
-            std::memcpy(head + n, ext, 4);
-            n += 4;
-        }
+        size_t n = ChunkHeader(head, h, first_timestamp);
         uint32_t part = std::min(in.length - sent, chunk_size_);
         out->insert(out->end(), head, head + n);
         out->insert(out->end(), payload + sent, payload + sent + part);
         sent += part;
         h.fmt = RTMP_CHUNK_TYPE_3;
+    }
+    return 0;
+}
+
+int RtmpChunkWriter::WritePieces(const rtmp_chunk_header_t& in, const IoPieces& body,
+                                 size_t first, size_t count, IoPieces* out) {
+    size_t have = 0;
+    bool fits = out && first <= body.Count() && count <= body.Count() - first;
+    for (size_t i = first; fits && i < first + count; ++i) {
+        have += body.At(i).len;
+    }
+    if (!fits || have != in.length) {
+        return RTMP_CHUNK_BAD_ARGUMENT;
+    }
+    rtmp_chunk_header_t h;
+    int r = Prepare(in, count > 0, &h);
+    if (r != 0 || in.length == 0) {
+        return r;
+    }
+    const uint32_t first_timestamp = h.timestamp;
+    uint8_t head[18];
+    out->Break();
+    out->AddOwn(head, ChunkHeader(head, h, first_timestamp));
+    h.fmt = RTMP_CHUNK_TYPE_3;
+    size_t cont_at = 0;
+    size_t cont_len = 0;
+    if (in.length > chunk_size_) {
+        // Written once; every later chunk boundary points at the same bytes.
+        cont_len = ChunkHeader(head, h, first_timestamp);
+        cont_at = out->Stash(head, cont_len);
+    }
+    IoPieces& o = *out;
+    uint32_t chunk_left = chunk_size_;
+    for (size_t i = first; i < first + count; ++i) {
+        const IoPieces::Piece& p = body.At(i);
+        const uint8_t* d = body.Data(i);
+        bool transient = p.transient || p.in_arena;
+        size_t at = 0;
+        while (at < p.len) {
+            if (chunk_left == 0) {
+                o.AddArena(cont_at, cont_len);
+                chunk_left = chunk_size_;
+            }
+            size_t part = std::min<size_t>(p.len - at, chunk_left);
+            o.AddSpan(d + at, part, transient);
+            at += part;
+            chunk_left -= static_cast<uint32_t>(part);
+        }
     }
     return 0;
 }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "proto/io_pieces.h"
+
 namespace kestrel {
 
 enum RTMPMessageTypeId : uint8_t {
@@ -98,8 +100,21 @@ class RtmpChunkWriter {
     // from 0xFFFFFF on, no payload). An empty message appends nothing. With
     // fmt 1 the header is compressed against the stream's last message.
     int Write(const rtmp_chunk_header_t& header, const uint8_t* payload, std::vector<uint8_t>* out);
+    // The same message with its payload in pieces [first, first + count) of
+    // `body` (header.length bytes in all): the chunk headers go into out's
+    // arena, the payload is split at the chunk boundaries by reference, so
+    // the wire bytes equal Write's without a copy of the payload. The
+    // continuation header is built once and repeated. A payload piece is as
+    // transient in *out as it was in `body` (arena pieces of `body` become
+    // transient spans: `body` must stay unchanged while *out is used).
+    int WritePieces(const rtmp_chunk_header_t& header, const IoPieces& body, size_t first,
+                    size_t count, IoPieces* out);
 
   private:
+    // Checks the header, compresses it against the chunk stream's last
+    // message and records this one; the result goes to *h.
+    int Prepare(const rtmp_chunk_header_t& in, bool has_payload, rtmp_chunk_header_t* h);
+
     struct Slot {
         bool used = false;
         rtmp_chunk_header_t header;

@@ -121,6 +121,27 @@ int RtmpSession::PushMedia(uint32_t channel, uint8_t type, const uint8_t* data, 
     return RTMP_SESSION_OK;
 }
 
+int RtmpSession::PushMediaPieces(uint32_t channel, uint8_t type, const IoPieces& body,
+                                 size_t first, size_t count, size_t len, uint32_t timestamp,
+                                 IoPieces* out) {
+    if (stream_id_ == 0) {
+        return Fail(RTMP_SESSION_NO_STREAM, "no stream yet");
+    }
+    if (len >= RTMP_TIMESTAMP_EXTENDED) {
+        return Fail(RTMP_SESSION_BAD_ARGUMENT, "message too long");
+    }
+    rtmp_chunk_header_t h;
+    h.cid = channel;
+    h.type = type;
+    h.timestamp = timestamp;
+    h.length = static_cast<uint32_t>(len);
+    h.stream_id = stream_id_;
+    if (writer_.WritePieces(h, body, first, count, out) != 0) {
+        return Fail(RTMP_SESSION_BAD_ARGUMENT, "bad chunk stream or payload");
+    }
+    return RTMP_SESSION_OK;
+}
+
 bool RtmpSession::PollEvent(RtmpEvent* event) {
     if (events_.empty()) {
         return false;

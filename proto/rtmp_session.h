@@ -73,6 +73,11 @@ class RtmpSession {
     // One media or data message, full header, on the created stream.
     int PushMedia(uint32_t channel, uint8_t type, const uint8_t* data, size_t len,
                   uint32_t timestamp);
+    // The same with the body in pieces [first, first + count) of `body`:
+    // the chunked message is appended to *out as pieces (see
+    // RtmpChunkWriter::WritePieces), not to Output().
+    int PushMediaPieces(uint32_t channel, uint8_t type, const IoPieces& body, size_t first,
+                        size_t count, size_t len, uint32_t timestamp, IoPieces* out);
     int SendRequestAudioType(int type);
 
     // Bytes to send, whole messages only; the owner sends them all or closes.
