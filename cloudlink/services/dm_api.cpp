@@ -569,89 +569,147 @@ int IOT_Tether_TriggerEvent(const int devid, const char* eventid, const int even
                            std::string(payload, static_cast<size_t>(payload_len)), 0);
 }
 
+namespace {
+
+// One handler per IOT_Ioctl option; data is never NULL here.
+int IntArg(void* data) {
+    return *static_cast<int*>(data);
+}
+
+int IoctlSetRegion(void* data) {
+    int iv = IntArg(data);
+    if (iv < 0 || iv >= NEXO_REGION_COUNT) {
+        log_err(MOD, "Invalid Parameter");
+        return -1;
+    }
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.region = iv; });
+    return 0;
+}
+
+int IoctlGetRegion(void* data) {
+    *static_cast<int*>(data) = nexo_ctx_get().region;
+    return 0;
+}
+
+int IoctlSetMqttDomain(void* data) {
+    nexo_guider_set_custom_domain(static_cast<const char*>(data));
+    return 0;
+}
+
+int IoctlSetMqttPort(void* data) {
+    uint16_t port = *static_cast<uint16_t*>(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.mqtt_port_override = port; });
+    return 0;
+}
+
+int IoctlSetHttpPort(void* data) {
+    uint16_t port = *static_cast<uint16_t*>(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.http_port_override = port; });
+    return 0;
+}
+
+int IoctlSetHttpDomain(void* data) {
+    std::string dom = static_cast<const char*>(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) {
+        c.http_custom_domain = dom;
+        if (!dom.empty())
+            c.region = NEXO_REGION_CUSTOM;
+    });
+    return 0;
+}
+
+int IoctlSetDynamicRegister(void* data) {
+    int iv = IntArg(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.dynamic_register = iv ? 1 : 0; });
+    return 0;
+}
+
+int IoctlGetDynamicRegister(void* data) {
+    *static_cast<int*>(data) = nexo_ctx_get().dynamic_register;
+    return 0;
+}
+
+int IoctlSetPostReply(void* data) {
+    int iv = IntArg(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.dm_post_reply_opt = iv ? 1 : 0; });
+    return 0;
+}
+
+int IoctlSetPropSetReply(void* data) {
+    int iv = IntArg(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.dm_option_2 = iv; });
+    return 0;
+}
+
+int IoctlAccepted(void*) {
+    return 0;
+}
+
+int IoctlQueryDevid(void* data) {
+    const tether_dev_meta_info_t* m = static_cast<const tether_dev_meta_info_t*>(data);
+    std::string pk(m->product_key, Bounded(m->product_key, sizeof(m->product_key)));
+    std::string dn(m->device_name, Bounded(m->device_name, sizeof(m->device_name)));
+    int id = dm_find_devid(pk, dn);
+    if (id < 0)
+        log_err(MOD, "device %s/%s not found", pk.c_str(), dn.c_str());
+    return id;
+}
+
+int IoctlGetLibVersion(void* data) {
+    memcpy(data, TETHER_LIB_VERSION, strlen(TETHER_LIB_VERSION) + 1);
+    return 0;
+}
+
+int IoctlSetCtxFlag(void* data) {
+    int iv = IntArg(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.ctx_flag_15 = iv; });
+    return 0;
+}
+
+int IoctlSetBootstrap(void* data) {
+    int iv = IntArg(data);
+    nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.bootstrap = iv == 1 ? 1 : 0; });
+    return 0;
+}
+
+struct IoctlOption {
+    int option;
+    int (*handle)(void* data);
+};
+
+const IoctlOption kIoctlOptions[] = {
+    {TETHER_IOCTL_SET_REGION, IoctlSetRegion},
+    {TETHER_IOCTL_GET_REGION, IoctlGetRegion},
+    {TETHER_IOCTL_SET_MQTT_DOMAIN, IoctlSetMqttDomain},
+    {TETHER_IOCTL_SET_MQTT_PORT, IoctlSetMqttPort},
+    {TETHER_IOCTL_SET_HTTP_PORT, IoctlSetHttpPort},
+    {TETHER_IOCTL_SET_HTTP_DOMAIN, IoctlSetHttpDomain},
+    {TETHER_IOCTL_SET_DYNAMIC_REGISTER, IoctlSetDynamicRegister},
+    {TETHER_IOCTL_GET_DYNAMIC_REGISTER, IoctlGetDynamicRegister},
+    {TETHER_IOCTL_RECV_PROP_REPLY, IoctlSetPostReply},
+    {TETHER_IOCTL_RECV_EVENT_REPLY, IoctlSetPostReply},
+    {TETHER_IOCTL_SEND_PROP_SET_REPLY, IoctlSetPropSetReply},
+    {TETHER_IOCTL_SET_SUBDEV_SIGN, IoctlAccepted},
+    {TETHER_IOCTL_GET_SUBDEV_LOGIN, IoctlAccepted},
+    {TETHER_IOCTL_QUERY_DEVID, IoctlQueryDevid},
+    {TETHER_IOCTL_GET_LIB_VERSION, IoctlGetLibVersion},
+    {TETHER_IOCTL_SET_CTX_FLAG, IoctlSetCtxFlag},
+    {TETHER_IOCTL_SET_BOOTSTRAP, IoctlSetBootstrap},
+};
+
+}  // namespace
+
 int IOT_Ioctl(int option, void* data) {
     if (option < 0 || data == nullptr) {
         log_err(MOD, "Invalid Parameter");
         return -1;
     }
-    int iv = 0;
-    switch (option) {
-        case TETHER_IOCTL_SET_REGION:
-            iv = *static_cast<int*>(data);
-            if (iv < 0 || iv >= NEXO_REGION_COUNT) {
-                log_err(MOD, "Invalid Parameter");
-                return -1;
-            }
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.region = iv; });
-            return 0;
-        case TETHER_IOCTL_GET_REGION:
-            *static_cast<int*>(data) = nexo_ctx_get().region;
-            return 0;
-        case TETHER_IOCTL_SET_MQTT_DOMAIN:
-            nexo_guider_set_custom_domain(static_cast<const char*>(data));
-            return 0;
-        case TETHER_IOCTL_SET_MQTT_PORT: {
-            uint16_t port = *static_cast<uint16_t*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.mqtt_port_override = port; });
-            return 0;
-        }
-        case TETHER_IOCTL_SET_HTTP_PORT: {
-            uint16_t port = *static_cast<uint16_t*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.http_port_override = port; });
-            return 0;
-        }
-        case TETHER_IOCTL_SET_HTTP_DOMAIN: {
-            std::string dom = static_cast<const char*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) {
-                c.http_custom_domain = dom;
-                if (!dom.empty())
-                    c.region = NEXO_REGION_CUSTOM;
-            });
-            return 0;
-        }
-        case TETHER_IOCTL_SET_DYNAMIC_REGISTER:
-            iv = *static_cast<int*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.dynamic_register = iv ? 1 : 0; });
-            return 0;
-        case TETHER_IOCTL_GET_DYNAMIC_REGISTER:
-            *static_cast<int*>(data) = nexo_ctx_get().dynamic_register;
-            return 0;
-        case TETHER_IOCTL_RECV_PROP_REPLY:
-        case TETHER_IOCTL_RECV_EVENT_REPLY:
-            iv = *static_cast<int*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.dm_post_reply_opt = iv ? 1 : 0; });
-            return 0;
-        case TETHER_IOCTL_SEND_PROP_SET_REPLY:
-            iv = *static_cast<int*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.dm_option_2 = iv; });
-            return 0;
-        case TETHER_IOCTL_SET_SUBDEV_SIGN:
-        case TETHER_IOCTL_GET_SUBDEV_LOGIN:
-            return 0;
-        case TETHER_IOCTL_QUERY_DEVID: {
-            const tether_dev_meta_info_t* m = static_cast<const tether_dev_meta_info_t*>(data);
-            std::string pk(m->product_key, Bounded(m->product_key, sizeof(m->product_key)));
-            std::string dn(m->device_name, Bounded(m->device_name, sizeof(m->device_name)));
-            int id = dm_find_devid(pk, dn);
-            if (id < 0)
-                log_err(MOD, "device %s/%s not found", pk.c_str(), dn.c_str());
-            return id;
-        }
-        case TETHER_IOCTL_GET_LIB_VERSION:
-            memcpy(data, TETHER_LIB_VERSION, strlen(TETHER_LIB_VERSION) + 1);
-            return 0;
-        case TETHER_IOCTL_SET_CTX_FLAG:
-            iv = *static_cast<int*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.ctx_flag_15 = iv; });
-            return 0;
-        case TETHER_IOCTL_SET_BOOTSTRAP:
-            iv = *static_cast<int*>(data);
-            nexo_ctx_update([&](nexo_sdk_ctx_t& c) { c.bootstrap = iv == 1 ? 1 : 0; });
-            return 0;
-        default:
-            log_err(MOD, "Unknown Ioctl Option");
-            return -1;
+    for (const IoctlOption& o : kIoctlOptions) {
+        if (o.option == option)
+            return o.handle(data);
     }
+    log_err(MOD, "Unknown Ioctl Option");
+    return -1;
 }
 
 int IOT_SetLogLevel(int level) {
