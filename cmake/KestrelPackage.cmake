@@ -51,9 +51,13 @@ if(NOT BUILD_SHARED_LIBS)
   endforeach()
 endif()
 if(BUILD_SHARED_LIBS)
-  # A shared library names every library it needs, so a consumer links it alone.
-  target_link_options(kestrel_package PRIVATE -Wl,--no-undefined)
-  target_link_options(tether_package PRIVATE -Wl,--no-undefined)
+  # A shared library names every library it needs, so a consumer links it
+  # alone; it exports the C interface only (cmake/export.map).
+  foreach(_t kestrel_package tether_package)
+    target_link_options(${_t} PRIVATE -Wl,--no-undefined
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/export.map)
+    set_property(TARGET ${_t} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/export.map)
+  endforeach()
 endif()
 
 install(TARGETS kestrel_package tether_package EXPORT kestrelTargets
