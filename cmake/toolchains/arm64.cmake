@@ -18,5 +18,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-# The target's loader and libraries for qemu-user.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The target's loader and libraries for qemu-user. The loader comes from the
+# cross toolchain's C library (/usr/aarch64-linux-gnu/lib); left alone it would take
+# libc.so.6 from the multiarch /lib/aarch64-linux-gnu that the development packages
+# pull in, a different build whose private interface does not match, and the
+# first thread a program starts crashes. Searching the cross libraries first
+# keeps loader and C library one build; the multiarch libraries (mbedTLS,
+# cJSON) are found after them.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib:/usr/lib/aarch64-linux-gnu)

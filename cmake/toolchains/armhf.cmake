@@ -18,5 +18,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-# The target's loader and libraries for qemu-user.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The target's loader and libraries for qemu-user. The loader comes from the
+# cross toolchain's C library (/usr/arm-linux-gnueabihf/lib); left alone it would take
+# libc.so.6 from the multiarch /lib/arm-linux-gnueabihf that the development packages
+# pull in, a different build whose private interface does not match, and the
+# first thread a program starts crashes. Searching the cross libraries first
+# keeps loader and C library one build; the multiarch libraries (mbedTLS,
+# cJSON) are found after them.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf
+    -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib:/usr/lib/arm-linux-gnueabihf)
