@@ -3,23 +3,29 @@ cli.build_parser):
 
     devcloud record PK DN start ID [--stream-type N] [--duration S] [--max-file S] ...
     devcloud record PK DN update ID --duration S [--stream-type N]
-    devcloud record PK DN stop ID [--stream-type N] [--settle S]
+    devcloud record PK DN stop ID [--stream-type N] [--timeout S]
     devcloud record PK DN list
 
 start, update and stop publish "startRecord", "updateRecord" and
 "stopRecord" on /sys/PK/DN/vision/biz/record/downstream; stop then waits
---settle seconds for the last appends and, like list, prints one line per
-stored FLV object of the device with its ffprobe summary:
+(at most --timeout seconds) until the store has seen every connection on
+which the device appended close, so the last append is in, and, like list,
+prints one line per stored FLV object of the device with its ffprobe
+summary:
 
     object=KEY size=N duration_s=D video=CODEC audio=CODEC first_key=1|0 decode=ok|error
+
+A connection still open at the deadline (another recording of the device
+still running, or a device that never closed it) is named in the error
+after the listing, and the exit status is 1.
 """
 
 import json
 import subprocess
-import time
 
 from . import storage
 from .clihelp import known_device as _known_device
+from .procs import CloudError, WaitFailed, wait_for
 
 TOPIC = "/vision/biz/record/downstream"
 
@@ -58,6 +64,38 @@ def _probe(path):
     return duration, video, audio, first == "1", ok
 
 
+def open_appends(home, device):
+    """Connections on which device ("PK/DN") appended and that the store has
+    not yet seen close; a restarted store starts with none."""
+    conns = set()
+    for r in storage.read_log(home):
+        event = r.get("event")
+        if event == "started":
+            conns.clear()
+        elif event == "request" and r.get("method") == "POST" and r.get("status") == 200 \
+                and r.get("device") == device:
+            conns.add(r.get("conn"))
+        elif event == "closed":
+            conns.discard(r.get("conn"))
+    return conns
+
+
+def wait_appends_closed(home, pk, dn, timeout):
+    """Returns once the device has no append connection open at the store;
+    CloudError naming the open connections at the deadline."""
+    device = "%s/%s" % (pk, dn)
+    try:
+        wait_for("the last appends of %s" % device, lambda: not open_appends(home, device), timeout,
+                 directory=storage.root(home))  # fmt: skip
+    except WaitFailed:
+        conns = sorted(open_appends(home, device))
+        if not conns:  # closed just at the deadline
+            return
+        raise CloudError("record stop: %s still has %d append connection(s) open at the store (conn %s) after %gs;"
+                         " another recording of the device may still run (see 'devcloud store log')"
+                         % (device, len(conns), ",".join(str(c) for c in conns), timeout))  # fmt: skip
+
+
 def list_recordings(cloud, pk, dn):
     bad = 0
     for key, size, _ in storage.list_objects(cloud.home, storage.device_prefix(pk, dn)):
@@ -83,7 +121,11 @@ def cmd_record(cloud, a):
         return 0
     if a.action == "stop":
         _publish(cloud, a.pk, a.dn, "stopRecord", {"id": a.id, "streamType": a.stream_type})
-        time.sleep(a.settle)
+        try:
+            wait_appends_closed(cloud.home, a.pk, a.dn, a.timeout)
+        except CloudError:
+            list_recordings(cloud, a.pk, a.dn)  # what is stored so far, before the error
+            raise
     return list_recordings(cloud, a.pk, a.dn)
 
 
@@ -109,6 +151,7 @@ def add_commands(sub):
     r = q.add_parser("stop", help="stopRecord, then the stored objects")
     r.add_argument("id")
     r.add_argument("--stream-type", type=int, default=0)
-    r.add_argument("--settle", type=float, default=3.0, help="seconds to wait for the last appends")
+    r.add_argument("--timeout", "--settle", dest="timeout", type=float, default=10.0,
+                   help="longest wait, in seconds, for the device to close its append connections (default 10)")
     q.add_parser("list", help="the device's stored recordings with their ffprobe summaries")
     s.set_defaults(fn=cmd_record)

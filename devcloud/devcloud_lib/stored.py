@@ -9,7 +9,8 @@ certificate, plus a plain HTTP control endpoint for the console and tests.
 
 `devcloud up` runs it as a daemon (`devcloud stored`). Every request is
 checked (storage.authorize), objects land under HOME/storage/objects/, and
-each request leaves one JSON line in HOME/storage/storage.log.
+each request leaves one JSON line in HOME/storage/storage.log; so does the
+end of a connection that carried appends ("closed", with its device).
 
 Control endpoint (http://127.0.0.1:CONTROL_PORT):
 
@@ -249,6 +250,16 @@ class _StoreHandler(http.server.BaseHTTPRequestHandler):
     def setup(self):
         http.server.BaseHTTPRequestHandler.setup(self)
         self.conn = next(self.store._conn_ids)
+        self.appender = None  # the device whose appends this connection carried
+
+    def finish(self):
+        try:
+            http.server.BaseHTTPRequestHandler.finish(self)
+        finally:
+            # A recording's last append is in once its connection is gone:
+            # 'devcloud record stop' waits for this line.
+            if self.appender:
+                self.store.log({"event": "closed", "conn": self.conn, "device": self.appender})
 
     def log_message(self, fmt, *args):
         pass
@@ -448,6 +459,7 @@ class _StoreHandler(http.server.BaseHTTPRequestHandler):
                 f.write(body)
             nxt = size + len(body)
         rec.update(status=200, path=path, position=grant.append, next_position=nxt)
+        self.appender = grant.device
         self.store.stored(grant.bucket, grant.key)
         if self.no_position:
             rec["fault"] = "no-position"

@@ -5,9 +5,11 @@ device on MQTT."""
 
 import email.utils
 import hashlib
+import http.client
 import json
 import os
 import shutil
+import ssl
 import subprocess
 import tempfile
 import time
@@ -202,6 +204,34 @@ class StoreTest(unittest.TestCase):
         self.assertEqual(got, 200)
         self.assertEqual(self.stored(key), b"a" * 100 + b"c" * 50)
         self.assertEqual(self.log_since(0)[-1]["next_position"], 150)
+
+    def test_record_stop_waits_for_the_append_connection_to_close(self):
+        """'record stop' returns once the device's append connection has
+        closed, and names a connection still open at its deadline."""
+        dev = ("pkS3", "camR", "secretR")
+        self.dc("device", "add", *dev)
+        c = self.creds(dev)
+        key = storage.key_prefix(c) + "held.bin"  # not .flv: the listing probes no media
+        date = email.utils.formatdate(usegmt=True)
+        target = "/%s?append&position=0" % key
+        text = storage.string_to_sign("POST", "image/jpeg", date, c["stsToken"], c["bucketName"], target)
+        ctx = ssl.create_default_context(cafile=self.up["ca"])
+        held = http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=10)
+        self.addCleanup(held.close)
+        held.request("POST", target, b"x" * 10, {
+            "Host": "%s.%s" % (c["bucketName"], c["endpoint"]), "Date": date, "Content-Type": "image/jpeg",
+            "x-kiv-security-token": c["stsToken"],
+            "Authorization": "KIV %s:%s" % (c["accessKey"], storage.sign(c["accessSecret"], text))})  # fmt: skip
+        reply = held.getresponse()
+        self.assertEqual((reply.status, reply.read()), (200, b""))
+
+        r = self.dc("record", dev[0], dev[1], "stop", "r1", "--timeout", "0.5", code=1)
+        self.assertIn("%s/%s still has 1 append connection(s) open" % dev[:2], r.stderr)
+        held.close()
+        self.dc("record", dev[0], dev[1], "stop", "r1", "--timeout", "20")
+        self.assertEqual(self.stored(key), b"x" * 10)
+        closed = [e for e in storage.read_log(self.home) if e.get("event") == "closed"]
+        self.assertEqual(closed[-1]["device"], "%s/%s" % dev[:2])
 
     # ---- pre-signed URLs ---------------------------------------------------------------
 
