@@ -13,6 +13,7 @@
 #include "core/async_process.h"
 #include "core/logger.h"
 #include "core/single.h"
+#include "net/net_connector.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
 #include "sdk/device_env.h"
@@ -216,6 +217,13 @@ int ks_destroy(void) {
         g_logger_cb.compare_exchange_strong(expected, &logger_printf);
     }
     return 0;
+}
+
+int ks_set_max_sockets(uint32_t max_sockets) {
+    // Under the life lock, so a ks_init on another thread has either not yet
+    // started the connector or has, and then the connector refuses (logged).
+    std::lock_guard<std::recursive_mutex> life(g_life_mu);
+    return NetConnector::SetMaxSockets(max_sockets) < 0 ? -1 : 0;
 }
 
 int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_param_s* param) {

@@ -327,6 +327,13 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
             const ks_init_system_s* system);
 int ks_destroy(void);
 
+// Before ks_init (or after ks_destroy): how many sockets the SDK may hold at
+// once, 255 unless set. A recorder with many channels (live, pre-event and
+// storage streams on each, besides name look-ups and uploads) raises it; the
+// process's descriptor limit (RLIMIT_NOFILE) must allow as many. 0 when taken;
+// -1 for 0, for more than 1048576, or while the SDK is initialised.
+int ks_set_max_sockets(uint32_t max_sockets);
+
 int ks_message_adapter(const ks_device_auth_s* auth, const ks_message_adapter_param_s* param);
 
 int ks_stream_send_config(int service_id, const ks_stream_send_config_param_s* param);

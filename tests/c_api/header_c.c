@@ -27,12 +27,14 @@ int header_c_use(void) {
     ks_push_stream_cmd_s old_name = KS_PRE_EVENT_RECORD_COMPLETE;
     int (*send_cmd)(int, ks_push_stream_cmd_s) = ks_stream_send_cmd;
     int (*control)(int, ...) = ks_control;
+    int (*max_sockets)(uint32_t) = ks_set_max_sockets;
     cb.message_publish_cb = on_publish;
     cb.start_push_streaming_cb = on_start;
     (void)done;
     (void)old_name;
     (void)send_cmd;
     (void)control;
+    (void)max_sockets;
     return cb.message_publish_cb != 0 && KS_AUDIO_SAMPLE_RATE_8000 == 11 &&
            KS_CONTROL_STORAGE_TRUST_ANCHOR == 100;
 }
