@@ -34,8 +34,6 @@ using namespace kestrel;
 
 namespace {
 
-std::atomic<bool> g_initialised{false};
-
 constexpr int kFeaturePreRecord = 10000;
 
 // Every call but ks_init/ks_destroy runs inside the gate: it enters only while the
@@ -44,40 +42,51 @@ constexpr int kFeaturePreRecord = 10000;
 // after the close gets the "not initialised" answer. Calls made from inside a
 // call (an application callback run on the caller's thread) are counted per
 // thread so a ks_destroy made there does not wait for itself.
+//
+// A call counts itself in, then looks at the flag; ks_destroy clears the flag,
+// then looks at the count. Both sequentially consistent, so either the call
+// sees the gate closed and leaves, or ks_destroy sees the call and waits for
+// it. While the gate is open, a call takes no lock: the mutex only pairs the
+// leaves after a close with ks_destroy's wait, so no wake-up is lost.
+std::atomic<bool> g_initialised{false};
+std::atomic<int> g_inside{0};
 std::mutex g_gate_mu;
 std::condition_variable g_gate_left;
-int g_inside = 0;
 thread_local int t_inside = 0;
 // ks_init and ks_destroy one at a time.
 std::recursive_mutex g_life_mu;
 // The sink ks_init installed for the application; ks_destroy takes it out again.
 std::atomic<LoggerFn> g_app_sink{nullptr};
 
+// A call leaves. One that still sees the gate open needs to tell no one: a
+// close after it finds the count already lowered. Once the gate is closed,
+// ks_destroy hears of every leave (a destroy made inside a callback waits for
+// a count that is not zero).
+void LeaveGate() {
+    --t_inside;
+    g_inside.fetch_sub(1);
+    if (!g_initialised.load()) {
+        { std::lock_guard<std::mutex> lock(g_gate_mu); }
+        g_gate_left.notify_all();
+    }
+}
+
 // Holds the gate for one call; ok() is false when the SDK is not initialised (logged).
 class ApiCall {
   public:
     explicit ApiCall(const char* api) {
-        {
-            std::lock_guard<std::mutex> lock(g_gate_mu);
-            if (g_initialised) {
-                ++g_inside;
-                ++t_inside;
-                entered_ = true;
-            }
+        g_inside.fetch_add(1);
+        ++t_inside;
+        if (g_initialised.load()) {
+            entered_ = true;
+            return;
         }
-        if (!entered_)
-            KS_LOGE("[API:%s] SDK is not init yet", api);
+        LeaveGate();
+        KS_LOGE("[API:%s] SDK is not init yet", api);
     }
     ~ApiCall() {
-        if (!entered_)
-            return;
-        std::lock_guard<std::mutex> lock(g_gate_mu);
-        --t_inside;
-        // A ks_destroy made inside a callback waits for the other threads'
-        // calls only, so the count it waits for is not zero: once the gate is
-        // closed, every leave tells it.
-        if (--g_inside == 0 || !g_initialised)
-            g_gate_left.notify_all();
+        if (entered_)
+            LeaveGate();
     }
     ApiCall(const ApiCall&) = delete;
     ApiCall& operator=(const ApiCall&) = delete;
@@ -89,9 +98,9 @@ class ApiCall {
 
 // Closes the gate and waits for the calls of other threads to leave.
 void CloseGate() {
+    g_initialised.store(false);
     std::unique_lock<std::mutex> lock(g_gate_mu);
-    g_initialised = false;
-    g_gate_left.wait(lock, [] { return g_inside <= t_inside; });
+    g_gate_left.wait(lock, [] { return g_inside.load() <= t_inside; });
 }
 
 // Inside the gate and given what it needs; logs why not.
@@ -178,10 +187,7 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
 
     Single<DeviceMonitor>::Instance()->SetReportSupportPreRecord(env->Dispatch()->FeatureCheck() ==
                                                                  kFeaturePreRecord);
-    {
-        std::lock_guard<std::mutex> lock(g_gate_mu);
-        g_initialised = true;
-    }
+    g_initialised.store(true);
     KS_LOGI("[API:%s] Init success", api);
     return 0;
 }
