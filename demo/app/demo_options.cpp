@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace {
 
 // Copies at most size - 1 characters; the buffer is zeroed beforehand.
@@ -14,11 +16,20 @@ void CopyCut(char* dst, size_t size, const char* src) {
     dst[size - 1] = '\0';
 }
 
-bool ParsePort(const char* text, uint16_t* port) {
+// A whole decimal number within lo..hi.
+bool ParseRange(const char* text, long lo, long hi, long* value) {
     errno = 0;
     char* end = nullptr;
     long v = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > 65535)
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool ParsePort(const char* text, uint16_t* port) {
+    long v = 0;
+    if (!ParseRange(text, 1, 65535, &v))
         return false;
     *port = static_cast<uint16_t>(v);
     return true;
@@ -42,6 +53,102 @@ bool NonEmpty(char option, const char* text) {
         return true;
     fprintf(stderr, "Option -%c needs a value\n", option);
     return false;
+}
+
+// One setter per option: false (with a message on stderr) refuses the value.
+using OptionSetter = bool (*)(char* value, demo_options_s* out);
+
+// Identity texts: cut to their buffers.
+template <size_t N, char (demo_options_s::*Field)[N]>
+bool SetCut(char* value, demo_options_s* out) {
+    CopyCut(out->*Field, N, value);
+    return true;
+}
+
+// Host and file names: any text but an empty one, kept in argv.
+template <char Option, const char* demo_options_s::*Field>
+bool SetText(char* value, demo_options_s* out) {
+    if (!NonEmpty(Option, value))
+        return false;
+    out->*Field = value;
+    return true;
+}
+
+bool SetLogLevel(char* value, demo_options_s* out) {
+    out->log_level = demo_log_level(value);
+    return true;
+}
+
+bool SetBrokerPort(char* value, demo_options_s* out) {
+    if (ParsePort(value, &out->broker_port))
+        return true;
+    fprintf(stderr, "Invalid broker port: %s (1..65535)\n", value);
+    return false;
+}
+
+bool SetBootstrap(char* value, demo_options_s* out) {
+    if (ParseHostPort(value, &out->bootstrap_host, &out->bootstrap_port))
+        return true;
+    fprintf(stderr, "Invalid bootstrap service: %s (HOST or HOST:PORT)\n", value);
+    return false;
+}
+
+bool SetRetryMax(char* value, demo_options_s* out) {
+    long v = 0;
+    if (!ParseRange(value, 100, 60000, &v)) {
+        fprintf(stderr, "Invalid retry pause: %s (100..60000 ms)\n", value);
+        return false;
+    }
+    out->retry_max_ms = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool SetHelp(char*, demo_options_s* out) {
+    out->help = 1;
+    return true;
+}
+
+struct OptionRule {
+    char option;
+    bool takes_value;
+    OptionSetter set;
+};
+
+// The command line, in the order getopt is told about it.
+const OptionRule kOptions[] = {
+    {'p', true, SetCut<DEMO_PRODUCT_KEY_SIZE, &demo_options_s::product_key>},
+    {'n', true, SetCut<DEMO_DEVICE_NAME_SIZE, &demo_options_s::device_name>},
+    {'s', true, SetCut<DEMO_DEVICE_SECRET_SIZE, &demo_options_s::device_secret>},
+    {'l', true, SetLogLevel},
+    {'t', true, SetCut<DEMO_PRODUCT_SECRET_SIZE, &demo_options_s::product_secret>},
+    {'H', true, SetText<'H', &demo_options_s::broker_host>},
+    {'P', true, SetBrokerPort},
+    {'C', true, SetText<'C', &demo_options_s::trust_anchor>},
+    {'S', true, SetText<'S', &demo_options_s::storage_anchor>},
+    {'m', true, SetText<'m', &demo_options_s::media_dir>},
+    {'B', true, SetBootstrap},
+    {'F', true, SetText<'F', &demo_options_s::firmware_file>},
+    {'R', true, SetRetryMax},
+    {'h', false, SetHelp},
+};
+
+// getopt's option string, made from the table: "p:n:s:l:t:H:P:C:S:m:B:F:R:h".
+std::string OptionString() {
+    std::string text;
+    for (const OptionRule& rule : kOptions) {
+        text += rule.option;
+        if (rule.takes_value)
+            text += ':';
+    }
+    return text;
+}
+
+const OptionRule* FindOption(int c) {
+    for (const OptionRule& rule : kOptions) {
+        if (rule.option == c)
+            return &rule;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -89,78 +196,12 @@ int demo_options_parse(int argc, char* const argv[], demo_options_s* out) {
     // optind 0 makes glibc restart its scan (the parser may run more than once).
     opterr = 0;
     optind = 0;
+    const std::string options = OptionString();
     int c;
-    while ((c = getopt(argc, argv, "p:n:s:l:t:H:P:C:S:m:B:F:R:h")) != -1) {
-        switch (c) {
-            case 'p':
-                CopyCut(out->product_key, sizeof(out->product_key), optarg);
-                break;
-            case 'n':
-                CopyCut(out->device_name, sizeof(out->device_name), optarg);
-                break;
-            case 's':
-                CopyCut(out->device_secret, sizeof(out->device_secret), optarg);
-                break;
-            case 't':
-                CopyCut(out->product_secret, sizeof(out->product_secret), optarg);
-                break;
-            case 'l':
-                out->log_level = demo_log_level(optarg);
-                break;
-            case 'H':
-                if (!NonEmpty('H', optarg))
-                    return -1;
-                out->broker_host = optarg;
-                break;
-            case 'P':
-                if (!ParsePort(optarg, &out->broker_port)) {
-                    fprintf(stderr, "Invalid broker port: %s (1..65535)\n", optarg);
-                    return -1;
-                }
-                break;
-            case 'C':
-                if (!NonEmpty('C', optarg))
-                    return -1;
-                out->trust_anchor = optarg;
-                break;
-            case 'S':
-                if (!NonEmpty('S', optarg))
-                    return -1;
-                out->storage_anchor = optarg;
-                break;
-            case 'h':
-                out->help = 1;
-                break;
-            case 'B':
-                if (!ParseHostPort(optarg, &out->bootstrap_host, &out->bootstrap_port)) {
-                    fprintf(stderr, "Invalid bootstrap service: %s (HOST or HOST:PORT)\n", optarg);
-                    return -1;
-                }
-                break;
-            case 'R': {
-                char* end = nullptr;
-                errno = 0;
-                long v = strtol(optarg, &end, 10);
-                if (errno != 0 || end == optarg || *end != '\0' || v < 100 || v > 60000) {
-                    fprintf(stderr, "Invalid retry pause: %s (100..60000 ms)\n", optarg);
-                    return -1;
-                }
-                out->retry_max_ms = static_cast<uint32_t>(v);
-                break;
-            }
-            case 'F':
-                if (!NonEmpty('F', optarg))
-                    return -1;
-                out->firmware_file = optarg;
-                break;
-            case 'm':
-                if (!NonEmpty('m', optarg))
-                    return -1;
-                out->media_dir = optarg;
-                break;
-            default:
-                break;
-        }
+    while ((c = getopt(argc, argv, options.c_str())) != -1) {
+        const OptionRule* rule = FindOption(c);
+        if (rule && !rule->set(optarg, out))
+            return -1;
     }
     return 0;
 }

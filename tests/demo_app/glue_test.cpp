@@ -75,7 +75,9 @@ TEST(DemoOptions, IdentityIsCutToItsBuffersAndUnknownOptionsAreIgnored) {
 TEST(DemoOptions, UnusableBrokerValuesAreRefused) {
     const std::vector<std::vector<std::string>> bad = {
         {"-P", "0"}, {"-P", "65536"}, {"-P", "12ab"}, {"-P", "-1"}, {"-P", ""},
-        {"-H", ""},  {"-C", ""},      {"-S", ""},     {"-m", ""}};
+        {"-H", ""},  {"-C", ""},      {"-S", ""},     {"-m", ""},  {"-F", ""},
+        {"-B", ""},  {"-B", ":443"},  {"-B", "h:0"},  {"-B", "h:x"}, {"-R", "99"},
+        {"-R", "60001"}, {"-R", "5s"}, {"-R", ""}};
     for (const auto& args : bad) {
         demo_options_s o;
         EXPECT_EQ(-1, Parse(args, &o)) << args[0] << " '" << args[1] << "'";
@@ -83,6 +85,23 @@ TEST(DemoOptions, UnusableBrokerValuesAreRefused) {
     demo_options_s o;
     EXPECT_EQ(0, Parse({"-P", "65535"}, &o));
     EXPECT_EQ(65535, o.broker_port);
+}
+
+TEST(DemoOptions, BootstrapFirmwareRetryAndHelpLandInTheirFields) {
+    demo_options_s o;
+    ASSERT_EQ(0, Parse({"-B", "boot.local:8443", "-F", "fw.bin", "-R", "100", "-h"}, &o));
+    EXPECT_STREQ("boot.local", o.bootstrap_host);
+    EXPECT_EQ(8443, o.bootstrap_port);
+    EXPECT_STREQ("fw.bin", o.firmware_file);
+    EXPECT_EQ(100u, o.retry_max_ms);
+    EXPECT_EQ(1, o.help);
+
+    ASSERT_EQ(0, Parse({"-B", "boot.local", "-R", "60000"}, &o));
+    EXPECT_STREQ("boot.local", o.bootstrap_host);
+    EXPECT_EQ(0, o.bootstrap_port);
+    EXPECT_EQ(60000u, o.retry_max_ms);
+    EXPECT_EQ(nullptr, o.firmware_file);
+    EXPECT_EQ(0, o.help);
 }
 
 char* Str(const char* s) {
