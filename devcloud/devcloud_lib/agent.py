@@ -17,6 +17,9 @@ import ssl
 import sys
 import threading
 import time
+import urllib.error
+import urllib.request
+from urllib.parse import urlencode
 
 import paho.mqtt.client as mqtt
 
@@ -192,12 +195,35 @@ def answer_alarm_event(agent, msg):
     return [("/sys/%s/%s/thing/service/TriggerPicCapture" % (pk, dn), call)]
 
 
+def note_relay_close(agent, msg):
+    """The device reports every relay it closes on
+    /vision/biz/dev/monitor/upstream. The relay is told of a playback session
+    so closed (the camera refused the start, say): one that never published
+    is then over at once, and whoever waits for it learns the device's reason
+    instead of waiting out a time-out."""
+    body = _parse_object(msg)
+    params = body.get("params") if body else None
+    sid = params.get("sessionId") if isinstance(params, dict) else None
+    port = agent.cloud.config().get("relay_http_port")
+    if not isinstance(sid, str) or not sid or not port:
+        return []
+    reason = "%s %s" % (body.get("code"), body.get("message"))
+    url = "http://%s:%d/device_closed?%s" % (HOST, port, urlencode({"session": sid, "reason": reason}))
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method="POST", data=b""), timeout=5) as r:
+            r.read()
+    except (urllib.error.URLError, OSError) as e:
+        log.warning("relay at port %s not told that the device closed session %s: %s", port, sid, e)
+    return []
+
+
 HOOKS = [
     ("/ext/ntp/+/+/request", answer_time),
     ("/sys/+/+/thing/event/+/post", answer_post),
     ("/sys/+/+/vision/pic/kiv/upstream", answer_storage_credentials),
     ("/sys/+/+/vision/biz/event/upstream", answer_event_limit),
     ("/sys/+/+/thing/event/AlarmEvent/post", answer_alarm_event),
+    ("/sys/+/+/vision/biz/dev/monitor/upstream", note_relay_close),
 ]
 
 

@@ -217,6 +217,8 @@ def _record_for(st, s, seconds):
 
 def _await_publish(st, s, wait):
     state = wait_state(st, s.token, "publishing", wait)
+    if state.get("device_closed"):
+        raise ConsoleError("the device closed %s without publishing: %s" % (s.stream, state["device_closed"]))
     if state.get("state") not in ("publishing", "closed"):
         raise ConsoleError("the device did not publish %s within %gs (see 'devcloud relay-log')" % (s.stream, wait))
     return state

@@ -614,6 +614,16 @@ class Relay(object):
             c.close()
         return len(hit)
 
+    def device_closed(self, token, reason):
+        """The device said it closed the session's relay. A session that never
+        published is over: nothing will come for it."""
+        st = self.state.setdefault(token, {})
+        if st.get("state") in ("publishing", "closed"):
+            return 0
+        st.update(state="closed", reason="device closed it: %s" % reason, device_closed=reason)
+        self._notify()
+        return 1
+
     def session_state(self, token):
         return dict(self.state.get(token, {}))
 

@@ -99,6 +99,9 @@ class Daemon(object):
             raise HttpError(404, "no %s %s" % (method, path))
         if path == "/drop":
             return 200, {"dropped": self.relay.drop(form.get("name", ""))}
+        if path == "/device_closed":
+            s = self.registry.find_session(form.get("session", ""))
+            return 200, {"closed": self.relay.device_closed(s.token, form.get("reason", "")) if s else 0}
         if path == "/status":
             n = self.relay.send_status(form.get("name", ""), form.get("code", ""), form.get("description", ""))
             return 200, {"sent": n}

@@ -93,8 +93,23 @@ class ConsoleAgainstCamera(unittest.TestCase):
         self.assertEqual("on_push_streaming_cmd_cb set param: 1 1", line, self.demo.output()[-3000:])
         self.assertIsNotNone(self.demo.wait_line("Recv cmd: set param, key_only = 1, speed = 1", 5, at))
         self.assertIsNone(self.demo.wait_line("Parse param error", 0, at))
+        # One frame a key-frame interval is what key-only playback is.
+        self.assertIsNone(self.demo.wait_line("Video timestamp error", 0, at))
         self.assert_summary_of_packets(out, 4)
         self.assertIsNotNone(self.demo.wait_line("stopPushStreamingCallback:%d" % service, 10, at))
+
+    def test_a_playback_the_camera_refuses_ends_with_its_reason(self):
+        at = self.demo.mark()
+        begun = time.monotonic()
+        r = subprocess.run([sys.executable, DEVCLOUD, "--home", self.cloud.home, "vod", PK, DN,
+                            "--file", "no_such_record.mp4", "--seconds", "4", "--wait", "60"],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)  # fmt: skip
+        text = r.stdout.decode("utf-8", "replace")
+        self.assertNotEqual(0, r.returncode, text)
+        self.assertIn("without publishing: 1013 Device close connection", text)
+        self.assertLess(time.monotonic() - begun, 50, "the console waited out its time-out")
+        self.assertIsNotNone(self.demo.wait_line("Application refused the stream start", 5, at))
+        self.assertIsNone(self.demo.wait_line("stopPushStreamingCallback:", 0, at))
 
     def test_voice_summary_comes_from_the_packets(self):
         wav = os.path.join(self.workdir, "hello.wav")
