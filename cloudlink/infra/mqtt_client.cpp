@@ -3,6 +3,7 @@
 // order are described in mqtt_client_internal.h.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -14,22 +15,35 @@ using namespace nexo_mc;
 namespace {
 
 void OnConnected(Client* c) {
-    uint64_t now = HAL_UptimeMs();
-    c->state = TETHER_MC_STATE_CONNECTED;
-    c->keepalive_deadline = now + c->keepalive_ms;
+    Guard l(c->mu);
+    c->keepalive_deadline = HAL_UptimeMs() + c->keepalive_ms;
     c->ping_outstanding = 0;
-    c->ever_connected = true;
+    c->state = TETHER_MC_STATE_CONNECTED;
+}
+
+// After a failed attempt: the next one after a doubled, jittered pause.
+void BackOff(Client* c) {
+    Guard l(c->mu);
+    if (c->reconnect_interval_ms < TETHER_MQTT_RECONNECT_MAX_MS) {
+        c->reconnect_interval_ms *= 2;
+    } else {
+        c->reconnect_interval_ms = TETHER_MQTT_RECONNECT_MAX_MS;
+    }
+    uint32_t wait = c->reconnect_interval_ms + HAL_Random(c->reconnect_interval_ms + 1);
+    if (wait > TETHER_MQTT_RECONNECT_MAX_MS)
+        wait = TETHER_MQTT_RECONNECT_MAX_MS;
+    c->reconnect_deadline = HAL_UptimeMs() + wait;
 }
 
 int HandleReconnect(Client* c, std::vector<Event>* evs) {
     uint64_t now = HAL_UptimeMs();
-    if (now < c->reconnect_deadline)
-        return TETHER_ERR_WRONG_STATE;
-    log_info(MOD, "start to reconnect");
     {
-        HalLock l(c->lock_misc);
+        Guard l(c->mu);
+        if (now < c->reconnect_deadline)
+            return TETHER_ERR_WRONG_STATE;
         Push(c->attempt_at, now);
     }
+    log_info(MOD, "start to reconnect");
     if (!c->explicit_endpoint && nexo_conn_info_reload() != 0) {
         log_err(MOD, "connection information rebuild failed, keeping the last one");
     }
@@ -37,21 +51,13 @@ int HandleReconnect(Client* c, std::vector<Event>* evs) {
     uint8_t sp = 0;
     int rc = ConnectOnce(c, &sp);
     if (rc != 0) {
-        if (c->reconnect_interval_ms < TETHER_MQTT_RECONNECT_MAX_MS) {
-            c->reconnect_interval_ms *= 2;
-        } else {
-            c->reconnect_interval_ms = TETHER_MQTT_RECONNECT_MAX_MS;
-        }
-        uint32_t wait = c->reconnect_interval_ms + HAL_Random(c->reconnect_interval_ms + 1);
-        if (wait > TETHER_MQTT_RECONNECT_MAX_MS)
-            wait = TETHER_MQTT_RECONNECT_MAX_MS;
-        c->reconnect_deadline = HAL_UptimeMs() + wait;
+        BackOff(c);
         log_err(MOD, "mqtt reconnect failed rc = %d", rc);
         return rc;
     }
     OnConnected(c);
     {
-        HalLock l(c->lock_misc);
+        Guard l(c->mu);
         Push(c->reconnected_at, HAL_UptimeMs());
     }
     log_info(MOD, "network is reconnected!");
@@ -65,14 +71,21 @@ int HandleReconnect(Client* c, std::vector<Event>* evs) {
 // a broker silent for 1.5 periods is taken as gone (MQTT 3.1.1 leaves "a
 // reasonable amount of time" to the client).
 void KeepAlive(Client* c, uint64_t now) {
-    if (c->ping_outstanding > 0 && now >= c->ping_deadline) {
+    bool unanswered = false;
+    {
+        Guard l(c->mu);
+        unanswered = c->ping_outstanding > 0 && now >= c->ping_deadline;
+        if (!unanswered) {
+            if (now < c->keepalive_deadline)
+                return;
+            c->keepalive_deadline = now + c->keepalive_ms;
+        }
+    }
+    if (unanswered) {
         log_err(MOD, "keepalive_probes more than %u, disconnected\n", kKeepaliveProbesMax);
         SetDisconnected(c);
         return;
     }
-    if (now < c->keepalive_deadline)
-        return;
-    c->keepalive_deadline = now + c->keepalive_ms;
     log_debug(MOD, "send MQTT ping...");
     if (SendBuilt(c, [](uint8_t* b, size_t n) {
             return mqtt_serialize_zero(b, n, MQTT_PKT_PINGREQ);
@@ -80,6 +93,7 @@ void KeepAlive(Client* c, uint64_t now) {
         SetDisconnected(c);
         return;
     }
+    Guard l(c->mu);
     if (c->ping_outstanding++ == 0)
         c->ping_deadline = now + c->keepalive_ms / 2;
     c->pings++;
@@ -87,12 +101,10 @@ void KeepAlive(Client* c, uint64_t now) {
 
 void EnterReconnecting(Client* c, uint64_t now, std::vector<Event>* evs) {
     log_err(MOD, "network is disconnected!");
-    {
-        HalLock l(c->lock_misc);
-        Push(c->disconnect_at, now);
-    }
     evs->push_back({TETHER_MQTT_EVENT_DISCONNECT, 0});
     CloseTransport(c);
+    Guard l(c->mu);
+    Push(c->disconnect_at, now);
     c->reconnect_interval_ms = kReconnectStartMs;
     c->reconnect_deadline = HAL_UptimeMs() + kReconnectStartMs;
     c->state = TETHER_MC_STATE_DISCONNECTED_RECONNECTING;
@@ -100,7 +112,6 @@ void EnterReconnecting(Client* c, uint64_t now, std::vector<Event>* evs) {
 
 // Reads and handles every packet that is there now.
 void ReadAvailable(Client* c, std::vector<Event>* evs) {
-    HalLock lr(c->lock_rbuf);
     for (int i = 0; i < kMaxPacketsPerRound && c->state == TETHER_MC_STATE_CONNECTED; ++i) {
         size_t len = 0;
         int r = ReadPacket(c, 0, &len);
@@ -118,7 +129,7 @@ void ReadAvailable(Client* c, std::vector<Event>* evs) {
     }
 }
 
-// One round of the client cycle; caller holds lock_client.
+// One round of the client cycle; caller holds the cycle.
 void CycleOnce(Client* c) {
     std::vector<Event> evs;
     uint64_t now = HAL_UptimeMs();
@@ -139,11 +150,6 @@ void CycleOnce(Client* c) {
 
 void FreeClient(Client* c) {
     CloseTransport(c);
-    for (void* m : {c->lock_client, c->lock_wbuf, c->lock_rbuf, c->lock_pub_wait, c->lock_sub_wait,
-                    c->lock_subs, c->lock_transport, c->lock_misc, c->lock_wait}) {
-        if (m)
-            HAL_MutexDestroy(m);
-    }
     HAL_WakerDestroy(c->waker);
     c->magic_head = c->magic_tail = 0;
     delete c;
@@ -243,19 +249,8 @@ void* nexo_mc_init(const tether_mqtt_param_t* p) {
         log_err(MOD, "Not Enough Memory");
         return nullptr;
     }
-    c->lock_client = HAL_MutexCreate();
-    c->lock_wbuf = HAL_MutexCreate();
-    c->lock_rbuf = HAL_MutexCreate();
-    c->lock_pub_wait = HAL_MutexCreate();
-    c->lock_sub_wait = HAL_MutexCreate();
-    c->lock_subs = HAL_MutexCreate();
-    c->lock_transport = HAL_MutexCreate();
-    c->lock_misc = HAL_MutexCreate();
-    c->lock_wait = HAL_MutexCreate();
     c->waker = HAL_WakerCreate();
-    if (!c->lock_client || !c->lock_wbuf || !c->lock_rbuf || !c->lock_pub_wait ||
-        !c->lock_sub_wait || !c->lock_subs || !c->lock_transport || !c->lock_misc ||
-        !c->lock_wait || !c->waker) {
+    if (c->waker == nullptr) {
         FreeClient(c);
         return nullptr;
     }
@@ -313,12 +308,15 @@ int nexo_mc_connect(void* client) {
     Client* c = u.c;
     if (c == nullptr)
         return TETHER_ERR_INVALID_ARGUMENT;
-    HalLock l(c->lock_client);
+    if (!TakeCycle(c, UINT64_MAX))
+        return TETHER_ERR_WRONG_STATE;
     uint8_t sp = 0;
     int rc = ConnectOnce(c, &sp);
+    if (rc == 0)
+        OnConnected(c);
+    GiveCycle(c);
     if (rc != 0)
         return rc;
-    OnConnected(c);
     log_info(MOD, "mqtt connect success!");
     return 0;
 }
@@ -341,7 +339,7 @@ void nexo_mc_set_keepalive_ms(void* client, uint32_t keepalive_ms) {
     Use u(client);
     if (u.c == nullptr || keepalive_ms == 0)
         return;
-    HalLock l(u.c->lock_client);
+    Guard l(u.c->mu);
     u.c->keepalive_ms = keepalive_ms;
     u.c->keepalive_deadline = HAL_UptimeMs() + keepalive_ms;
     HAL_WakerSignal(u.c->waker);
@@ -363,25 +361,17 @@ bool nexo_mc_get_stats(void* client, nexo_mc_stats_t* out) {
         return false;
     out->state = c->state;
     out->request_timeout_ms = c->request_timeout_ms;
-    out->keepalive_s = c->keepalive_ms / 1000;
-    {
-        HalLock l(c->lock_pub_wait);
-        out->pub_wait = c->pub_wait.size();
-    }
-    {
-        HalLock l(c->lock_sub_wait);
-        out->sub_wait = c->sub_wait.size();
-    }
-    {
-        HalLock l(c->lock_subs);
-        out->subscriptions = c->subs.size();
-    }
-    HalLock l(c->lock_misc);
     out->resends = c->resends;
     out->resubscribed = c->resubscribed;
     out->pings = c->pings;
     out->wakeups = c->wakeups;
+    Guard l(c->mu);
+    out->keepalive_s = c->keepalive_ms / 1000;
+    out->pub_wait = c->pub_wait.size();
+    out->sub_wait = c->sub_wait.size();
+    out->subscriptions = c->subs.size();
     out->reconnect_interval_ms = c->reconnect_interval_ms;
+    out->cycle_held = c->cycle_held;
     out->disconnect_at_ms = c->disconnect_at;
     out->reconnect_attempt_at_ms = c->attempt_at;
     out->reconnected_at_ms = c->reconnected_at;
@@ -432,6 +422,14 @@ void* IOT_MQTT_Construct(tether_mqtt_param_t* params) {
 }
 
 int IOT_MQTT_Destroy(void** phandler) {
+    {
+        // The handler's own cycle would wait for itself to leave.
+        Use u(phandler ? *phandler : nullptr);
+        if (u.c != nullptr && HoldsCycle(u.c)) {
+            log_err(MOD, "a client cannot be destroyed from inside its own handler");
+            return TETHER_ERR_WRONG_STATE;
+        }
+    }
     Client* c = Unregister(phandler ? *phandler : nullptr);
     if (c == nullptr) {
         log_err(MOD, "Invalid argument: unknown client");
@@ -439,26 +437,18 @@ int IOT_MQTT_Destroy(void** phandler) {
     }
     // No new caller can reach the client now; tell those inside to leave
     // (a cycle blocked on the socket is woken) and wait until they have.
-    {
-        std::unique_lock<std::mutex> g(c->sync_mu);
-        c->closing = true;
-        c->sync_cv.notify_all();
-    }
+    std::unique_lock<std::mutex> l(c->mu);
+    c->closing = true;
+    c->changed.notify_all();
     HAL_WakerSignal(c->waker);
-    {
-        std::unique_lock<std::mutex> g(c->sync_mu);
-        c->sync_cv.wait(g, [c] { return c->users.load() == 0; });
+    c->changed.wait(l, [c] { return c->users.load() == 0; });
+    l.unlock();
+    if (c->state == TETHER_MC_STATE_CONNECTED) {
+        SendBuilt(c,
+                  [](uint8_t* b, size_t n) { return mqtt_serialize_zero(b, n, MQTT_PKT_DISCONNECT); });
     }
-    {
-        HalLock l(c->lock_client);
-        if (c->state == TETHER_MC_STATE_CONNECTED) {
-            SendBuilt(c, [](uint8_t* b, size_t n) {
-                return mqtt_serialize_zero(b, n, MQTT_PKT_DISCONNECT);
-            });
-        }
-        CloseTransport(c);
-        c->state = TETHER_MC_STATE_INVALID;
-    }
+    CloseTransport(c);
+    c->state = TETHER_MC_STATE_INVALID;
     log_info(MOD, "mqtt release!");
     FreeClient(c);
     if (phandler)
@@ -478,31 +468,61 @@ int IOT_MQTT_State(void* handle) {
 
 namespace {
 
-// Runs the cycle until `end`, until the client is being destroyed, or until
-// `done` says what the caller waits for has happened.
+// Runs the cycle (which the caller holds) until `end`, until the client is
+// being destroyed, or until `done` says what the caller waits for happened.
 template <typename Done>
 void CycleUntil(Client* c, uint64_t end, Done done) {
-    c->cycling++;
     for (;;) {
-        uint64_t deadline;
-        {
-            HalLock l(c->lock_client);
-            CycleOnce(c);
-            deadline = NextDeadline(c);
-        }
+        CycleOnce(c);
+        uint64_t deadline = NextDeadline(c);
         uint64_t now = HAL_UptimeMs();
         if (now >= end || c->closing.load() || done())
-            break;
+            return;
         // Block until there is input, work is posted, or the nearest
         // deadline; never spin on a deadline already due.
         uint64_t until = std::min(deadline, end);
-        WaitForInput(c, until > now ? static_cast<int>(until - now) : 1);
+        WaitForInput(c, until > now ? static_cast<int>(std::min<uint64_t>(until - now, INT32_MAX))
+                                    : 1);
         c->wakeups++;
     }
-    c->cycling--;
-    // A synchronous subscribe waiting on this cycle takes over from here.
-    std::lock_guard<std::mutex> g(c->sync_mu);
-    c->sync_cv.notify_all();
+}
+
+// The result of a synchronous subscribe (0 while unanswered); caller holds mu.
+int SyncResultLocked(Client* c, uint16_t id) {
+    for (auto& r : c->sync_results) {
+        if (r.first == id)
+            return r.second;
+    }
+    return 0;
+}
+
+// Waits for the answer to request id until `end`: runs the cycle itself when
+// no other thread holds it, else sleeps until told of the answer, of the
+// cycle's release or of a destroy.
+int AwaitSubscribe(Client* c, uint16_t id, uint64_t end) {
+    auto answered = [c, id] {
+        Guard l(c->mu);
+        return SyncResultLocked(c, id) != 0;
+    };
+    std::unique_lock<std::mutex> l(c->mu);
+    for (;;) {
+        uint64_t now = HAL_UptimeMs();
+        if (SyncResultLocked(c, id) != 0 || c->closing.load() || now >= end)
+            break;
+        if (TakeCycleLocked(c)) {
+            l.unlock();
+            CycleUntil(c, end, answered);
+            GiveCycle(c);
+            l.lock();
+            continue;
+        }
+        c->changed.wait_for(l, std::chrono::milliseconds(end - now));
+    }
+    int result = SyncResultLocked(c, id);
+    c->sync_results.erase(std::remove_if(c->sync_results.begin(), c->sync_results.end(),
+                                         [&](auto& r) { return r.first == id; }),
+                          c->sync_results.end());
+    return result;
 }
 
 }  // namespace
@@ -516,7 +536,15 @@ int IOT_MQTT_Yield(void* handle, int timeout_ms) {
     }
     if (timeout_ms <= 0)
         timeout_ms = 10;
-    CycleUntil(c, HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms), [] { return false; });
+    // From a handler: the cycle already runs around the caller.
+    if (HoldsCycle(c))
+        return 0;
+    uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
+    // Another thread serving the client serves it for this caller too.
+    if (!TakeCycle(c, end))
+        return 0;
+    CycleUntil(c, end, [] { return false; });
+    GiveCycle(c);
     return 0;
 }
 
@@ -538,7 +566,7 @@ int IOT_MQTT_Subscribe(void* handle, const char* topic_filter, int qos,
         OfflineAdd(topic_filter, qos, fn, ctx);
         return 0;
     }
-    return SubscribeOn(u.c, topic_filter, qos, fn, ctx);
+    return SubscribeOn(u.c, topic_filter, qos, fn, ctx, false);
 }
 
 int IOT_MQTT_Subscribe_Sync(void* handle, const char* topic_filter, int qos,
@@ -556,53 +584,21 @@ int IOT_MQTT_Subscribe_Sync(void* handle, const char* topic_filter, int qos,
         log_err(MOD, "Invalid argument: unknown client");
         return TETHER_ERR_INVALID_ARGUMENT;
     }
+    // The answer is read by the very cycle that called this handler.
+    if (HoldsCycle(c)) {
+        log_err(MOD, "synchronous subscribe of '%s' from a handler of its client: use "
+                     "IOT_MQTT_Subscribe", topic_filter);
+        return TETHER_ERR_WRONG_STATE;
+    }
     if (timeout_ms <= 0 || timeout_ms > 10000)
         timeout_ms = 10000;
-    // Register interest before the request leaves, so an acknowledgement
+    uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
+    // The result entry exists before the request leaves, so an answer
     // handled at once by another thread's cycle is not missed.
-    int id = SubscribeOn(c, topic_filter, qos, fn, ctx);
+    int id = SubscribeOn(c, topic_filter, qos, fn, ctx, true);
     if (id < 0)
         return id;
-    {
-        HalLock l(c->lock_misc);
-        c->sync_results.emplace_back(static_cast<uint16_t>(id), 0);
-        // The acknowledgement may already have been handled.
-        HalLock ls(c->lock_sub_wait);
-        bool pending = false;
-        for (auto& w : c->sub_wait)
-            pending |= w.id == id;
-        if (!pending)
-            c->sync_results.back().second = 1;
-    }
-    uint64_t end = HAL_UptimeMs() + static_cast<uint64_t>(timeout_ms);
-    int result = 0;
-    auto answered = [c, id, &result] {
-        HalLock l(c->lock_misc);
-        for (auto& r : c->sync_results) {
-            if (r.first == id)
-                result = r.second;
-        }
-        return result != 0;
-    };
-    for (uint64_t now = HAL_UptimeMs(); !answered() && !c->closing.load() && now < end;
-         now = HAL_UptimeMs()) {
-        // Run the cycle when no other thread does; else wait to be told of
-        // the answer, of the other cycle's end, or of a destroy.
-        if (c->cycling.load() == 0) {
-            CycleUntil(c, end, answered);
-        } else {
-            std::unique_lock<std::mutex> g(c->sync_mu);
-            c->sync_cv.wait_for(g, std::chrono::milliseconds(end - now), [&] {
-                return answered() || c->closing.load() || c->cycling.load() == 0;
-            });
-        }
-    }
-    {
-        HalLock l(c->lock_misc);
-        c->sync_results.erase(std::remove_if(c->sync_results.begin(), c->sync_results.end(),
-                                             [&](auto& r) { return r.first == id; }),
-                              c->sync_results.end());
-    }
+    int result = AwaitSubscribe(c, static_cast<uint16_t>(id), end);
     if (result == 1) {
         log_info(MOD, "success!!");
         return id;
@@ -628,15 +624,51 @@ int IOT_MQTT_Unsubscribe(void* handle, const char* topic_filter) {
         return TETHER_ERR_INVALID_ARGUMENT;
     }
     {
-        HalLock l(c->lock_subs);
+        Guard l(c->mu);
         c->subs.erase(std::remove_if(c->subs.begin(), c->subs.end(),
                                      [&](auto& s) { return s.filter == topic_filter; }),
                       c->subs.end());
     }
     if (c->state != TETHER_MC_STATE_CONNECTED)
         return TETHER_ERR_WRONG_STATE;
-    return SendSubRequest(c, kUnsub, topic_filter, 0);
+    SubRequest r;
+    r.kind = kUnsub;
+    r.filter = topic_filter;
+    return SendSubRequest(c, r);
 }
+
+namespace {
+
+// Encodes m into the send buffer (io held) and, for QoS 1, keeps a copy for
+// re-sending before it leaves; the packet length or an error.
+int StagePublish(Client* c, const char* topic, const tether_mqtt_topic_info_t* m, uint16_t id) {
+    int len = mqtt_serialize_publish(c->wbuf.data(), c->wbuf.size(), m->dup, m->qos, m->retain, id,
+                                     topic, m->payload, m->payload_len);
+    if (len < 0) {
+        log_err(MOD, "the param of len is error!");
+        return TETHER_ERR_INVALID_ARGUMENT;
+    }
+    if (m->qos != 1)
+        return len;
+    bool first = false;
+    {
+        Guard l(c->mu);
+        if (c->pub_wait.size() >= TETHER_MQTT_PUB_WAIT_MAX) {
+            log_err(MOD, "more than %u elements in republish list. List overflow!",
+                    TETHER_MQTT_PUB_WAIT_MAX);
+            return TETHER_ERR_LIST_OVERFLOW;
+        }
+        c->pub_wait.push_back(
+            {id, HAL_UptimeMs(), std::vector<uint8_t>(c->wbuf.begin(), c->wbuf.begin() + len)});
+        first = c->pub_wait.size() == 1;
+    }
+    // Its re-send time may come before the cycle's current deadline.
+    if (first)
+        HAL_WakerSignal(c->waker);
+    return len;
+}
+
+}  // namespace
 
 int IOT_MQTT_Publish(void* handle, const char* topic, tether_mqtt_topic_info_t* m) {
     if (topic == nullptr || m == nullptr || (m->payload == nullptr && m->payload_len > 0)) {
@@ -663,31 +695,19 @@ int IOT_MQTT_Publish(void* handle, const char* topic, tether_mqtt_topic_info_t* 
         log_err(MOD, "publish on '%s' while not connected", topic);
         return TETHER_ERR_WRONG_STATE;
     }
-    uint16_t id = m->qos == 1 ? NextId(c) : 0;
-    HalLock lw(c->lock_wbuf);
-    int len = mqtt_serialize_publish(c->wbuf.data(), c->wbuf.size(), m->dup, m->qos, m->retain, id,
-                                     topic, m->payload, m->payload_len);
-    if (len < 0) {
-        log_err(MOD, "the param of len is error!");
-        return TETHER_ERR_INVALID_ARGUMENT;
-    }
+    uint16_t id = 0;
     if (m->qos == 1) {
-        HalLock lp(c->lock_pub_wait);
-        if (c->pub_wait.size() >= TETHER_MQTT_PUB_WAIT_MAX) {
-            log_err(MOD, "more than %u elements in republish list. List overflow!",
-                    TETHER_MQTT_PUB_WAIT_MAX);
-            return TETHER_ERR_LIST_OVERFLOW;
-        }
-        c->pub_wait.push_back(
-            {id, HAL_UptimeMs(), std::vector<uint8_t>(c->wbuf.begin(), c->wbuf.begin() + len)});
-        // Its re-send time may come before the cycle's current deadline.
-        if (c->pub_wait.size() == 1)
-            HAL_WakerSignal(c->waker);
+        Guard l(c->mu);
+        id = NextIdLocked(c);
     }
-    if (!SendRaw(c, c->wbuf.data(), static_cast<size_t>(len))) {
+    Guard io(c->io);
+    int len = StagePublish(c, topic, m, id);
+    if (len < 0)
+        return len;
+    if (!SendLocked(c, c->wbuf.data(), static_cast<size_t>(len))) {
         if (m->qos == 1) {
             // Reported as failed, so it must not also go out later.
-            HalLock lp(c->lock_pub_wait);
+            Guard l(c->mu);
             c->pub_wait.remove_if([&](const PubWait& w) { return w.id == id; });
         }
         SetDisconnected(c);

@@ -45,6 +45,7 @@ struct nexo_mc_stats_t {
     uint32_t pings = 0;
     uint32_t wakeups = 0;  // returns from the cycle's wait for input
     uint32_t reconnect_interval_ms = 0;
+    bool cycle_held = false;  // a thread runs the cycle now
     std::vector<uint64_t> disconnect_at_ms;         // uptime of each detected drop
     std::vector<uint64_t> reconnect_attempt_at_ms;  // uptime of each attempt
     std::vector<uint64_t> reconnected_at_ms;

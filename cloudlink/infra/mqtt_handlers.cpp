@@ -1,6 +1,8 @@
 // The MQTT client's handling of received packets: one handler per packet
 // type, delivery of PUBLISH to the matching subscriptions, and the events
 // told to the client's event handler.
+#include <algorithm>
+
 #include "infra/mqtt_client_internal.h"
 
 namespace nexo_mc {
@@ -19,7 +21,7 @@ namespace {
 void Deliver(Client* c, const mqtt_publish_view_t& v) {
     std::vector<SubHandler> hit;
     {
-        HalLock l(c->lock_subs);
+        Guard l(c->mu);
         for (auto& s : c->subs) {
             if (nexo_mc_topic_match(s.filter.c_str(), v.topic, v.topic_len))
                 hit.push_back(s);
@@ -52,19 +54,14 @@ bool OnPuback(Client* c, const uint8_t* p, size_t len, std::vector<Event>* evs) 
     uint16_t id;
     if (mqtt_deserialize_ack(p, len, &t, &id) != 0)
         return false;
-    bool found = false;
-    {
-        HalLock l(c->lock_pub_wait);
-        for (auto it = c->pub_wait.begin(); it != c->pub_wait.end(); ++it) {
-            if (it->id == id) {
-                c->pub_wait.erase(it);
-                found = true;
-                break;
-            }
+    Guard l(c->mu);
+    for (auto it = c->pub_wait.begin(); it != c->pub_wait.end(); ++it) {
+        if (it->id == id) {
+            c->pub_wait.erase(it);
+            evs->push_back({TETHER_MQTT_EVENT_PUBLISH_SUCCESS, id});
+            break;
         }
     }
-    if (found)
-        evs->push_back({TETHER_MQTT_EVENT_PUBLISH_SUCCESS, id});
     return true;
 }
 
@@ -73,26 +70,19 @@ bool OnSuback(Client* c, const uint8_t* p, size_t len, std::vector<Event>* evs) 
     uint8_t granted;
     if (mqtt_deserialize_suback(p, len, &id, &granted) != 0)
         return false;
-    bool found = false;
-    {
-        HalLock l(c->lock_sub_wait);
-        for (auto it = c->sub_wait.begin(); it != c->sub_wait.end(); ++it) {
-            if (it->id == id && it->kind == kSub) {
-                c->sub_wait.erase(it);
-                found = true;
-                break;
-            }
-        }
-    }
-    if (!found)
+    Guard l(c->mu);
+    auto it = std::find_if(c->sub_wait.begin(), c->sub_wait.end(),
+                           [&](const SubWait& w) { return w.id == id && w.kind == kSub; });
+    if (it == c->sub_wait.end())
         return true;
+    c->sub_wait.erase(it);
     if (granted == 0x80) {
         log_err(MOD, "MQTT SUBSCRIBE failed, ack code is 0x80");
         evs->push_back({TETHER_MQTT_EVENT_SUBSCRIBE_NACK, id});
-        SetSyncResult(c, id, -1);
+        SetSyncResultLocked(c, id, -1);
     } else {
         evs->push_back({TETHER_MQTT_EVENT_SUBSCRIBE_SUCCESS, id});
-        SetSyncResult(c, id, 1);
+        SetSyncResultLocked(c, id, 1);
     }
     return true;
 }
@@ -102,7 +92,7 @@ bool OnUnsuback(Client* c, const uint8_t* p, size_t len, std::vector<Event>* evs
     uint16_t id;
     if (mqtt_deserialize_ack(p, len, &t, &id) != 0)
         return false;
-    HalLock l(c->lock_sub_wait);
+    Guard l(c->mu);
     for (auto it = c->sub_wait.begin(); it != c->sub_wait.end(); ++it) {
         if (it->id == id && it->kind == kUnsub) {
             c->sub_wait.erase(it);
@@ -141,6 +131,7 @@ bool OnPingresp(Client* c, const uint8_t* p, size_t len) {
     if (mqtt_deserialize_pingresp(p, len) != 0)
         return false;
     log_debug(MOD, "receive ping response!");
+    Guard l(c->mu);
     c->ping_outstanding = 0;
     return true;
 }

@@ -8,20 +8,17 @@
 
 namespace nexo_mc {
 
+// Only the cycle holder (or a destroy with nobody left inside) closes the
+// connection, so no thread is waiting on it meanwhile; writers hold io.
 void CloseTransport(Client* c) {
-    // A thread may be waiting on the connection (WaitForInput): end its wait
-    // and let it go before the connection goes away under it.
-    HAL_WakerSignal(c->waker);
-    HalLock w(c->lock_wait);
-    HalLock l(c->lock_transport);
+    Guard l(c->io);
     if (c->ssl != 0) {
         HAL_SSL_Destroy(c->ssl);
         c->ssl = 0;
     }
 }
 
-bool SendRaw(Client* c, const uint8_t* p, size_t n) {
-    HalLock l(c->lock_transport);
+bool SendLocked(Client* c, const uint8_t* p, size_t n) {
     if (c->ssl == 0)
         return false;
     int w = HAL_SSL_Write(c->ssl, reinterpret_cast<const char*>(p), static_cast<int>(n),
@@ -31,6 +28,11 @@ bool SendRaw(Client* c, const uint8_t* p, size_t n) {
         return false;
     }
     return true;
+}
+
+bool SendPacket(Client* c, const uint8_t* p, size_t n) {
+    Guard l(c->io);
+    return SendLocked(c, p, n);
 }
 
 namespace {
@@ -88,7 +90,7 @@ int ReadOversized(Client* c, const uint8_t* hdr, size_t head, uint32_t rem, size
 // first_wait_ms is how long to wait for the first byte; the rest of the
 // packet must follow within the request time-out.
 int ReadPacket(Client* c, uint32_t first_wait_ms, size_t* out_len) {
-    HalLock l(c->lock_transport);
+    Guard l(c->io);
     if (c->ssl == 0)
         return kReadError;
     uint8_t hdr[5];
@@ -150,7 +152,7 @@ int ConnectOnce(Client* c, uint8_t* session_present) {
         return TETHER_ERR_NETWORK;
     }
     {
-        HalLock l(c->lock_transport);
+        Guard l(c->io);
         c->ssl = h;
     }
     mqtt_connect_options_t o{};
@@ -165,7 +167,6 @@ int ConnectOnce(Client* c, uint8_t* session_present) {
         CloseTransport(c);
         return rc;
     }
-    HalLock lr(c->lock_rbuf);
     size_t len = 0;
     uint64_t deadline = HAL_UptimeMs() + c->request_timeout_ms;
     int r = kReadNone;
@@ -188,16 +189,9 @@ int ConnectOnce(Client* c, uint8_t* session_present) {
 }
 
 void WaitForInput(Client* c, int timeout_ms) {
-    // Held for the whole wait: CloseTransport takes it before destroying
-    // the connection this thread may be polling.
-    HalLock w(c->lock_wait);
-    uintptr_t ssl = 0;
-    {
-        HalLock l(c->lock_transport);
-        ssl = c->ssl;
-    }
-    if (ssl != 0 && c->state == TETHER_MC_STATE_CONNECTED) {
-        HAL_SSL_WaitReadable(ssl, c->waker, timeout_ms);
+    // The holder alone replaces c->ssl, so it stays valid for this wait.
+    if (c->ssl != 0 && c->state == TETHER_MC_STATE_CONNECTED) {
+        HAL_SSL_WaitReadable(c->ssl, c->waker, timeout_ms);
     } else {
         HAL_WakerWait(c->waker, timeout_ms);
     }
