@@ -2,6 +2,9 @@
 // copying. Its owner can ask to be told when the last reference has gone.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/shared_ptr.h"
@@ -37,6 +40,31 @@ class SharedBuffer {
     void* user_ = nullptr;
     ReleaseCallback callback_ = nullptr;
     std::string tag_;
+};
+
+// A byte block several users keep by reference while one writer refills it
+// when nobody else holds it: a frame copied out of a ring lives in one while
+// the socket still has it queued, and the reader reuses it (no allocation)
+// once the socket let go.
+class SharedBytes {
+  public:
+    uint8_t* Data() { return data_.get(); }
+    const uint8_t* Data() const { return data_.get(); }
+    size_t Size() const { return size_; }
+    size_t Capacity() const { return capacity_; }
+    // Makes room for n bytes (the contents are not kept) and sets the size.
+    void Resize(size_t n) {
+        if (n > capacity_) {
+            data_.reset(new uint8_t[n]);
+            capacity_ = n;
+        }
+        size_ = n;
+    }
+
+  private:
+    std::unique_ptr<uint8_t[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
 };
 
 }  // namespace kestrel

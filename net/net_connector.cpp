@@ -217,6 +217,12 @@ void NetConnector::SetTrustAnchorOverride(const std::string& pem) {
     net_tls_set_anchor_override(pem);
 }
 
+SharedPtr<NetSocket> NetConnector::Find(unsigned long id) {
+    SharedPtr<NetSocket> socket;
+    query(id, socket);
+    return socket;
+}
+
 unsigned long NetConnector::SocketCount() {
     SharedPtr<NetEngine> e = engine();
     return e ? e->GetSocketCount() : 0;

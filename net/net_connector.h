@@ -63,6 +63,11 @@ class NetConnector {
     // TCP keep-alive for a connection where the device may wait on the peer
     // with nothing queued; call before Connect. idle_s 0 turns it off.
     static void SetKeepAlive(unsigned long id, int idle_s, int interval_s, int count);
+    // The socket behind an id, for a client that drives it from the engine
+    // thread without a look-up per message (empty when the id is gone). The
+    // socket holds its handler: a handler that keeps the socket drops it in
+    // OnDisConnect.
+    static SharedPtr<NetSocket> Find(unsigned long id);
     // Sockets the engine holds (0 when not started): lets tests see a leak.
     static unsigned long SocketCount();
 };

@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "core/logger.h"
 #include "core/time.h"
@@ -328,6 +330,40 @@ void NetSocket::RealDisconnect() {
         close(fd_);
         fd_ = -1;
     }
+}
+
+long NetSocket::SendPieces(const IoPieces& pieces, const SharedPtr<SharedBytes>&) {
+    std::vector<uint8_t> flat;
+    pieces.AppendTo(&flat);
+    if (flat.empty()) {
+        return 0;
+    }
+    return Send(reinterpret_cast<const char*>(flat.data()), flat.size());
+}
+
+long NetSocket::privateSendv(const struct iovec* iov, int count) {
+    ssize_t n;
+    if (protocol_ == 0) {
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = const_cast<struct iovec*>(iov);
+        msg.msg_iovlen = static_cast<size_t>(count);
+        n = sendmsg(fd_, &msg, MSG_NOSIGNAL);
+    } else {
+        n = writev(fd_, iov, count);
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+            return 0;
+        }
+        KS_LOGE("%s Write failed %d", LogInfo().c_str(), errno);
+        return -1;
+    }
+    if (n == 0) {
+        KS_LOGE("%s Write failed", LogInfo().c_str());
+        return -1;
+    }
+    return n;
 }
 
 long NetSocket::privateSend(const char* data, unsigned long len) {

@@ -4,12 +4,16 @@
 // engine, so it can sleep until the next event or deadline.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "core/shared_buffer.h"
 #include "core/shared_ptr.h"
+#include "proto/io_pieces.h"
 
 namespace kestrel {
 
@@ -50,6 +54,13 @@ class NetSocket {
     // --- transport: what a concrete socket does with the bytes ---
     // Any thread: queue bytes whole (len) or not at all (-1).
     virtual long Send(const char* data, unsigned long len) = 0;
+    // Engine thread only: one message in pieces, queued whole or not at all
+    // (total, or -1 when it would pass the queue's bound or the socket
+    // failed). Transient pieces are copied if the message has to wait; the
+    // others are kept by reference, `keep` holding their memory until they
+    // are written. This one flattens the pieces into Send; a socket that
+    // can write them as they are overrides it.
+    virtual long SendPieces(const IoPieces& pieces, const SharedPtr<SharedBytes>& keep);
     // Any thread: bytes queued and not yet written.
     virtual long Pending() = 0;
     virtual void OnConnect() = 0;
@@ -107,6 +118,9 @@ class NetSocket {
     // Moves to closing with `reason` unless already closing.
     void fail(NetSocketDisconnectResult reason);
     long privateSend(const char* data, unsigned long len);
+    // Gathered write: bytes written (maybe fewer than offered), 0 when the
+    // kernel buffer is full, -1 on error (logged).
+    long privateSendv(const struct iovec* iov, int count);
     bool takeWriteRequest() { return write_requested_.exchange(false); }
     bool writeRequested() const { return write_requested_.load(); }
     void ring();

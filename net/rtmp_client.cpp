@@ -4,6 +4,7 @@
 #include <mbedtls/entropy.h>
 
 #include <algorithm>
+#include <cassert>
 #include <ctime>
 
 #include "core/logger.h"
@@ -62,6 +63,12 @@ const Route kRoutes[] = {
 }  // namespace
 
 SharedPtr<RtmpClient> RtmpClient::Create(SharedPtr<RtmpClientHandler> handler) {
+    // Every callback is passed on: a client nobody listens to is refused
+    // here, so the callbacks need not ask.
+    if (!handler) {
+        KS_LOGE("RTMPClient refused: no handler");
+        return SharedPtr<RtmpClient>();
+    }
     SharedPtr<RtmpClient> client(new RtmpClient(handler));
     unsigned long id =
         NetConnector::Create(SharedPtr<NetSocketHandler>(client), NET_PROTOCOL_TCP, nullptr, 0);
@@ -75,7 +82,7 @@ SharedPtr<RtmpClient> RtmpClient::Create(SharedPtr<RtmpClientHandler> handler) {
 
 RtmpClient::RtmpClient(SharedPtr<RtmpClientHandler> handler)
     : handler_(handler),
-      mux_(FlvMux::MODE_RTMP, this, &RtmpClient::OnMuxData, &RtmpClient::OnMuxStatus),
+      mux_(FlvMux::MODE_RTMP, this, nullptr, &RtmpClient::OnMuxStatus),
       clock_(&SystemClock) {}
 
 RtmpClient::~RtmpClient() = default;
@@ -164,28 +171,65 @@ void RtmpClient::Start(const std::string& url, int private_mode) {
             private_mode);
 }
 
-bool RtmpClient::Flush() {
-    std::vector<uint8_t>& out = session_->Output();
-    if (out.empty()) {
+long RtmpClient::QueuedBytes() const {
+    return socket_ ? socket_->Pending() : NetConnector::Pending(id_);
+}
+
+bool RtmpClient::SendWire(const SharedPtr<SharedBytes>& keep) {
+    if (wire_.Total() == 0) {
         return true;
     }
-    long sent = NetConnector::Send(id_, reinterpret_cast<const char*>(out.data()), out.size());
-    bool ok = sent == static_cast<long>(out.size());
+    long sent = socket_ ? socket_->SendPieces(wire_, keep) : -1;
+    bool ok = sent == static_cast<long>(wire_.Total());
     if (ok && !write_owed_) {
         write_owed_ = true;
         last_progress_ms_ = Now();
     }
     if (!ok) {
         // Part of a message on the wire would leave the server out of chunk sync.
-        KS_LOGE("%s RTMP send failed, %zu bytes, queued %ld", log_info_.c_str(), out.size(),
-                NetConnector::Pending(id_));
+        KS_LOGE("%s RTMP send failed, %zu bytes, queued %ld", log_info_.c_str(), wire_.Total(),
+                QueuedBytes());
         CloseWith(RTMP_CLOSE_SEND_FAILED);
     }
+    wire_.Clear();
+    return ok;
+}
+
+// What the session produced itself (handshake, answers, commands) goes the
+// same way as media, so that nothing overtakes a message half written.
+bool RtmpClient::Flush() {
+    std::vector<uint8_t>& out = session_->Output();
+    if (out.empty()) {
+        return true;
+    }
+    wire_.Clear();
+    wire_.AddSpan(out.data(), out.size(), true);
+    bool ok = SendWire(SharedPtr<SharedBytes>());
     out.clear();
     return ok;
 }
 
+bool RtmpClient::SendBodies(const SharedPtr<SharedBytes>& keep) {
+    if (!Flush()) {
+        return false;
+    }
+    wire_.Clear();
+    for (const FlvBodies::Body& b : bodies_.bodies) {
+        const Route& route = kRoutes[b.type];
+        int ret = session_->PushMediaPieces(route.channel, route.type, bodies_.pieces, b.first,
+                                            b.count, b.length, b.timestamp, &wire_);
+        if (ret != RTMP_SESSION_OK) {
+            KS_LOGE("%s RTMP message refused: %d, %s", log_info_.c_str(), ret,
+                    session_->LastError().c_str());
+            wire_.Clear();
+            return false;
+        }
+    }
+    return SendWire(keep);
+}
+
 void RtmpClient::OnConnect() {
+    socket_ = NetConnector::Find(id_);
     last_progress_ms_ = Now();
     uint8_t random[RTMP_HANDSHAKE_RANDOM];
     FillRandom(random, sizeof random);
@@ -198,10 +242,6 @@ void RtmpClient::OnConnect() {
     } else {
         ArmTimer();
     }
-    if (!handler_) {
-        KS_LOGE("Should not be here");
-        return;
-    }
     handler_->OnConnect();
     KS_LOGD("%s RTMPClient OnConnected success", log_info_.c_str());
 }
@@ -209,21 +249,19 @@ void RtmpClient::OnConnect() {
 void RtmpClient::OnDisConnect(NetSocketDisconnectResult reason) {
     KS_LOGD("%s OnDisConnect", log_info_.c_str());
     closing_ = true;
+    socket_ = SharedPtr<NetSocket>();  // the socket holds this client
     if (close_reported_) {
         return;
     }
     close_reported_ = true;
     int result = close_reason_ >= 0 ? close_reason_ : static_cast<int>(reason);
-    if (!handler_) {
-        KS_LOGE("Should not be here");
-        return;
-    }
     handler_->OnClose(result);
 }
 
 long RtmpClient::OnData(const char* data, unsigned long len) {
-    if (!session_ || !handler_) {
-        KS_LOGE("Should not be here");
+    // Bytes come only over a connection Start made, with its session.
+    assert(session_);
+    if (!session_) {
         return -1;
     }
     // Messages are handled as they complete, a bounded batch at a time: a
@@ -331,10 +369,6 @@ long RtmpClient::OnWrite() {
     last_progress_ms_ = Now();
     last_pending_ = 0;
     write_owed_ = false;
-    if (!handler_) {
-        KS_LOGE("Should not be here");
-        return -1;
-    }
     if (!closing_) {
         handler_->OnWrite();
     }
@@ -374,7 +408,7 @@ void RtmpClient::OnTimer() {
     // Bytes handed to the socket owe a write turn: one comes as soon as the
     // connector's queue and the kernel's buffer have room again. Without
     // one, the peer has stopped reading.
-    long pending = NetConnector::Pending(id_);
+    long pending = QueuedBytes();
     if (pending < last_pending_) {
         last_progress_ms_ = now;
     }
@@ -392,7 +426,7 @@ bool RtmpClient::CanTake(uint32_t len) const {
     if (!attached_ || closing_) {
         return false;
     }
-    long pending = NetConnector::Pending(id_);
+    long pending = QueuedBytes();
     if (pending < 0 || len > kMaxFrame) {
         return false;
     }
@@ -401,7 +435,7 @@ bool RtmpClient::CanTake(uint32_t len) const {
 }
 
 int RtmpClient::SendVideo(int format, int key_frame, const char* data, uint32_t len,
-                          uint32_t timestamp) {
+                          uint32_t timestamp, const SharedPtr<SharedBytes>& keep) {
     if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
         return -1;
     }
@@ -413,17 +447,22 @@ int RtmpClient::SendVideo(int format, int key_frame, const char* data, uint32_t 
     if (!CanTake(len)) {
         return -2;
     }
-    int ret = mux_.SendVideo(format, key_frame, data, len, timestamp);
+    int ret = mux_.SendVideo(format, key_frame, data, len, timestamp, &bodies_);
     if (ret == FLV_WAIT_KEY_FRAME) {
         KS_LOGV("%s Wait for key frame", log_info_.c_str());
     } else if (ret != FLV_OK) {
         KS_LOGE("%s Video refused: %s (%d)", log_info_.c_str(), flv_result_text(ret),
                 mux_.LastDetail());
     }
+    if (ret == FLV_OK && !SendBodies(keep)) {
+        ret = FLV_HANDLER_FAILED;
+    }
+    bodies_.Clear();
     return ret == FLV_OK ? 0 : -1;
 }
 
-int RtmpClient::SendAudio(const char* data, uint32_t len, uint32_t timestamp) {
+int RtmpClient::SendAudio(const char* data, uint32_t len, uint32_t timestamp,
+                          const SharedPtr<SharedBytes>& keep) {
     if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
         return -1;
     }
@@ -435,11 +474,15 @@ int RtmpClient::SendAudio(const char* data, uint32_t len, uint32_t timestamp) {
     if (!CanTake(len)) {
         return -2;
     }
-    int ret = mux_.SendAudio(data, len, timestamp);
+    int ret = mux_.SendAudio(data, len, timestamp, &bodies_);
     if (ret != FLV_OK) {
         KS_LOGE("%s Audio refused: %s (%d)", log_info_.c_str(), flv_result_text(ret),
                 mux_.LastDetail());
     }
+    if (ret == FLV_OK && !SendBodies(keep)) {
+        ret = FLV_HANDLER_FAILED;
+    }
+    bodies_.Clear();
     return ret == FLV_OK ? 0 : -1;
 }
 
@@ -447,7 +490,12 @@ int RtmpClient::SendScript(FlvMux::ScriptType type) {
     if (!attached_ || !session_ || session_->StreamId() == 0 || closing_) {
         return -1;
     }
-    return mux_.SendScript(type) == FLV_OK ? 0 : -1;
+    int ret = mux_.SendScript(type, &bodies_);
+    if (ret == FLV_OK && !SendBodies(SharedPtr<SharedBytes>())) {
+        ret = FLV_HANDLER_FAILED;
+    }
+    bodies_.Clear();
+    return ret == FLV_OK ? 0 : -1;
 }
 
 void RtmpClient::SendMetadata(double duration) {
@@ -469,23 +517,6 @@ void RtmpClient::Stop() {
     closing_ = true;
     NetConnector::Close(id_);
     KS_LOGD("%s RTMPClient stop", log_info_.c_str());
-}
-
-int RtmpClient::OnMuxData(void* param, FlvMux::DataType type, const char* data, size_t len,
-                          uint32_t timestamp) {
-    auto* self = static_cast<RtmpClient*>(param);
-    if (!self->session_ || type < FlvMux::DATA_VIDEO || type > FlvMux::DATA_STATUS) {
-        return -1;
-    }
-    const Route& route = kRoutes[type];
-    int ret = self->session_->PushMedia(route.channel, route.type,
-                                        reinterpret_cast<const uint8_t*>(data), len, timestamp);
-    if (ret != RTMP_SESSION_OK) {
-        KS_LOGE("%s RTMP message refused: %d, %s", self->log_info_.c_str(), ret,
-                self->session_->LastError().c_str());
-        return -1;
-    }
-    return self->Flush() ? 0 : -1;
 }
 
 void RtmpClient::OnMuxStatus(void* param, FlvMux::Status status) {

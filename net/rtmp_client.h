@@ -76,7 +76,7 @@ class RtmpClient : public NetSocketHandler {
     static constexpr int kKeepAliveIntervalS = 10;
     static constexpr int kKeepAliveCount = 3;
 
-    // Null when the connector is not started or full.
+    // Null when the handler is null, or the connector is not started or full.
     static SharedPtr<RtmpClient> Create(SharedPtr<RtmpClientHandler> handler);
 
     // A second attach is ignored.
@@ -99,8 +99,14 @@ class RtmpClient : public NetSocketHandler {
     // 0; -1 without a connector, before the server made the stream or when
     // the muxer refuses the frame; -2 when there is no room; -3 when the
     // frame is over kMaxFrame and can never be sent (nothing taken).
-    int SendVideo(int format, int key_frame, const char* data, uint32_t len, uint32_t timestamp);
-    int SendAudio(const char* data, uint32_t len, uint32_t timestamp);
+    // With `keep`, the frame's bytes are not copied: they are written from
+    // where they are, and if they must wait, `keep` (which holds `data`)
+    // stays referenced until they are written. Without it, bytes that must
+    // wait are copied into the queue.
+    int SendVideo(int format, int key_frame, const char* data, uint32_t len, uint32_t timestamp,
+                  const SharedPtr<SharedBytes>& keep = SharedPtr<SharedBytes>());
+    int SendAudio(const char* data, uint32_t len, uint32_t timestamp,
+                  const SharedPtr<SharedBytes>& keep = SharedPtr<SharedBytes>());
     int SendScript(FlvMux::ScriptType type);
     void SendMetadata(double duration);
     // Any thread: a frame is waiting; the owner gets an OnWrite turn soon.
@@ -120,12 +126,14 @@ class RtmpClient : public NetSocketHandler {
 
   private:
     explicit RtmpClient(SharedPtr<RtmpClientHandler> handler);
-    static int OnMuxData(void* param, FlvMux::DataType type, const char* data, size_t len,
-                         uint32_t timestamp);
     static void OnMuxStatus(void* param, FlvMux::Status status);
 
     void CloseWith(int reason);
     bool Flush();
+    // Chunks what the muxer returned and hands it to the socket in one go.
+    bool SendBodies(const SharedPtr<SharedBytes>& keep);
+    bool SendWire(const SharedPtr<SharedBytes>& keep);
+    long QueuedBytes() const;
     void HandleEvents();
     bool PeerUseless();
     void HandleAudio(const RtmpEvent& ev);
@@ -142,6 +150,11 @@ class RtmpClient : public NetSocketHandler {
     int private_mode_ = 0;
     FlvMux mux_;
     FlvTagBodyAudioDataParse audio_;
+    // Engine thread only: the socket from the connect to the disconnect, and
+    // the muxer's and the chunk writer's output, reused for every frame.
+    SharedPtr<NetSocket> socket_;
+    FlvBodies bodies_;
+    IoPieces wire_;
 
     Clock clock_;
     unsigned long start_timeout_ms_ = kStartTimeoutMs;

@@ -273,16 +273,11 @@ void FrameRingBuffer::GrowFrameOut(unsigned len) {
     frame_out_capacity = grown;
 }
 
-int FrameRingBuffer::DataOneFrameOut(unsigned char** frame, unsigned* len, MediaSpecialInfo** desc,
-                                     unsigned* desc_len) {
-    if (!frame || !len || !desc || !desc_len) {
-        KS_LOGE("%s Invalid param", label.c_str());
-        return kBadInput;
-    }
-    MutexGuard guard(lock);
+// Under the lock: the next record's header, checked.
+int FrameRingBuffer::ReadRecordHeader(uint32_t* start, unsigned* len, unsigned* desc_len) {
     if (GetDataUsed() == 0)
         return kEmpty;
-    const uint32_t start = read_pos.load(std::memory_order_relaxed);
+    *start = read_pos.load(std::memory_order_relaxed);
     uint32_t header[3] = {0, 0, 0};
     if (dataCopyOut(kHeaderSize, reinterpret_cast<unsigned char*>(header), false) != 0 ||
         header[0] != kMagic) {
@@ -297,25 +292,87 @@ int FrameRingBuffer::DataOneFrameOut(unsigned char** frame, unsigned* len, Media
                 label.c_str(), l, d);
         return kCorrupt;
     }
+    *len = l;
+    *desc_len = d;
+    return kOk;
+}
+
+// Under the lock: a key frame read must be the oldest one indexed.
+int FrameRingBuffer::CheckKeyIndex(const MediaSpecialInfo& desc, uint32_t start) {
+    if (!IsKey(desc))
+        return kOk;
+    const bool known = !key_positions.empty();
+    uint32_t oldest = known ? key_positions.front().position : 0;
+    if (known)
+        key_positions.pop_front();
+    if (!known || oldest != start) {
+        KS_LOGE("%s Index error, %u %u %u", label.c_str(), oldest, start,
+                write_pos.load(std::memory_order_relaxed));
+        return kCorrupt;
+    }
+    return kOk;
+}
+
+int FrameRingBuffer::DataOneFrameOut(unsigned char** frame, unsigned* len, MediaSpecialInfo** desc,
+                                     unsigned* desc_len) {
+    if (!frame || !len || !desc || !desc_len) {
+        KS_LOGE("%s Invalid param", label.c_str());
+        return kBadInput;
+    }
+    MutexGuard guard(lock);
+    uint32_t start = 0;
+    unsigned l = 0, d = 0;
+    int r = ReadRecordHeader(&start, &l, &d);
+    if (r != kOk)
+        return r;
     GrowFrameOut(l);
     desc_out = MediaSpecialInfo{};
     dataCopyOut(l, frame_out + kHeadRoom, false);
     dataCopyOut(d, reinterpret_cast<unsigned char*>(&desc_out), false);
-    if (IsKey(desc_out)) {
-        const bool known = !key_positions.empty();
-        uint32_t oldest = known ? key_positions.front().position : 0;
-        if (known)
-            key_positions.pop_front();
-        if (!known || oldest != start) {
-            KS_LOGE("%s Index error, %u %u %u", label.c_str(), oldest, start,
-                    write_pos.load(std::memory_order_relaxed));
-            return kCorrupt;
-        }
-    }
+    if ((r = CheckKeyIndex(desc_out, start)) != kOk)
+        return r;
     *frame = frame_out + kHeadRoom;
     *len = l;
     *desc = &desc_out;
     *desc_len = d;
+    return kOk;
+}
+
+// A pooled block nobody else holds, or a new one (kept in the pool while
+// there is room). Reader thread only, as are all other holders' releases
+// that this looks at.
+SharedPtr<SharedBytes> FrameRingBuffer::FreeRecord() {
+    for (const SharedPtr<SharedBytes>& r : records) {
+        if (r.use_count() == 1)
+            return r;
+    }
+    SharedPtr<SharedBytes> fresh(new SharedBytes);
+    if (records.size() < kRecordPool)
+        records.push_back(fresh);
+    return fresh;
+}
+
+int FrameRingBuffer::DataOneFrameOut(SharedPtr<SharedBytes>* record, unsigned* len,
+                                     MediaSpecialInfo* desc) {
+    if (!record || !len || !desc) {
+        KS_LOGE("%s Invalid param", label.c_str());
+        return kBadInput;
+    }
+    SharedPtr<SharedBytes> block = FreeRecord();
+    MutexGuard guard(lock);
+    uint32_t start = 0;
+    unsigned l = 0, d = 0;
+    int r = ReadRecordHeader(&start, &l, &d);
+    if (r != kOk)
+        return r;
+    block->Resize(l);
+    *desc = MediaSpecialInfo{};
+    dataCopyOut(l, block->Data(), false);
+    dataCopyOut(d, reinterpret_cast<unsigned char*>(desc), false);
+    if ((r = CheckKeyIndex(*desc, start)) != kOk)
+        return r;
+    *record = block;
+    *len = l;
     return kOk;
 }
 

@@ -25,8 +25,11 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "core/mutex.h"
+#include "core/shared_buffer.h"
+#include "core/shared_ptr.h"
 
 namespace kestrel {
 
@@ -112,6 +115,12 @@ class FrameRingBuffer : public RingBuffer {
     // output areas and stay valid until the next call. Returns a Result.
     int DataOneFrameOut(unsigned char** frame, unsigned* len, MediaSpecialInfo** desc,
                         unsigned* desc_len);
+    // Reader side, the same thread: the frame is copied once into a
+    // reference-counted block (*record, len bytes from its start) that stays
+    // valid for as long as anyone holds it, so a socket can write it from
+    // there later. Blocks come from a small pool and are reused once their
+    // last holder let go. Returns a Result.
+    int DataOneFrameOut(SharedPtr<SharedBytes>* record, unsigned* len, MediaSpecialInfo* desc);
 
     // Used bytes per cent of the capacity.
     unsigned GetUsePercent();
@@ -133,6 +142,9 @@ class FrameRingBuffer : public RingBuffer {
     void EmptyLocked();
     void Refuse(bool video);
     void GrowFrameOut(unsigned len);
+    int ReadRecordHeader(uint32_t* start, unsigned* len, unsigned* desc_len);
+    int CheckKeyIndex(const MediaSpecialInfo& desc, uint32_t start);
+    SharedPtr<SharedBytes> FreeRecord();
 
     int drop_strategy = 0;
     Mutex lock;
@@ -143,6 +155,9 @@ class FrameRingBuffer : public RingBuffer {
     bool video_seen = false;
     uint64_t dropped_bytes = 0;
     std::list<PositionProperty> key_positions;
+    // Reader thread only: blocks handed out by the record reader.
+    static constexpr size_t kRecordPool = 8;
+    std::vector<SharedPtr<SharedBytes>> records;
 };
 
 }  // namespace kestrel

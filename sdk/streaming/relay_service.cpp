@@ -381,12 +381,12 @@ void RelayServiceBase::sendPendingScripts(RtmpClient& rtmp) {
 }
 
 // -2: the connection has no room for it now; the frame is kept for the next turn.
-int RelayServiceBase::writeFrame(RtmpClient& rtmp, unsigned char* data, unsigned len,
-                                 const MediaSpecialInfo& desc) {
-    const char* p = reinterpret_cast<const char*>(data);
+int RelayServiceBase::writeFrame(RtmpClient& rtmp, const SharedPtr<SharedBytes>& record,
+                                 unsigned len, const MediaSpecialInfo& desc) {
+    const char* p = reinterpret_cast<const char*>(record->Data());
     if (desc.media == 1 && desc.key_frame <= 1) {
         int ret = rtmp.SendVideo(static_cast<int>(desc.format), static_cast<int>(desc.key_frame), p,
-                                 len, desc.timestamp);
+                                 len, desc.timestamp, record);
         if (ret == -2)
             return ret;
         if (ret == -3) {
@@ -405,7 +405,7 @@ int RelayServiceBase::writeFrame(RtmpClient& rtmp, unsigned char* data, unsigned
         return 0;
     }
     if (desc.media == 2) {
-        int ret = rtmp.SendAudio(p, len, desc.timestamp);
+        int ret = rtmp.SendAudio(p, len, desc.timestamp, record);
         if (ret == -2)
             return ret;
         if (ret == -3)
@@ -491,17 +491,17 @@ int RelayServiceBase::realWrite() {
     }
     applySettings(*rtmp);
     unsigned sum = 0;
-    if (!held.empty()) {
-        if (writeFrame(*rtmp, held.data(), static_cast<unsigned>(held.size()), held_desc) == -2)
+    if (held) {
+        if (writeFrame(*rtmp, held, held_len, held_desc) == -2)
             return 0;
-        sum += static_cast<unsigned>(held.size());
-        held.clear();
+        sum += held_len;
+        held = SharedPtr<SharedBytes>();
     }
     while (sum < kWriteBudget) {
-        unsigned char* data = nullptr;
-        unsigned len = 0, desc_len = 0;
-        MediaSpecialInfo* desc = nullptr;
-        int ret = ring->DataOneFrameOut(&data, &len, &desc, &desc_len);
+        SharedPtr<SharedBytes> record;
+        unsigned len = 0;
+        MediaSpecialInfo desc{};
+        int ret = ring->DataOneFrameOut(&record, &len, &desc);
         if (ret == FrameRingBuffer::kEmpty) {
             sendPendingScripts(*rtmp);
             break;
@@ -511,10 +511,11 @@ int RelayServiceBase::realWrite() {
             ring->CleanAllFrameData();
             break;
         }
-        int w = writeFrame(*rtmp, data, len, *desc);
+        int w = writeFrame(*rtmp, record, len, desc);
         if (w == -2) {
-            held.assign(data, data + len);
-            held_desc = *desc;
+            held = record;
+            held_len = len;
+            held_desc = desc;
             break;
         }
         if (w < 0) {
@@ -808,7 +809,7 @@ void RelayServiceVod::OnNotify(rtmp_client_notify_t code, void* arg) {
             // starts at the sought position.
             if (FrameRingBuffer* ring = buffer_ready.load(std::memory_order_acquire))
                 ring->CleanAllFrameData();
-            held.clear();
+            held = SharedPtr<SharedBytes>();
             if (StreamCheck* check = Single<StreamCheck>::Peek())
                 check->SetSeekTimestamp(service_id, at);
             {

@@ -150,7 +150,7 @@ class RelayServiceBase : public RtmpClientHandler {
     bool pause_sent = false;
 
   private:
-    int writeFrame(RtmpClient& rtmp, unsigned char* data, unsigned len,
+    int writeFrame(RtmpClient& rtmp, const SharedPtr<SharedBytes>& record, unsigned len,
                    const MediaSpecialInfo& desc);
     void noteKeyFrame(const MediaSpecialInfo& desc, unsigned len);
     void applySettings(RtmpClient& rtmp);
@@ -158,8 +158,9 @@ class RelayServiceBase : public RtmpClientHandler {
 
   protected:
     // Network thread only: a frame taken from the buffer that the connection
-    // had no room for yet.
-    std::vector<unsigned char> held;
+    // had no room for yet (its block, by reference).
+    SharedPtr<SharedBytes> held;
+    unsigned held_len = 0;
     MediaSpecialInfo held_desc{};
 };
 
