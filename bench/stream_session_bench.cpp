@@ -254,10 +254,10 @@ void CpuPerStream(const std::vector<Frame>& frames) {
     double cpu0 = Cpu(RUSAGE_SELF);
     Clock::time_point t0 = Clock::now();
     double source = Play(frames, {id});
-    kestrel::StreamManagerProperty e;
-    kestrel::Single<kestrel::StreamSession>::Instance()->Manager()->Pop(id, e);
     kestrel::SharedPtr<kestrel::RelayServiceBase> r;
-    kestrel::Single<kestrel::RelayServiceFactory>::Instance()->query(e.relay_id, r);
+    if (kestrel::SharedPtr<kestrel::StreamRoute> route =
+            kestrel::Single<kestrel::StreamSession>::Instance()->Manager()->Route(id))
+        r = route->relay;
     while (r && r->Buffer() && r->Buffer()->GetDataUsed() > 0)
         usleep(1000);
     double ours = Cpu(RUSAGE_SELF) - cpu0 - source;

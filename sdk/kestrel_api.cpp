@@ -316,22 +316,18 @@ int ks_stream_send_media(int service_id, const ks_stream_send_media_param_s* par
         KS_LOGE("[API:%s] Invalid param, null pointer", api);
         return -1;
     }
-    StreamCheck* check = Single<StreamCheck>::Peek();
     if (param->type == 0) {
         KS_LOGV("[API:%s] Send video, service_id:%d, key_frame:%d, len:%d, timestamp:%u", api,
                 service_id, param->key_frame, param->len, param->timestamp);
-        if (check)
-            check->CheckVideo(service_id, param->video_format, param->p, param->len,
-                              param->key_frame != 0, param->timestamp);
     } else if (param->type == 1) {
         KS_LOGV("[API:%s] Send audio, service_id:%d, len:%d, timestamp:%u", api, service_id,
                 param->len, param->timestamp);
-        if (check)
-            check->CheckAudio(service_id, param->p, param->len, param->timestamp);
     } else {
         // Called per frame: an unknown type fails without flooding the log.
         return -1;
     }
+    // One lookup: the stream's route takes the frame to its checks, its relay
+    // and its recording.
     StreamSession* streams = Single<StreamSession>::Instance();
     if (param->type == 0)
         return streams->DispatchSendVideo(service_id, param->video_format, param->p, param->len,

@@ -104,16 +104,19 @@ int RecordLink::startRecord(int dev_id, const void* raw) {
     }
     StreamManager* manager = manager_.load();
     DeviceDispatch* dispatch = DeviceEnv::Get()->Dispatch();
-    StreamManagerProperty probe;
-    probe.dev_id = dev_id;
-    probe.type = kServiceLive;
-    probe.stream_type = p.stream_type;
     int sid = 0;
     StreamManagerProperty entry;
-    if (manager->Query(probe, 1, sid) == 0 && manager->Pop(sid, entry)) {
+    if (manager->FindByStream(dev_id, kServiceLive, p.stream_type, sid) && manager->Find(sid, entry)) {
         if (entry.doa == 0) {
-            entry.doa = factory_.AddDoa(dev_id, sid);
-            manager->Update(entry, 4, sid);
+            int doa = factory_.AddDoa(dev_id, sid);
+            SharedPtr<DoaService> recording;
+            if (!factory_.query(doa, recording) || !manager->AttachRecording(sid, doa, recording)) {
+                // The stream ended (or took a recording) meanwhile.
+                factory_.DeleteDoa(doa);
+                KS_LOGE("[Service:%d] Recording could not join the live stream", sid);
+                return -1;
+            }
+            entry.doa = doa;
             applyConfig(sid, entry.doa);
             // The recording's first object must open with a key frame and
             // the codec configuration: ask the running stream for both.
@@ -130,7 +133,9 @@ int RecordLink::startRecord(int dev_id, const void* raw) {
         entry.type = kServiceDoa;
         entry.stream_type = p.stream_type;
         entry.doa = factory_.AddDoa(dev_id, sid);
-        if (manager->Bind(entry, sid) < 0) {
+        SharedPtr<DoaService> recording;
+        if (!factory_.query(entry.doa, recording) ||
+            !manager->Open(sid, entry, SharedPtr<RelayServiceBase>(), recording)) {
             factory_.DeleteDoa(entry.doa);
             return -1;
         }
@@ -149,12 +154,9 @@ bool RecordLink::findRecording(int dev_id, int stream_type, int& service_id,
                                StreamManagerProperty& entry) {
     StreamManager* manager = manager_.load();
     for (int type : {kServiceLive, kServiceDoa}) {
-        StreamManagerProperty probe;
-        probe.dev_id = dev_id;
-        probe.type = type;
-        probe.stream_type = stream_type;
         int sid = 0;
-        if (manager->Query(probe, 1, sid) == 0 && manager->Pop(sid, entry) && entry.doa != 0) {
+        if (manager->FindByStream(dev_id, type, stream_type, sid) && manager->Find(sid, entry) &&
+            entry.doa != 0) {
             service_id = sid;
             return true;
         }
@@ -212,28 +214,9 @@ void RecordLink::OnConfig(const StreamManagerProperty& entry, int service_id, un
     }
 }
 
-void RecordLink::OnVideo(const StreamManagerProperty& entry, int format, bool key,
-                         const unsigned char* data, unsigned len, unsigned ts) {
-    if (entry.doa != 0)
-        factory_.AddVideoFrame(entry.doa, format, key, data, len, ts);
-}
-
-void RecordLink::OnAudio(const StreamManagerProperty& entry, const unsigned char* data,
-                         unsigned len, unsigned ts) {
-    if (entry.doa != 0)
-        factory_.AddAudioFrame(entry.doa, data, len, ts);
-}
-
 bool RecordLink::RelayClosed(int service_id) {
     StreamManager* manager = manager_.load();
-    StreamManagerProperty entry;
-    if (manager && manager->Pop(service_id, entry) && entry.doa != 0) {
-        // Left as a recording entry: a later live request starts a relay of
-        // its own instead of finding this one without a relay.
-        entry.relay_id = 0;
-        entry.type = kServiceDoa;
-        manager->Update(entry, 2, service_id);
-        manager->Update(entry, 0, service_id);
+    if (manager && manager->DetachRelayKeepRecording(service_id)) {
         KS_LOGI("[Service:%d] Relay closed, the recording keeps the stream", service_id);
         return true;
     }
@@ -250,19 +233,17 @@ void RecordLink::Release(const StreamManagerProperty& record) {
 void RecordLink::OnDoaIdle(int doa_id, int dev_id, int service_id) {
     StreamManager* manager = manager_.load();
     StreamManagerProperty entry;
-    if (!manager || !manager->Pop(service_id, entry) || entry.doa != doa_id) {
+    if (!manager || !manager->Find(service_id, entry) || entry.doa != doa_id) {
         factory_.DeleteDoa(doa_id);
         return;
     }
-    if (entry.relay_id != 0) {
+    if (manager->DetachRecording(service_id, doa_id)) {
         // The live relay goes on; only the recording is detached.
-        entry.doa = 0;
-        manager->Update(entry, 4, service_id);
         factory_.DeleteDoa(doa_id);
         KS_LOGI("[Service:%d] Recording ended, the live stream goes on", service_id);
         return;
     }
-    if (manager->Unbind(service_id, &entry) == 0) {
+    if (manager->Take(service_id, &entry)) {
         {
             MutexGuard guard(mutex_);
             configs_.erase(service_id);

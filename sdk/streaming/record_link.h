@@ -5,7 +5,7 @@
 // "startRecord" attaches a recording (a DoaService of DoaServiceFactory) to
 // the running live stream of that device and stream type, asking the
 // application for a key frame and its configuration, or, when none runs,
-// binds a recording entry (type 5) under a new service id and asks the
+// opens a recording entry (kServiceDoa) under a new service id and asks the
 // application to start a live stream for it. The table entry keeps the live
 // relay in `relay_id` and the recording in `doa`, so frames reach each through
 // its own attachment and the release of one never touches the other.
@@ -14,8 +14,9 @@
 // application's stream is stopped only when no relay uses it either, and a
 // relay that closes while a recording runs leaves the stream running.
 //
-// The stream session calls in: OnRecordDownstream from its topic handler,
-// OnConfig / OnVideo / OnAudio from its routing, RelayClosed before it ends a
+// Frames reach a recording through the stream's route in the table, never
+// through here. The stream session calls in: OnRecordDownstream from its
+// topic handler, OnConfig from its routing, RelayClosed before it ends a
 // session whose relay closed, Release from the table when an entry goes.
 #pragma once
 
@@ -49,10 +50,6 @@ class RecordLink : public DoaServiceListener {
     // service id so a recording attached later gets it.
     void OnConfig(const StreamManagerProperty& entry, int service_id, unsigned kbps,
                   const ks_audio_param_s* audio);
-    void OnVideo(const StreamManagerProperty& entry, int format, bool key,
-                 const unsigned char* data, unsigned len, unsigned ts);
-    void OnAudio(const StreamManagerProperty& entry, const unsigned char* data, unsigned len,
-                 unsigned ts);
 
     // The relay of `service_id` closed: true when a recording still uses the
     // application's stream (the entry then stays, without its relay, and the

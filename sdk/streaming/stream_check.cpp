@@ -332,6 +332,8 @@ StreamCheckUnit::~StreamCheckUnit() = default;
 
 void StreamCheckUnit::CheckVideo(int format, const unsigned char* data, unsigned len, bool key,
                                  unsigned ts) {
+    if (retired)
+        return;
     bool key_frame_ok = true;
     {
         MutexGuard guard(lock);
@@ -348,6 +350,8 @@ void StreamCheckUnit::CheckVideo(int format, const unsigned char* data, unsigned
 }
 
 void StreamCheckUnit::CheckAudio(const unsigned char* data, unsigned len, unsigned ts) {
+    if (retired)
+        return;
     {
         MutexGuard guard(lock);
         timestamps->CheckAudio(ts);
@@ -403,6 +407,8 @@ void StreamCheck::FunctionClose(bool close) {
         if (close)
             gone.swap(units);
     }
+    for (auto& u : gone)
+        u.second->Retire();
     // Units (and their files) go after the lock is released.
     if (close) {
         KS_LOGI("Stream check is close");
@@ -475,10 +481,10 @@ SharedPtr<StreamCheckUnit> StreamCheck::FindOrCreate(int service_id) {
     return unit;
 }
 
-void StreamCheck::Start(int service_id) {
+SharedPtr<StreamCheckUnit> StreamCheck::Start(int service_id) {
     if (closed)
-        return;
-    FindOrCreate(service_id);
+        return SharedPtr<StreamCheckUnit>();
+    return FindOrCreate(service_id);
 }
 
 void StreamCheck::Stop(int service_id) {
@@ -493,6 +499,7 @@ void StreamCheck::Stop(int service_id) {
         gone = std::move(it->second);
         units.erase(it);
     }
+    gone->Retire();
 }
 
 void StreamCheck::SetFrameInfo(int service_id, const StreamCheckUnitInfo& info) {

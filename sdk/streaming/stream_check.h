@@ -182,9 +182,16 @@ class StreamCheckUnit {
     void SetServiceId(int id);
     // Starts saving this unit's frames under `path`.
     void SetPath(const std::string& path);
+    // The checks were closed or the service ended: a route still holding the
+    // unit checks and saves nothing more.
+    void Retire() {
+        retired = true;
+        save = false;
+    }
 
   private:
     Mutex lock;  // the checks below
+    std::atomic<bool> retired{false};
     std::atomic<bool> save{false};
     std::unique_ptr<VideoCheck> video;
     std::unique_ptr<AudioCheck> audio;
@@ -210,7 +217,8 @@ class StreamCheck {
     int OpenSavePath(const std::string& path);
     void CloseSavePath();
 
-    void Start(int service_id);
+    // The new service's unit, for its route to hold; empty while the checks are closed.
+    SharedPtr<StreamCheckUnit> Start(int service_id);
     void Stop(int service_id);
     void SetFrameInfo(int service_id, const StreamCheckUnitInfo& info);
     void CheckVideo(int service_id, int format, const unsigned char* data, unsigned len,

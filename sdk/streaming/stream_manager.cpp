@@ -11,172 +11,195 @@
 namespace kestrel {
 
 // ---------------------------------------------------------------------------
+// Routes
+// ---------------------------------------------------------------------------
+
+int StreamRoute::SendVideo(int format, bool key_frame, const unsigned char* data, unsigned len,
+                           unsigned timestamp) const {
+    if (check)
+        check->CheckVideo(format, data, len, key_frame, timestamp);
+    int queued = relay ? relay->AddVideoFrame(format, key_frame, data, len, timestamp) : 0;
+    if (recording)
+        recording->AddVideoFrame(format, key_frame, data, len, timestamp);
+    return queued;
+}
+
+int StreamRoute::SendAudio(const unsigned char* data, unsigned len, unsigned timestamp) const {
+    if (check)
+        check->CheckAudio(data, len, timestamp);
+    int queued = relay ? relay->AddAudioFrame(data, len, timestamp) : 0;
+    if (recording)
+        recording->AddAudioFrame(data, len, timestamp);
+    return queued;
+}
+
+// ---------------------------------------------------------------------------
 // Service table
 // ---------------------------------------------------------------------------
 
 StreamManager::~StreamManager() = default;
 
-int StreamManager::equal(const StreamManagerProperty& s, const StreamManagerProperty& p,
-                         int mode) const {
-    if (s.type == kServiceUnset || p.type == kServiceUnset) {
-        KS_LOGE("Service type is the key value, please value it, type = %d", p.type);
-        return -1;
-    }
-    bool match = false;
-    switch (mode) {
-        case 0:
-            match = s.dev_id == p.dev_id && s.type == p.type;
-            break;
-        case 1:
-            match = s.dev_id == p.dev_id && s.type == p.type && s.stream_type == p.stream_type;
-            break;
-        case 3:
-            match = s.dev_id == p.dev_id && s.p2p == p.p2p && s.stream_type == p.stream_type;
-            break;
-        case 4:
-            match = s.dev_id == p.dev_id && s.doa == p.doa && s.stream_type == p.stream_type;
-            break;
-        case 5:
-            match = s.type == p.type;
-            break;
-        default:
-            break;
-    }
-    return match ? 0 : -1;
-}
-
-void StreamManager::assign(StreamManagerProperty& s, const StreamManagerProperty& src,
-                           int mode) const {
-    switch (mode) {
-        case 0:
-            s.type = src.type;
-            break;
-        case 1:
-            s.stream_type = src.stream_type;
-            break;
-        case 2:
-            s.relay_id = src.relay_id;
-            break;
-        case 3:
-            s.p2p = src.p2p;
-            s.stream_type = src.stream_type;
-            break;
-        case 4:
-            s.doa = src.doa;
-            s.stream_type = src.stream_type;
-            break;
-        default:
-            break;
-    }
-}
-
-void StreamManager::release(const StreamManagerProperty& record) {
-    if (record.relay_id != 0)
-        Single<RelayServiceFactory>::Instance()->Stop(record.relay_id);
-    RecordLink::Get()->Release(record);
-}
-
-int StreamManager::Query(const StreamManagerProperty& probe, int mode, int& id) const {
-    if (probe.type == kServiceUnset) {
-        KS_LOGE("Service type is the key value, please value it, type = %d", probe.type);
-        return -1;
-    }
-    MutexGuard guard(mutex_);
-    for (const auto& e : entries_) {
-        if (equal(e.second, probe, mode) == 0) {
-            id = e.first;
-            return 0;
-        }
-    }
-    return -1;
-}
-
-void StreamManager::QueryNum(const StreamManagerProperty& probe, int mode, unsigned& n) const {
-    if (probe.type == kServiceUnset) {
-        KS_LOGE("Service type is the key value, please value it, type = %d", probe.type);
-        return;
-    }
-    MutexGuard guard(mutex_);
-    if (entries_.empty())
-        return;
-    unsigned count = 0;
-    for (const auto& e : entries_) {
-        if (equal(e.second, probe, mode) == 0)
-            ++count;
-    }
-    n = count;
-}
-
-int StreamManager::Bind(const StreamManagerProperty& record, int id) {
-    {
-        MutexGuard guard(mutex_);
-        if (!entries_.emplace(id, record).second) {
-            KS_LOGE("Bind new service failed, id = %d", id);
-            return -1;
-        }
-    }
+void StreamManager::release(int id, const StreamRoute& route) {
+    if (route.relay)
+        route.relay->Stop();
+    RecordLink::Get()->Release(route.entry);
     if (StreamCheck* check = Single<StreamCheck>::Peek())
-        check->Start(id);
-    return 0;
+        check->Stop(id);
 }
 
-int StreamManager::Update(const StreamManagerProperty& src, int mode, int id) {
+bool StreamManager::Open(int id, const StreamManagerProperty& entry,
+                         const SharedPtr<RelayServiceBase>& relay,
+                         const SharedPtr<DoaService>& recording) {
+    SharedPtr<StreamRoute> route(new StreamRoute);
+    route->entry = entry;
+    route->relay = relay;
+    route->recording = recording;
     MutexGuard guard(mutex_);
-    auto it = entries_.find(id);
-    if (it == entries_.end()) {
-        KS_LOGE("Update failed, id = %d", id);
-        return -1;
-    }
-    assign(it->second, src, mode);
-    return 0;
-}
-
-bool StreamManager::Pop(int id, StreamManagerProperty& out) const {
-    MutexGuard guard(mutex_);
-    auto it = entries_.find(id);
-    if (it == entries_.end())
+    if (routes_.count(id) != 0) {
+        KS_LOGE("Bind new service failed, id = %d", id);
         return false;
-    out = it->second;
+    }
+    // The check unit is made under the table's lock (the checks' lock is
+    // taken inside it, never the other way round), so a taken id never
+    // touches the unit of the service that holds it.
+    if (StreamCheck* check = Single<StreamCheck>::Peek())
+        route->check = check->Start(id);
+    routes_.emplace(id, route);
     return true;
 }
 
-int StreamManager::Unbind(int id, StreamManagerProperty* out) {
-    StreamManagerProperty record;
+SharedPtr<StreamRoute> StreamManager::Route(int id) const {
+    MutexGuard guard(mutex_);
+    auto it = routes_.find(id);
+    return it == routes_.end() ? SharedPtr<StreamRoute>() : it->second;
+}
+
+bool StreamManager::Find(int id, StreamManagerProperty& out) const {
+    MutexGuard guard(mutex_);
+    auto it = routes_.find(id);
+    if (it == routes_.end())
+        return false;
+    out = it->second->entry;
+    return true;
+}
+
+template <typename Match>
+bool StreamManager::findOldest(Match match, int& id) const {
+    MutexGuard guard(mutex_);
+    bool found = false;
+    for (const auto& r : routes_) {
+        if (match(r.second->entry) && (!found || r.first < id)) {
+            id = r.first;
+            found = true;
+        }
+    }
+    return found;
+}
+
+template <typename Match>
+unsigned StreamManager::count(Match match) const {
+    MutexGuard guard(mutex_);
+    unsigned n = 0;
+    for (const auto& r : routes_)
+        n += match(r.second->entry) ? 1 : 0;
+    return n;
+}
+
+bool StreamManager::FindByDevice(int dev_id, int type, int& id) const {
+    return findOldest(
+        [&](const StreamManagerProperty& e) { return e.dev_id == dev_id && e.type == type; }, id);
+}
+
+bool StreamManager::FindByStream(int dev_id, int type, int stream_type, int& id) const {
+    return findOldest(
+        [&](const StreamManagerProperty& e) {
+            return e.dev_id == dev_id && e.type == type && e.stream_type == stream_type;
+        },
+        id);
+}
+
+bool StreamManager::FindOfType(int type, int& id) const {
+    return findOldest([&](const StreamManagerProperty& e) { return e.type == type; }, id);
+}
+
+unsigned StreamManager::CountByDevice(int dev_id, int type) const {
+    return count([&](const StreamManagerProperty& e) { return e.dev_id == dev_id && e.type == type; });
+}
+
+unsigned StreamManager::CountOfType(int type) const {
+    return count([&](const StreamManagerProperty& e) { return e.type == type; });
+}
+
+bool StreamManager::AttachRecording(int id, int doa_id, const SharedPtr<DoaService>& recording) {
+    MutexGuard guard(mutex_);
+    auto it = routes_.find(id);
+    if (it == routes_.end() || it->second->entry.doa != 0)
+        return false;
+    SharedPtr<StreamRoute> next(new StreamRoute(*it->second));
+    next->entry.doa = doa_id;
+    next->recording = recording;
+    it->second = next;
+    return true;
+}
+
+bool StreamManager::DetachRecording(int id, int doa_id) {
+    MutexGuard guard(mutex_);
+    auto it = routes_.find(id);
+    if (it == routes_.end() || it->second->entry.doa != doa_id || it->second->entry.relay_id == 0)
+        return false;
+    SharedPtr<StreamRoute> next(new StreamRoute(*it->second));
+    next->entry.doa = 0;
+    next->recording = SharedPtr<DoaService>();
+    it->second = next;
+    return true;
+}
+
+bool StreamManager::DetachRelayKeepRecording(int id) {
+    MutexGuard guard(mutex_);
+    auto it = routes_.find(id);
+    if (it == routes_.end() || it->second->entry.doa == 0)
+        return false;
+    SharedPtr<StreamRoute> next(new StreamRoute(*it->second));
+    // Left as a recording entry: a later live request starts a relay of its
+    // own instead of finding this one without a relay.
+    next->entry.relay_id = 0;
+    next->entry.type = kServiceDoa;
+    next->relay = SharedPtr<RelayServiceBase>();
+    it->second = next;
+    return true;
+}
+
+bool StreamManager::Take(int id, StreamManagerProperty* out) {
+    SharedPtr<StreamRoute> route;
     {
         MutexGuard guard(mutex_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) {
+        auto it = routes_.find(id);
+        if (it == routes_.end()) {
             KS_LOGE("Unbind failed, id = %d", id);
-            return -1;
+            return false;
         }
-        record = it->second;
-        entries_.erase(it);
+        route = it->second;
+        routes_.erase(it);
     }
     if (out)
-        *out = record;
-    release(record);
-    if (StreamCheck* check = Single<StreamCheck>::Peek())
-        check->Stop(id);
-    return 0;
+        *out = route->entry;
+    release(id, *route);
+    return true;
 }
 
 void StreamManager::Clear() {
-    std::map<int, StreamManagerProperty> taken;
+    std::unordered_map<int, SharedPtr<StreamRoute>> taken;
     {
         MutexGuard guard(mutex_);
-        taken.swap(entries_);
+        taken.swap(routes_);
     }
-    StreamCheck* check = Single<StreamCheck>::Peek();
-    for (const auto& e : taken) {
-        release(e.second);
-        if (check)
-            check->Stop(e.first);
-    }
+    for (const auto& r : taken)
+        release(r.first, *r.second);
 }
 
 size_t StreamManager::Size() const {
     MutexGuard guard(mutex_);
-    return entries_.size();
+    return routes_.size();
 }
 
 // ---------------------------------------------------------------------------
@@ -193,9 +216,9 @@ void RelayServiceFactory::SetClientTimeouts(unsigned long start_ms, unsigned lon
     stall_timeout_ms_ = stall_ms;
 }
 
-int RelayServiceFactory::AddRelay(int type) {
+SharedPtr<RelayServiceBase> RelayServiceFactory::Create(int kind) {
     SharedPtr<RelayServiceBase> relay;
-    switch (type) {
+    switch (kind) {
         case kVod:
             relay = SharedPtr<RelayServiceBase>(new RelayServiceVod());
             break;
@@ -211,8 +234,8 @@ int RelayServiceFactory::AddRelay(int type) {
     }
     SharedPtr<RtmpClient> rtmp = RtmpClient::Create(SharedPtr<RtmpClientHandler>(relay));
     if (!rtmp) {
-        KS_LOGE("Add relay failed, type = %d: no connection", type);
-        return -1;
+        KS_LOGE("Add relay failed, type = %d: no connection", kind);
+        return SharedPtr<RelayServiceBase>();
     }
     if (start_timeout_ms_ || stall_timeout_ms_) {
         rtmp->SetTimeouts(
@@ -223,7 +246,7 @@ int RelayServiceFactory::AddRelay(int type) {
     int id = ++count_;
     relay->SetClient(id, rtmp);
     relays_[id] = relay;
-    return id;
+    return relay;
 }
 
 void RelayServiceFactory::DeleteRelay(int id) {
@@ -238,93 +261,15 @@ void RelayServiceFactory::DeleteRelay(int id) {
     // destructor must not run under the registry's lock.
 }
 
-int RelayServiceFactory::query(int id, SharedPtr<RelayServiceBase>& out) {
+SharedPtr<RelayServiceBase> RelayServiceFactory::Find(int id) {
     MutexGuard guard(mutex_);
     auto it = relays_.find(id);
-    if (it == relays_.end())
-        return -1;
-    out = it->second;
-    return 0;
+    return it == relays_.end() ? SharedPtr<RelayServiceBase>() : it->second;
 }
 
 size_t RelayServiceFactory::Count() {
     MutexGuard guard(mutex_);
     return relays_.size();
-}
-
-void RelayServiceFactory::SetDeviceInfo(int id, RelayServiceHandler* handler, int dev_id,
-                                        int service_id, const std::string& session_id,
-                                        const std::string& label) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->SetDeviceInfo(handler, dev_id, service_id, session_id, label);
-}
-
-void RelayServiceFactory::Start(int id, const std::string& url, int private_mode) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->Start(url, private_mode);
-}
-
-void RelayServiceFactory::SetEncrypt(int id, const std::string& key, const std::string& iv) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->SetEncryption(key, iv);
-}
-
-void RelayServiceFactory::Stop(int id) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->Stop();
-}
-
-void RelayServiceFactory::SetBuffer(int id, unsigned bitrate_kbps) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->SetBuffer(bitrate_kbps);
-}
-
-void RelayServiceFactory::SetDuration(int id, unsigned seconds) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->SetDuration(seconds);
-}
-
-void RelayServiceFactory::SetVideoCodec(int id, const ks_video_param_s* video) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->SetVideoCodec(video);
-}
-
-void RelayServiceFactory::SetAudioCodec(int id, const ks_audio_param_s* audio) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) == 0)
-        r->SetAudioCodec(audio);
-}
-
-int RelayServiceFactory::AddVideoFrame(int id, int format, bool key_frame,
-                                       const unsigned char* data, unsigned len,
-                                       unsigned timestamp) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) < 0)
-        return -1;
-    return r->AddVideoFrame(format, key_frame, data, len, timestamp);
-}
-
-int RelayServiceFactory::AddAudioFrame(int id, const unsigned char* data, unsigned len,
-                                       unsigned timestamp) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) < 0)
-        return -1;
-    return r->AddAudioFrame(data, len, timestamp);
-}
-
-int RelayServiceFactory::AddScript(int id, FlvMux::ScriptType type) {
-    SharedPtr<RelayServiceBase> r;
-    if (query(id, r) < 0)
-        return -1;
-    r->AddScript(type);
-    return 0;
 }
 
 }  // namespace kestrel

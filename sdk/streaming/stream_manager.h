@@ -1,4 +1,4 @@
-// The service table (service id -> what runs under it) and the relay
+// The service table (service id -> the route of its frames) and the relay
 // registry (relay id -> relay).
 //
 // Both hand out copies or shared ownership, never pointers into their maps:
@@ -11,69 +11,103 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <unordered_map>
 
 #include "core/mutex.h"
 #include "core/shared_ptr.h"
 #include "proto/flv_mux.h"
+#include "sdk/streaming/doa_service.h"
 #include "sdk/streaming/relay_service.h"
+#include "sdk/streaming/stream_check.h"
 
 namespace kestrel {
 
-struct StreamManagerProperty {
-    int dev_id = 0;
-    int type = 7;  // service type; 7: not set
-    int stream_type = 0;
-    int vod_by_file = 0;
-    int relay_id = 0;
-    bool p2p = false;
-    int doa = 0;
-};
-
-// Service types.
-enum : int {
+// Service types; the values are those of ks_stream_cmd_type_e where one exists.
+enum ServiceType : int {
     kServiceLive = 0,
     kServiceVod = 2,
     kServicePre = 3,
     kServiceVoice = 4,
     kServiceDoa = 5,
-    kServiceUnset = 7,
+};
+
+struct StreamManagerProperty {
+    int dev_id = 0;
+    int type = kServiceLive;
+    int stream_type = 0;
+    int vod_by_file = 0;
+    int relay_id = 0;  // 0: no relay
+    bool p2p = false;
+    int doa = 0;  // the recording's id in the record link's factory; 0: none
+};
+
+// Where one application stream's frames go: its entry, its relay, its
+// recording and its check unit. The table makes a new route whenever one of
+// them is attached or detached and never changes one it has handed out, so
+// the frame path copies one pointer under one short lock and then calls
+// straight into what the route holds, with no lookup by id.
+struct StreamRoute {
+    StreamManagerProperty entry;
+    SharedPtr<RelayServiceBase> relay;
+    SharedPtr<DoaService> recording;
+    SharedPtr<StreamCheckUnit> check;
+
+    // The relay's queueing result (0 without a relay).
+    int SendVideo(int format, bool key_frame, const unsigned char* data, unsigned len,
+                  unsigned timestamp) const;
+    int SendAudio(const unsigned char* data, unsigned len, unsigned timestamp) const;
 };
 
 class StreamManager {
   public:
     StreamManager() = default;
-    virtual ~StreamManager();
+    ~StreamManager();
     StreamManager(const StreamManager&) = delete;
     StreamManager& operator=(const StreamManager&) = delete;
 
-    // Match modes: 0 device and type; 1 device, type and stream type;
-    // 3 device, p2p and stream type; 4 device, doa and stream type; 5 type.
-    int Query(const StreamManagerProperty& probe, int mode, int& id) const;
-    void QueryNum(const StreamManagerProperty& probe, int mode, unsigned& n) const;
-    int Bind(const StreamManagerProperty& record, int id);
-    // Assign modes: 0 type; 1 stream type; 2 relay id; 3 p2p and stream
-    // type; 4 doa and stream type.
-    int Update(const StreamManagerProperty& src, int mode, int id);
+    // Adds service `id` with its relay and its recording (either may be
+    // empty) and, while stream checks are on, a check unit; false (logged)
+    // when the id is taken.
+    bool Open(int id, const StreamManagerProperty& entry,
+              const SharedPtr<RelayServiceBase>& relay = SharedPtr<RelayServiceBase>(),
+              const SharedPtr<DoaService>& recording = SharedPtr<DoaService>());
+    // The frame path's one lookup; empty when the service does not exist.
+    SharedPtr<StreamRoute> Route(int id) const;
     // A copy of the entry; false when there is none.
-    bool Pop(int id, StreamManagerProperty& out) const;
-    // Removes the entry and stops what runs under it; -1 when absent. The
-    // removed entry goes to `out`: of two threads unbinding one id, exactly
-    // one gets it.
-    int Unbind(int id, StreamManagerProperty* out = nullptr);
+    bool Find(int id, StreamManagerProperty& out) const;
+    // The oldest service (lowest id) of the device and type, or of the device,
+    // type and stream type, or of the type alone; false when none matches.
+    bool FindByDevice(int dev_id, int type, int& id) const;
+    bool FindByStream(int dev_id, int type, int stream_type, int& id) const;
+    bool FindOfType(int type, int& id) const;
+    unsigned CountByDevice(int dev_id, int type) const;
+    unsigned CountOfType(int type) const;
+
+    // Gives service `id` its recording; false when the service is gone or
+    // already carries one.
+    bool AttachRecording(int id, int doa_id, const SharedPtr<DoaService>& recording);
+    // Takes recording `doa_id` off a service whose relay goes on; false when
+    // the service is gone, has no relay or carries another recording.
+    bool DetachRecording(int id, int doa_id);
+    // The relay of `id` closed: a service that carries a recording stays, as a
+    // recording entry without the relay (true); false leaves the table as it was.
+    bool DetachRelayKeepRecording(int id);
+    // Removes the entry and stops what runs under it; false when absent. The
+    // removed entry goes to `out`: of two threads taking one id, exactly one
+    // gets it. Must not wait for the relay's close: the close path comes back here.
+    bool Take(int id, StreamManagerProperty* out = nullptr);
     void Clear();
     size_t Size() const;
 
-  protected:
-    virtual int equal(const StreamManagerProperty& stored, const StreamManagerProperty& probe,
-                      int mode) const;
-    virtual void assign(StreamManagerProperty& stored, const StreamManagerProperty& src,
-                        int mode) const;
-    // Must not wait for the relay's close: the close path comes back here.
-    virtual void release(const StreamManagerProperty& record);
-
   private:
+    template <typename Match>
+    bool findOldest(Match match, int& id) const;
+    template <typename Match>
+    unsigned count(Match match) const;
+    static void release(int id, const StreamRoute& route);
+
     mutable Mutex mutex_;
-    std::map<int, StreamManagerProperty> entries_;
+    std::unordered_map<int, SharedPtr<StreamRoute>> routes_;
 };
 
 class RelayServiceFactory {
@@ -85,29 +119,18 @@ class RelayServiceFactory {
     RelayServiceFactory(const RelayServiceFactory&) = delete;
     RelayServiceFactory& operator=(const RelayServiceFactory&) = delete;
 
-    // The new relay's id, or -1 when its connection cannot be made (the
-    // network is not started or holds too many sockets).
-    int AddRelay(int type);
+    // A new relay of `kind`, registered under its own id (RelayId()); empty
+    // when its connection cannot be made (the network is not started or
+    // holds too many sockets).
+    SharedPtr<RelayServiceBase> Create(int kind);
     // Bounds for the connections of relays made from now on (0: the
     // connection's defaults); tests shorten them.
     static void SetClientTimeouts(unsigned long start_ms, unsigned long stall_ms);
+    // The relay's close takes it out of the registry.
     void DeleteRelay(int id);
-    int query(int id, SharedPtr<RelayServiceBase>& out);
+    // Empty when no relay has that id.
+    SharedPtr<RelayServiceBase> Find(int id);
     size_t Count();
-
-    void SetDeviceInfo(int id, RelayServiceHandler* handler, int dev_id, int service_id,
-                       const std::string& session_id, const std::string& label);
-    void Start(int id, const std::string& url, int private_mode);
-    void SetEncrypt(int id, const std::string& key, const std::string& iv);
-    void Stop(int id);
-    void SetBuffer(int id, unsigned bitrate_kbps);
-    void SetDuration(int id, unsigned seconds);
-    void SetVideoCodec(int id, const ks_video_param_s* video);
-    void SetAudioCodec(int id, const ks_audio_param_s* audio);
-    int AddVideoFrame(int id, int format, bool key_frame, const unsigned char* data, unsigned len,
-                      unsigned timestamp);
-    int AddAudioFrame(int id, const unsigned char* data, unsigned len, unsigned timestamp);
-    int AddScript(int id, FlvMux::ScriptType type);
 
   private:
     static std::atomic<unsigned long> start_timeout_ms_;

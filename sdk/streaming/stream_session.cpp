@@ -168,9 +168,8 @@ void StreamSession::onMessageDispatch(void* ctx, int dev_id, const std::string& 
 // comes at once (a refused URL, an unreachable server) then queues its stop
 // behind the start, and the application never keeps a stream nobody ends.
 int StreamSession::startRelay(const Request& req) {
-    RelayServiceFactory* relays = Relays();
-    int relay_id = relays->AddRelay(req.relay_kind);
-    if (relay_id < 0) {
+    SharedPtr<RelayServiceBase> relay = Relays()->Create(req.relay_kind);
+    if (!relay) {
         KS_LOGE("%s Create relay failed, no session started", req.device_label.c_str());
         return -1;
     }
@@ -180,12 +179,12 @@ int StreamSession::startRelay(const Request& req) {
     entry.type = req.type;
     entry.stream_type = req.stream_type;
     entry.vod_by_file = req.vod_by_file;
-    entry.relay_id = relay_id;
+    entry.relay_id = relay->RelayId();
     std::string label = req.device_label + "[Service:" + std::to_string(service_id) + "]" + req.tag;
-    relays->SetDeviceInfo(relay_id, this, req.dev_id, service_id, req.session_id, label);
-    relays->SetEncrypt(relay_id, req.key, req.iv);
-    if (manager->Bind(entry, service_id) < 0) {
-        relays->Stop(relay_id);
+    relay->SetDeviceInfo(this, req.dev_id, service_id, req.session_id, label);
+    relay->SetEncryption(req.key, req.iv);
+    if (!manager->Open(service_id, entry, relay)) {
+        relay->Stop();
         return -1;
     }
     ks_start_push_stream_param_s start = req.start;
@@ -193,7 +192,7 @@ int StreamSession::startRelay(const Request& req) {
     Dispatch()->StartPushStreamingAsync(req.dev_id, &start, [this, label, service_id](int result) {
         startRefused(label, service_id, result);
     });
-    relays->Start(relay_id, req.url, req.private_mode);
+    relay->Start(req.url, req.private_mode);
     return 0;
 }
 
@@ -202,8 +201,8 @@ int StreamSession::startRelay(const Request& req) {
 void StreamSession::startRefused(const std::string& label, int service_id, int result) {
     KS_LOGE("%s Application refused the stream start, result = %d", label.c_str(), result);
     StreamManagerProperty entry;
-    if (manager->Pop(service_id, entry))
-        manager->Unbind(service_id, &entry);
+    if (manager->Find(service_id, entry))
+        manager->Take(service_id);
 }
 
 int StreamSession::onStartPushStream(const std::string& service, const std::string& payload,
@@ -242,12 +241,8 @@ int StreamSession::onStartPushStream(const std::string& service, const std::stri
     req.tag = pre ? "[Pre]" : "[Live]";
     req.stream_type = static_cast<int>(st);
 
-    StreamManagerProperty probe;
-    probe.dev_id = dev_id;
-    probe.type = req.type;
-    probe.stream_type = req.stream_type;
     int existing = 0;
-    if (manager->Query(probe, 1, existing) == 0) {
+    if (manager->FindByStream(dev_id, req.type, req.stream_type, existing)) {
         KS_LOGW("%s Relay service is already exist, do nothing, service_id:  %d", dl.c_str(),
                 existing);
         return 0;
@@ -262,12 +257,8 @@ int StreamSession::onStartPushStream(const std::string& service, const std::stri
 // (after closing the oldest session of the limit that is reached), -1 when
 // no session could be found to close.
 int StreamSession::vodAdmit(int dev_id, const std::string& label) {
-    StreamManagerProperty probe;
-    probe.dev_id = dev_id;
-    probe.type = kServiceVod;
-    unsigned n_all = 0, n_dev = 0;
-    manager->QueryNum(probe, 5, n_all);
-    manager->QueryNum(probe, 0, n_dev);
+    unsigned n_all = manager->CountOfType(kServiceVod);
+    unsigned n_dev = manager->CountByDevice(dev_id, kServiceVod);
     KS_LOGI("%s Vod num, now %d %d, control %d %d", label.c_str(), static_cast<int>(n_dev),
             static_cast<int>(n_all), static_cast<int>(vod_solo_max), static_cast<int>(vod_all_max));
     if (n_dev < vod_solo_max && n_all < vod_all_max)
@@ -276,8 +267,9 @@ int StreamSession::vodAdmit(int dev_id, const std::string& label) {
     StreamManagerProperty entry;
     // The victim's relay may close on its own meanwhile: whoever unbinds
     // the entry sends its one stop.
-    if (manager->Query(probe, n_dev < vod_solo_max ? 5 : 0, victim) < 0 ||
-        manager->Unbind(victim, &entry) < 0) {
+    bool found = n_dev < vod_solo_max ? manager->FindOfType(kServiceVod, victim)
+                                      : manager->FindByDevice(dev_id, kServiceVod, victim);
+    if (!found || !manager->Take(victim, &entry)) {
         KS_LOGE("Query storage record id failed");
         return -1;
     }
@@ -411,25 +403,21 @@ int StreamSession::onStartVoiceIntercom(const std::string& service, const std::s
     req.session_id = url.GetQuery("token");
     req.private_mode = url.GetQuery("private") == "0" ? 0 : 1;
     req.url = url.CalculateRtmpLiveUrl();
-    StreamManagerProperty probe;
-    probe.dev_id = dev_id;
-    probe.type = kServiceVoice;
-    unsigned n = 0;
-    manager->QueryNum(probe, 0, n);
-    if (n > 0) {
+    if (manager->CountByDevice(dev_id, kServiceVoice) > 0) {
         int old_id = 0;
-        StreamManagerProperty old;
-        if (manager->Query(probe, 0, old_id) < 0 || !manager->Pop(old_id, old)) {
+        SharedPtr<StreamRoute> route;
+        if (!manager->FindByDevice(dev_id, kServiceVoice, old_id) ||
+            !(route = manager->Route(old_id))) {
             KS_LOGE("Query voice id failed");
             return -1;
         }
-        SharedPtr<RelayServiceBase> relay;
-        if (old.relay_id && Relays()->query(old.relay_id, relay) == 0) {
-            if (SharedPtr<RelayServiceVoice> voice = relay.DynamicCast<RelayServiceVoice>())
+        if (route->relay) {
+            if (SharedPtr<RelayServiceVoice> voice = route->relay.DynamicCast<RelayServiceVoice>())
                 voice->StopDelivery();
         }
-        // Whoever unbinds the entry sends its one stop.
-        if (manager->Unbind(old_id, &old) == 0) {
+        // Whoever takes the entry sends its one stop.
+        StreamManagerProperty old;
+        if (manager->Take(old_id, &old)) {
             KS_LOGI("%s Voice replaced, service id = %d", dl.c_str(), old_id);
             ks_stop_push_stream_param_s stop{};
             stop.service_id = old_id;
@@ -462,18 +450,17 @@ int StreamSession::DispatchSendConfig(int service_id, unsigned bitrate_kbps,
         KS_LOGE("Stream session is not init");
         return -1;
     }
-    StreamManagerProperty entry;
-    if (!manager->Pop(service_id, entry)) {
+    SharedPtr<StreamRoute> route = manager->Route(service_id);
+    if (!route) {
         KS_LOGW("Service id is not exist, service_id = %d", service_id);
         return -1;
     }
-    if (entry.relay_id != 0) {
-        RelayServiceFactory* relays = Relays();
-        relays->SetBuffer(entry.relay_id, bitrate_kbps);
-        relays->SetVideoCodec(entry.relay_id, video);
-        relays->SetAudioCodec(entry.relay_id, audio);
-        unsigned duration = entry.vod_by_file && video ? video->duration : 86400;
-        relays->SetDuration(entry.relay_id, duration);
+    const StreamManagerProperty& entry = route->entry;
+    if (RelayServiceBase* relay = route->relay.get()) {
+        relay->SetBuffer(bitrate_kbps);
+        relay->SetVideoCodec(video);
+        relay->SetAudioCodec(audio);
+        relay->SetDuration(entry.vod_by_file && video ? video->duration : 86400);
     }
     RecordLink::Get()->OnConfig(entry, service_id, bitrate_kbps, audio);
     KS_LOGI("[Service:%d] Send config success, bitrate_kbps=[%d]", service_id,
@@ -499,16 +486,12 @@ int StreamSession::DispatchSendVideo(int service_id, ks_video_format_e format,
         KS_LOGE("Stream session is not init");
         return -1;
     }
-    StreamManagerProperty entry;
-    if (!manager->Pop(service_id, entry)) {
+    SharedPtr<StreamRoute> route = manager->Route(service_id);
+    if (!route) {
         KS_LOGW("[Service:%d] service is not exist", service_id);
         return -1;
     }
-    int queued = 0;
-    if (entry.relay_id != 0)
-        queued = Relays()->AddVideoFrame(entry.relay_id, format, key_frame != 0, data, len,
-                                         timestamp_ms);
-    RecordLink::Get()->OnVideo(entry, format, key_frame != 0, data, len, timestamp_ms);
+    int queued = route->SendVideo(format, key_frame != 0, data, len, timestamp_ms);
     return DroppedByRing(queued) ? KS_ERR_FRAME_DROPPED : 0;
 }
 
@@ -518,30 +501,27 @@ int StreamSession::DispatchSendAudio(int service_id, const unsigned char* data, 
         KS_LOGE("Stream session is not init");
         return -1;
     }
-    StreamManagerProperty entry;
-    if (!manager->Pop(service_id, entry)) {
+    SharedPtr<StreamRoute> route = manager->Route(service_id);
+    if (!route) {
         KS_LOGW("[Service:%d] service is not exist", service_id);
         return -1;
     }
-    int queued = 0;
-    if (entry.relay_id != 0)
-        queued = Relays()->AddAudioFrame(entry.relay_id, data, len, timestamp_ms);
-    RecordLink::Get()->OnAudio(entry, data, len, timestamp_ms);
+    int queued = route->SendAudio(data, len, timestamp_ms);
     return DroppedByRing(queued) ? KS_ERR_FRAME_DROPPED : 0;
 }
 
 int StreamSession::DispatchCmd(int service_id, ks_push_stream_cmd_s cmd) {
-    StreamManagerProperty entry;
-    if (!manager->Pop(service_id, entry)) {
+    SharedPtr<StreamRoute> route = manager->Route(service_id);
+    if (!route) {
         KS_LOGW("[Service:%d] service is not exist", service_id);
         return -1;
     }
-    if (entry.relay_id == 0)
+    if (!route->relay)
         return -1;
     if (cmd == KS_STORAGE_RECORD_COMPLETE) {
-        Relays()->AddScript(entry.relay_id, FlvMux::SCRIPT_VOD_COMPLETE);
+        route->relay->AddScript(FlvMux::SCRIPT_VOD_COMPLETE);
     } else if (cmd == KS_PRE_EVENT_RECORD_COMPLETE) {
-        Relays()->AddScript(entry.relay_id, FlvMux::SCRIPT_PRE_COMPLETE);
+        route->relay->AddScript(FlvMux::SCRIPT_PRE_COMPLETE);
     } else {
         KS_LOGE("[Service:%d] Unknown stream cmd = %d", service_id, static_cast<int>(cmd));
         return -1;
@@ -554,7 +534,7 @@ void StreamSession::RelayServiceOnClose(const std::string& label, int dev_id, in
     if (RecordLink::Get()->RelayClosed(service_id))
         return;
     StreamManagerProperty entry;
-    if (!manager->Pop(service_id, entry) || manager->Unbind(service_id, &entry) < 0) {
+    if (!manager->Find(service_id, entry) || !manager->Take(service_id, &entry)) {
         KS_LOGD("Service id is already process, do nothing");
         return;
     }

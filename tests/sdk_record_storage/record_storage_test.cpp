@@ -487,12 +487,10 @@ class RecordStorageTest : public ::testing::Test {
 
     // The recording stream attached to a service id, or empty.
     static SharedPtr<DoaStreamService> RecordingOf(int sid) {
-        StreamManagerProperty entry;
-        SharedPtr<DoaService> svc;
-        if (!Single<StreamSession>::Instance()->Manager()->Pop(sid, entry) || entry.doa == 0 ||
-            !RecordLink::Get()->Factory()->query(entry.doa, svc))
+        SharedPtr<StreamRoute> route = Single<StreamSession>::Instance()->Manager()->Route(sid);
+        if (!route || !route->recording)
             return SharedPtr<DoaStreamService>();
-        return svc->Stream();
+        return route->recording->Stream();
     }
 
     static int WaitStart(size_t n) {

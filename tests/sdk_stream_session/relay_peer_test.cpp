@@ -46,11 +46,10 @@ std::pair<int, int> SendFrames(int id, const std::vector<Frame>& frames) {
 
 kestrel::FrameRingBuffer* RingOf(kestrel::StreamSession* session, int service_id,
                                  kestrel::SharedPtr<kestrel::RelayServiceBase>& keep) {
-    kestrel::StreamManagerProperty entry;
-    if (!session->Manager()->Pop(service_id, entry))
+    kestrel::SharedPtr<kestrel::StreamRoute> route = session->Manager()->Route(service_id);
+    if (!route || !route->relay)
         return nullptr;
-    if (kestrel::Single<kestrel::RelayServiceFactory>::Instance()->query(entry.relay_id, keep) < 0)
-        return nullptr;
+    keep = route->relay;
     return keep->Buffer();
 }
 

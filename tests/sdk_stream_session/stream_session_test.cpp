@@ -3,6 +3,7 @@
 // gets for every end, and the playback relay's commands.
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -24,49 +25,84 @@ StreamManagerProperty Entry(int dev, int type, int stream_type = 0) {
     return p;
 }
 
-TEST(ServiceTable, MatchModesFindTheOldestMatchingEntry) {
+TEST(ServiceTable, FindsTheOldestMatchingEntryAndCountsByDeviceOrType) {
     kestrel_test::LogCapture log;
     StreamManager table;
-    ASSERT_EQ(0, table.Bind(Entry(1, 0, 0), 10));
-    ASSERT_EQ(0, table.Bind(Entry(1, 2, 0), 11));
-    ASSERT_EQ(0, table.Bind(Entry(2, 2, 1), 12));
-    ASSERT_EQ(0, table.Bind(Entry(1, 2, 1), 13));
-    EXPECT_EQ(-1, table.Bind(Entry(3, 0), 13));
+    using kestrel::kServiceLive;
+    using kestrel::kServicePre;
+    using kestrel::kServiceVod;
+    ASSERT_TRUE(table.Open(13, Entry(1, kServiceVod, 1)));
+    ASSERT_TRUE(table.Open(10, Entry(1, kServiceLive, 0)));
+    ASSERT_TRUE(table.Open(12, Entry(2, kServiceVod, 1)));
+    ASSERT_TRUE(table.Open(11, Entry(1, kServiceVod, 0)));
+    EXPECT_FALSE(table.Open(13, Entry(3, kServiceLive)));
+    EXPECT_TRUE(log.Contains("Bind new service failed, id = 13"));
     struct Case {
-        StreamManagerProperty probe;
-        int mode;
+        const char* what;
+        std::function<bool(int&)> find;
         int want;  // -1: none
     } cases[] = {
-        {Entry(1, 2), 0, 11},    {Entry(1, 2, 1), 1, 13}, {Entry(2, 2), 5, 11},
-        {Entry(2, 0), 0, -1},    {Entry(1, 3), 5, -1},    {Entry(1, 7), 0, -1},
-        {Entry(1, 0, 0), 3, 10}, {Entry(1, 2, 0), 9, -1},
+        {"device+type", [&](int& id) { return table.FindByDevice(1, kServiceVod, id); }, 11},
+        {"device+type, none", [&](int& id) { return table.FindByDevice(2, kServiceLive, id); }, -1},
+        {"stream", [&](int& id) { return table.FindByStream(1, kServiceVod, 1, id); }, 13},
+        {"stream, other type", [&](int& id) { return table.FindByStream(1, kServicePre, 0, id); },
+         -1},
+        {"type", [&](int& id) { return table.FindOfType(kServiceVod, id); }, 11},
+        {"type, none", [&](int& id) { return table.FindOfType(kServicePre, id); }, -1},
     };
     for (const Case& c : cases) {
         int id = -1;
-        int ret = table.Query(c.probe, c.mode, id);
-        EXPECT_EQ(c.want < 0 ? -1 : 0, ret) << "mode " << c.mode << " type " << c.probe.type;
+        EXPECT_EQ(c.want >= 0, c.find(id)) << c.what;
         if (c.want >= 0) {
-            EXPECT_EQ(c.want, id) << "mode " << c.mode;
+            EXPECT_EQ(c.want, id) << c.what;
         }
     }
-    EXPECT_TRUE(log.Contains("Service type is the key value, please value it"));
-
-    unsigned n = 0;
-    table.QueryNum(Entry(9, 2), 5, n);
-    EXPECT_EQ(3u, n);
-    StreamManager empty;
-    n = 42;
-    empty.QueryNum(Entry(9, 2), 5, n);
-    EXPECT_EQ(42u, n);
+    EXPECT_EQ(3u, table.CountOfType(kServiceVod));
+    EXPECT_EQ(2u, table.CountByDevice(1, kServiceVod));
+    EXPECT_EQ(0u, StreamManager().CountOfType(kServiceVod));
 
     StreamManagerProperty out;
-    EXPECT_EQ(0, table.Unbind(11, &out));
-    EXPECT_EQ(2, out.type);
-    EXPECT_EQ(-1, table.Unbind(11));
-    EXPECT_FALSE(table.Pop(11, out));
-    EXPECT_EQ(-1, table.Update(Entry(1, 0), 2, 11));
+    EXPECT_TRUE(table.Take(11, &out));
+    EXPECT_EQ(kServiceVod, out.type);
+    EXPECT_FALSE(table.Take(11));
+    EXPECT_FALSE(table.Find(11, out));
+    EXPECT_FALSE(table.Route(11));
+    EXPECT_FALSE(table.DetachRelayKeepRecording(11));
     table.Clear();
     EXPECT_EQ(0u, table.Size());
+}
+
+// A recording attached to a live entry rides along until it is detached; a
+// relay that closes under a recording leaves a recording entry; routes handed
+// out before a change stay as they were.
+TEST(ServiceTable, AttachAndDetachMakeNewRoutes) {
+    StreamManager table;
+    StreamManagerProperty live = Entry(1, kestrel::kServiceLive, 0);
+    live.relay_id = 5;
+    ASSERT_TRUE(table.Open(20, live));
+    kestrel::SharedPtr<kestrel::StreamRoute> before = table.Route(20);
+    ASSERT_TRUE(before);
+    EXPECT_FALSE(table.DetachRelayKeepRecording(20));  // no recording: the caller ends it
+    EXPECT_TRUE(table.AttachRecording(20, 7, kestrel::SharedPtr<kestrel::DoaService>()));
+    EXPECT_FALSE(table.AttachRecording(20, 8, kestrel::SharedPtr<kestrel::DoaService>()));
+    EXPECT_EQ(0, before->entry.doa);
+    EXPECT_EQ(7, table.Route(20)->entry.doa);
+    EXPECT_FALSE(table.DetachRecording(20, 8));
+    EXPECT_TRUE(table.DetachRecording(20, 7));
+    EXPECT_EQ(0, table.Route(20)->entry.doa);
+
+    ASSERT_TRUE(table.AttachRecording(20, 9, kestrel::SharedPtr<kestrel::DoaService>()));
+    EXPECT_TRUE(table.DetachRelayKeepRecording(20));
+    StreamManagerProperty now;
+    ASSERT_TRUE(table.Find(20, now));
+    EXPECT_EQ(kestrel::kServiceDoa, now.type);
+    EXPECT_EQ(0, now.relay_id);
+    EXPECT_EQ(9, now.doa);
+    // Without its relay, the recording can no longer be detached alone.
+    EXPECT_FALSE(table.DetachRecording(20, 9));
+    int id = 0;
+    EXPECT_TRUE(table.FindByStream(1, kestrel::kServiceDoa, 0, id));
+    EXPECT_EQ(20, id);
 }
 
 TEST(RelayReport, EveryCloseHasACodeAndMessage) {
