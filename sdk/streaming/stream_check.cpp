@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "core/logger.h"
+#include "proto/codec_config.h"
 
 namespace kestrel {
 
@@ -154,17 +156,18 @@ bool VideoCheck::CheckKeyFrame(int format, const unsigned char* data, unsigned l
         return true;
     }
     bool vps = false, sps = false, pps = false, idr = false;
-    for (unsigned i = 0; i < kScanBytes; ++i) {
-        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1)
-            continue;
-        unsigned char b = data[i + 3];
+    // Only units whose start code begins in the first kScanBytes count: the
+    // parameter sets and the slice header sit at the front of a key frame.
+    std::vector<NalUnit> units;
+    nal_split(data, kScanBytes + 3, &units);
+    for (const NalUnit& u : units) {
         if (format == 0) {
-            int type = b & 0x1F;
+            int type = h264_nal_type(u);
             sps |= type == 7;
             pps |= type == 8;
             idr |= type == 5;
         } else {
-            int type = (b >> 1) & 0x3F;
+            int type = h265_nal_type(u);
             vps |= type == 32;
             sps |= type == 33;
             pps |= type == 34;
