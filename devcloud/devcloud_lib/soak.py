@@ -57,6 +57,9 @@ class Soak:
         self.samples = []
         self.lock = threading.Lock()
         self.stop = threading.Event()
+        # Set by SIGINT/SIGTERM: the load ends early and the run still winds
+        # down, checks and reports, so no cloud process is left behind.
+        self.stop_early = threading.Event()
         self.demo = None
         self.demo_died = None
         self.t0 = now()
@@ -453,13 +456,13 @@ class Soak:
         end = now() + self.a.minutes * 60
         fth = threading.Thread(target=self.faulter, daemon=True)
         fth.start()
-        while now() < end and self.demo.poll() is None:
+        while now() < end and self.demo.poll() is None and not self.stop_early.is_set():
             ev = self.run_action()
             if ev is None:
                 continue
             print("%7.1f s  %-22s %-9s %5.1f s  %s" % (ev["t"], ev["kind"], ev["outcome"], ev["secs"],
                                                       ev["reason"][:60] if ev["rc"] else ""), flush=True)
-            time.sleep(self.actions_rng.uniform(0.5, 3.0))
+            self.stop_early.wait(self.actions_rng.uniform(0.5, 3.0))
         self.stop.set()
         fth.join(timeout=120)
         self.stop.clear()
@@ -561,7 +564,8 @@ class Soak:
                 d[e["outcome"]] = d.get(e["outcome"], 0) + 1
         hostile = [{"t": round(t - self.t0, 1), "attack": k, "bytes": b, "outcome": o}
                    for t, k, b, o in self.hostile.log]
-        rep = {"seed": self.a.seed, "minutes": self.a.minutes, "state": self.state,
+        rep = {"seed": self.a.seed, "minutes": self.a.minutes, "stopped_early": self.stop_early.is_set(),
+               "state": self.state,
                "demo_log": self.demo_log, "idle": self.idle, "final": final,
                "checks": [{"name": n, "ok": ok, "detail": d} for n, ok, d in checks],
                "faults_by_kind": faults, "faults_total": sum(faults.values()), "actions_by_kind": actions,
@@ -634,6 +638,15 @@ def main(argv=None):
                    help="leave this action kind out (repeatable)")
     a = p.parse_args(argv)
     soak = Soak(a)
+
+    def stop_early(signum, _frame):
+        if soak.stop_early.is_set():
+            raise KeyboardInterrupt  # a second signal: tear down at once
+        print("soak: %s, ending the load early" % signal.Signals(signum).name, flush=True)
+        soak.stop_early.set()
+
+    signal.signal(signal.SIGINT, stop_early)
+    signal.signal(signal.SIGTERM, stop_early)
     print("soak: state in %s, seed %d, %g min" % (soak.state, a.seed, a.minutes), flush=True)
     try:
         final = soak.run()
