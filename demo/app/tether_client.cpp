@@ -256,6 +256,96 @@ int ApplyBroker() {
     return 0;
 }
 
+// Sub-devices are logged in by a thread of their own once the device is online.
+bool StartSubLogin(unsigned sub_num, const ks_device_auth_s* sub_list) {
+    g_sub_list = static_cast<ks_device_auth_s*>(malloc(sub_num * sizeof(ks_device_auth_s)));
+    g_sub_sem = HAL_SemaphoreCreate();
+    if (!g_sub_list || !g_sub_sem) {
+        printf("Malloc failed \n");
+        return false;
+    }
+    memcpy(g_sub_list, sub_list, sub_num * sizeof(ks_device_auth_s));
+    g_sub_num = sub_num;
+    g_login_running = 1;
+    hal_thread_param_t param = {"sub_login", 0, 0};
+    int stack_used = 0;
+    if (HAL_ThreadCreate(&g_login_thread, LoginThread, nullptr, &param, &stack_used) != 0) {
+        printf("HAL_ThreadCreate Failed\n");
+        g_login_running = 0;
+        g_login_thread = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void RegisterEventHandlers() {
+    IOT_SetLogLevel(LOG_INFO_LEVEL);
+    nexo_register_for_ITE_CONNECT_SUCC(user_connected_event_handler);
+    nexo_register_for_ITE_DISCONNECTED(user_disconnected_event_handler);
+    nexo_register_for_ITE_KESTREL(user_kestrel_handler);
+    nexo_register_for_ITE_SERVICE_REQUST(user_service_request_handler);
+    nexo_register_for_ITE_PROPERTY_SET_EX(user_property_set_handler);
+    nexo_register_for_ITE_TIMESTAMP_REPLY(user_timestamp_reply_handler);
+    nexo_register_for_ITE_FOTA(user_fota_handler);
+    nexo_register_for_ITE_EVENT_NOTIFY(user_event_notify_event_handler);
+    nexo_register_for_ITE_STATE_OTA(user_ota_state_handler);
+}
+
+// The identity the library opens the device with, cut to its buffers.
+bool SetMeta(const ks_device_auth_s* auth, const char* product_secret) {
+    if (!g_meta) {
+        g_meta = static_cast<tether_dev_meta_info_t*>(malloc(sizeof(tether_dev_meta_info_t)));
+        if (!g_meta) {
+            printf("Malloc failed \n");
+            return false;
+        }
+    }
+    memset(g_meta, 0, sizeof(*g_meta));
+    CopyCut(g_meta->product_key, sizeof(g_meta->product_key), auth->product_key);
+    CopyCut(g_meta->device_name, sizeof(g_meta->device_name), auth->device_name);
+    CopyCut(g_meta->device_secret, sizeof(g_meta->device_secret), auth->device_secret);
+    CopyCut(g_meta->product_secret, sizeof(g_meta->product_secret), product_secret);
+    return true;
+}
+
+// The thread that runs every cloud-link callback; false with it stopped.
+bool StartDispatch() {
+    g_dispatch_running = 1;
+    g_dispatch_done = HAL_SemaphoreCreate();
+    hal_thread_param_t param = {"tether_dispatch", 0, 0};
+    int stack_used = 0;
+    int ret = g_dispatch_done ? HAL_ThreadCreate(&g_dispatch_thread, DispatchThread, nullptr,
+                                                 &param, &stack_used)
+                              : -1;
+    if (ret != 0) {
+        printf("HAL_ThreadCreate Failed, ret = %d\n", ret);
+        g_dispatch_running = 0;
+        g_dispatch_thread = nullptr;
+        StopDispatchThread();
+        return false;
+    }
+    return true;
+}
+
+// Connecting runs in the background: the camera stays up and keeps trying
+// while the cloud is out of reach, and "Cloud Connected" tells when it is
+// online. False with the dispatch thread stopped.
+bool StartConnect() {
+    g_connect_sem = HAL_SemaphoreCreate();
+    g_connect_running = 1;
+    hal_thread_param_t param = {"tether_connect", 0, 0};
+    int stack_used = 0;
+    if (!g_connect_sem ||
+        HAL_ThreadCreate(&g_connect_thread, ConnectThread, nullptr, &param, &stack_used) != 0) {
+        printf("HAL_ThreadCreate Failed\n");
+        g_connect_thread = nullptr;
+        g_running = 0;
+        StopDispatchThread();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void tether_client_set_broker(const tether_client_broker_s* broker) {
@@ -277,88 +367,18 @@ int tether_client_start(const ks_device_auth_s* auth, const char* product_secret
         return -1;
     }
     g_running = 1;
-
-    if (sub_num > 0 && sub_list) {
-        g_sub_list = static_cast<ks_device_auth_s*>(malloc(sub_num * sizeof(ks_device_auth_s)));
-        g_sub_sem = HAL_SemaphoreCreate();
-        if (!g_sub_list || !g_sub_sem) {
-            printf("Malloc failed \n");
-            return FailStart(false);
-        }
-        memcpy(g_sub_list, sub_list, sub_num * sizeof(ks_device_auth_s));
-        g_sub_num = sub_num;
-        g_login_running = 1;
-        hal_thread_param_t param = {"sub_login", 0, 0};
-        int stack_used = 0;
-        if (HAL_ThreadCreate(&g_login_thread, LoginThread, nullptr, &param, &stack_used) != 0) {
-            printf("HAL_ThreadCreate Failed\n");
-            g_login_running = 0;
-            g_login_thread = nullptr;
-            return FailStart(false);
-        }
-    }
-
-    IOT_SetLogLevel(LOG_INFO_LEVEL);
-    nexo_register_for_ITE_CONNECT_SUCC(user_connected_event_handler);
-    nexo_register_for_ITE_DISCONNECTED(user_disconnected_event_handler);
-    nexo_register_for_ITE_KESTREL(user_kestrel_handler);
-    nexo_register_for_ITE_SERVICE_REQUST(user_service_request_handler);
-    nexo_register_for_ITE_PROPERTY_SET_EX(user_property_set_handler);
-    nexo_register_for_ITE_TIMESTAMP_REPLY(user_timestamp_reply_handler);
-    nexo_register_for_ITE_FOTA(user_fota_handler);
-    nexo_register_for_ITE_EVENT_NOTIFY(user_event_notify_event_handler);
-    nexo_register_for_ITE_STATE_OTA(user_ota_state_handler);
-
-    if (!g_meta) {
-        g_meta = static_cast<tether_dev_meta_info_t*>(malloc(sizeof(tether_dev_meta_info_t)));
-        if (!g_meta) {
-            printf("Malloc failed \n");
-            return FailStart(false);
-        }
-    }
-    memset(g_meta, 0, sizeof(*g_meta));
-    CopyCut(g_meta->product_key, sizeof(g_meta->product_key), auth->product_key);
-    CopyCut(g_meta->device_name, sizeof(g_meta->device_name), auth->device_name);
-    CopyCut(g_meta->device_secret, sizeof(g_meta->device_secret), auth->device_secret);
-    CopyCut(g_meta->product_secret, sizeof(g_meta->product_secret), product_secret);
-
-    if (ApplyBroker() < 0)
+    if (sub_num > 0 && sub_list && !StartSubLogin(sub_num, sub_list))
         return FailStart(false);
-
+    RegisterEventHandlers();
+    if (!SetMeta(auth, product_secret) || ApplyBroker() < 0)
+        return FailStart(false);
     g_master_id = IOT_Tether_Open(TETHER_DEV_TYPE_MASTER, g_meta);
     if (g_master_id < 0) {
         printf("IOT_Tether_Open Failed\n");
         return FailStart(false);
     }
-    g_dispatch_running = 1;
-    g_dispatch_done = HAL_SemaphoreCreate();
-    hal_thread_param_t param = {"tether_dispatch", 0, 0};
-    int stack_used = 0;
-    int ret = g_dispatch_done ? HAL_ThreadCreate(&g_dispatch_thread, DispatchThread, nullptr,
-                                                 &param, &stack_used)
-                              : -1;
-    if (ret != 0) {
-        printf("HAL_ThreadCreate Failed, ret = %d\n", ret);
-        g_dispatch_running = 0;
-        g_dispatch_thread = nullptr;
-        StopDispatchThread();
+    if (!StartDispatch() || !StartConnect())
         return FailStart(true);
-    }
-
-    // Connecting runs in the background: the camera stays up and keeps
-    // trying while the cloud is out of reach, and "Cloud Connected" tells
-    // when it is online.
-    g_connect_sem = HAL_SemaphoreCreate();
-    g_connect_running = 1;
-    hal_thread_param_t connect_param = {"tether_connect", 0, 0};
-    if (!g_connect_sem || HAL_ThreadCreate(&g_connect_thread, ConnectThread, nullptr,
-                                           &connect_param, &stack_used) != 0) {
-        printf("HAL_ThreadCreate Failed\n");
-        g_connect_thread = nullptr;
-        g_running = 0;
-        StopDispatchThread();
-        return FailStart(true);
-    }
     printf("After start tether\n");
     return 0;
 }

@@ -237,51 +237,57 @@ static int on_kestrel(const int devid, const char* topic, const int topic_len,
     return 0;
 }
 
-int main(int argc, char** argv) {
+typedef struct {
     tether_dev_meta_info_t meta;
-    const char *host = NULL, *ca = NULL, *x_service = NULL, *x_payload = NULL;
-    uint16_t port = 443;
-    int seconds = 0, linger_ms = 0, opt;
-    memset(&meta, 0, sizeof meta);
+    const char *host, *ca, *x_service, *x_payload;
+    uint16_t port;
+    int seconds, linger_ms;
+} options_t;
+
+/* 0, or the exit status (2) for a command line in error. */
+static int parse_options(int argc, char** argv, options_t* o) {
+    int opt;
+    memset(o, 0, sizeof *o);
+    o->port = 443;
     while ((opt = getopt(argc, argv, "p:n:s:H:P:C:t:x:fw:")) != -1) {
         switch (opt) {
-        case 'p': snprintf(meta.product_key, sizeof meta.product_key, "%s", optarg); break;
-        case 'n': snprintf(meta.device_name, sizeof meta.device_name, "%s", optarg); break;
-        case 's': snprintf(meta.device_secret, sizeof meta.device_secret, "%s", optarg); break;
-        case 'H': host = optarg; break;
-        case 'P': port = (uint16_t)atoi(optarg); break;
-        case 'C': ca = optarg; break;
-        case 't': seconds = atoi(optarg); break;
+        case 'p': snprintf(o->meta.product_key, sizeof o->meta.product_key, "%s", optarg); break;
+        case 'n': snprintf(o->meta.device_name, sizeof o->meta.device_name, "%s", optarg); break;
+        case 's': snprintf(o->meta.device_secret, sizeof o->meta.device_secret, "%s", optarg); break;
+        case 'H': o->host = optarg; break;
+        case 'P': o->port = (uint16_t)atoi(optarg); break;
+        case 'C': o->ca = optarg; break;
+        case 't': o->seconds = atoi(optarg); break;
         case 'f': g_unpaced = 1; break;
-        case 'w': linger_ms = atoi(optarg); break;
+        case 'w': o->linger_ms = atoi(optarg); break;
         case 'x':
             if (optind >= argc)
                 return 2;
-            x_service = optarg;
-            x_payload = argv[optind++];
+            o->x_service = optarg;
+            o->x_payload = argv[optind++];
             break;
         default: return 2;
         }
     }
-    if (optind != argc - 1 || (!x_service && (!host || !meta.product_key[0]))) {
+    if (optind != argc - 1 || (!o->x_service && (!o->host || !o->meta.product_key[0]))) {
         fprintf(stderr, "usage: %s (-p PK -n DN -s DS -H HOST -P PORT [-C CA] | -x SERVICE "
                         "PAYLOAD) [-t SECONDS] SAMPLE\n", argv[0]);
         return 2;
     }
     g_sample = argv[optind];
-    g_scripted = x_service != NULL;
+    return 0;
+}
+
+/* Scripted, the SDK sees a made-up identity: there is no cloud to check it. */
+static void set_identity(options_t* o) {
+    g_scripted = o->x_service != NULL;
     g_auth.dev_id = 0;
-    g_auth.product_key = x_service ? "pk" : meta.product_key;
-    g_auth.device_name = x_service ? "dn" : meta.device_name;
-    g_auth.device_secret = x_service ? "ds" : meta.device_secret;
+    g_auth.product_key = g_scripted ? "pk" : o->meta.product_key;
+    g_auth.device_name = g_scripted ? "dn" : o->meta.device_name;
+    g_auth.device_secret = g_scripted ? "ds" : o->meta.device_secret;
+}
 
-    pthread_condattr_t ca_attr;
-    pthread_condattr_init(&ca_attr);
-    pthread_condattr_setclock(&ca_attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_cond, &ca_attr);
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-
+static int start_sdk(void) {
     ks_init_config_s config;
     memset(&config, 0, sizeof config);
     config.log_level = 4;
@@ -303,64 +309,76 @@ int main(int argc, char** argv) {
     ks_init_system_s sys = {0};
     if (ks_init(&config, &cb, &sys) != 0) {
         fprintf(stderr, "ks_init failed\n");
-        return 1;
+        return -1;
     }
+    return 0;
+}
 
-    int link = -1;
-    if (x_service) {
+/* The cloud link's id, or -1 without one (scripted: the service call is
+ * delivered here instead). */
+static int start_link(options_t* o) {
+    if (o->x_service) {
         on_connected();
-        deliver(KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE, "1", x_service, (int)strlen(x_service),
-                x_payload, (int)strlen(x_payload));
-    } else {
-        IOT_Ioctl(TETHER_IOCTL_SET_MQTT_DOMAIN, (void*)host);
-        IOT_Ioctl(TETHER_IOCTL_SET_MQTT_PORT, &port);
-        if (ca)
-            HAL_SetTrustAnchorPem(ca);
-        nexo_register_for_ITE_CONNECT_SUCC(on_connected);
-        nexo_register_for_ITE_SERVICE_REQUST(on_service);
-        nexo_register_for_ITE_KESTREL(on_kestrel);
-        link = IOT_Tether_Open(TETHER_DEV_TYPE_MASTER, &meta);
-        if (link < 0 || IOT_Tether_Connect(link) < 0)
-            fprintf(stderr, "cloud link not connected\n");
+        deliver(KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE, "1", o->x_service, (int)strlen(o->x_service),
+                o->x_payload, (int)strlen(o->x_payload));
+        return -1;
     }
+    IOT_Ioctl(TETHER_IOCTL_SET_MQTT_DOMAIN, (void*)o->host);
+    IOT_Ioctl(TETHER_IOCTL_SET_MQTT_PORT, &o->port);
+    if (o->ca)
+        HAL_SetTrustAnchorPem(o->ca);
+    nexo_register_for_ITE_CONNECT_SUCC(on_connected);
+    nexo_register_for_ITE_SERVICE_REQUST(on_service);
+    nexo_register_for_ITE_KESTREL(on_kestrel);
+    int link = IOT_Tether_Open(TETHER_DEV_TYPE_MASTER, &o->meta);
+    if (link < 0 || IOT_Tether_Connect(link) < 0)
+        fprintf(stderr, "cloud link not connected\n");
+    return link;
+}
 
-    /* Until a signal or -t seconds; scripted, also until the stream's thread is
-     * done (the stream was stopped or the sample sent). */
-    struct timespec t0, at;
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    at = t0;
-    at.tv_sec += seconds > 0 ? seconds : 24 * 3600;
-    while (!g_quit) {
-        if (link >= 0) {
-            IOT_Tether_Yield(200);
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if (now.tv_sec >= at.tv_sec)
-                break;
-            continue;
-        }
-        pthread_mutex_lock(&g_lock);
-        int rc = 0;
-        while (!g_streams_ended && !g_quit && rc == 0)
-            rc = pthread_cond_timedwait(&g_cond, &g_lock, &at);
-        /* Frames handed over may still wait for the relay's publish: give
-         * them time unless the stream was stopped or a signal came. */
-        if (linger_ms > 0 && g_stopped == 0) {
-            struct timespec until;
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_sec += linger_ms / 1000;
-            until.tv_nsec += (long)(linger_ms % 1000) * 1000000L;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec++;
-                until.tv_nsec -= 1000000000L;
-            }
-            rc = 0;
-            while (!g_quit && g_stopped == 0 && rc == 0)
-                rc = pthread_cond_timedwait(&g_cond, &g_lock, &until);
-        }
-        pthread_mutex_unlock(&g_lock);
-        break;
+static struct timespec after_ms(int ms) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
     }
+    return t;
+}
+
+/* With a cloud link: its cycle runs here until a signal or the deadline. */
+static void run_link(const struct timespec* at) {
+    while (!g_quit) {
+        IOT_Tether_Yield(200);
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec >= at->tv_sec)
+            break;
+    }
+}
+
+/* Scripted: until the stream's thread is done (the stream was stopped or the
+ * sample sent), a signal or the deadline. */
+static void wait_scripted(const struct timespec* at, int linger_ms) {
+    pthread_mutex_lock(&g_lock);
+    int rc = 0;
+    while (!g_streams_ended && !g_quit && rc == 0)
+        rc = pthread_cond_timedwait(&g_cond, &g_lock, at);
+    /* Frames handed over may still wait for the relay's publish: give them
+     * time unless the stream was stopped or a signal came. */
+    if (linger_ms > 0 && g_stopped == 0) {
+        struct timespec until = after_ms(linger_ms);
+        rc = 0;
+        while (!g_quit && g_stopped == 0 && rc == 0)
+            rc = pthread_cond_timedwait(&g_cond, &g_lock, &until);
+    }
+    pthread_mutex_unlock(&g_lock);
+}
+
+/* Stops the stream thread, the cloud link and the SDK; the exit status. */
+static int finish(int link, int scripted) {
     pthread_mutex_lock(&g_lock);
     g_quit = 1; /* a stream thread still running ends its sample here */
     pthread_cond_broadcast(&g_cond);
@@ -371,7 +389,34 @@ int main(int argc, char** argv) {
     pthread_mutex_lock(&g_lock);
     printf("streams started %d, stopped %d, frames sent %d\n", g_started, g_stopped,
            g_frames_sent);
-    int ok = !x_service || (g_started == 1 && g_streams_ended == 1);
+    int ok = !scripted || (g_started == 1 && g_streams_ended == 1);
     pthread_mutex_unlock(&g_lock);
     return ok ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+    options_t o;
+    int bad = parse_options(argc, argv, &o);
+    if (bad)
+        return bad;
+    set_identity(&o);
+
+    pthread_condattr_t ca_attr;
+    pthread_condattr_init(&ca_attr);
+    pthread_condattr_setclock(&ca_attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_cond, &ca_attr);
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+
+    if (start_sdk() != 0)
+        return 1;
+    int link = start_link(&o);
+    /* Until a signal or -t seconds (a day without -t). */
+    struct timespec at = after_ms(0);
+    at.tv_sec += o.seconds > 0 ? o.seconds : 24 * 3600;
+    if (link >= 0)
+        run_link(&at);
+    else if (!g_quit)
+        wait_scripted(&at, o.linger_ms);
+    return finish(link, g_scripted);
 }
