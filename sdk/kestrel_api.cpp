@@ -3,6 +3,7 @@
 #include <kestrel/ks_api.h>
 
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstring>
@@ -43,13 +44,14 @@ constexpr int kFeaturePreRecord = 10000;
 // call (an application callback run on the caller's thread) are counted per
 // thread so a ks_destroy made there does not wait for itself.
 //
-// A call counts itself in, then looks at the flag; ks_destroy clears the flag,
-// then looks at the count. Both sequentially consistent, so either the call
-// sees the gate closed and leaves, or ks_destroy sees the call and waits for
-// it. While the gate is open, a call takes no lock: the mutex only pairs the
-// leaves after a close with ks_destroy's wait, so no wake-up is lost.
-std::atomic<bool> g_initialised{false};
-std::atomic<int> g_inside{0};
+// The gate is one word: kGateOpen while the SDK is initialised, plus the
+// number of calls inside. A call enters only by raising the count of an open
+// gate, in one compare-and-swap; a refused call never touches the count, so
+// callers that keep coming cannot hold a closing ks_destroy off. While the
+// gate is open a call takes no lock: the mutex only pairs the leaves after a
+// close with ks_destroy's wait, so no wake-up is lost.
+constexpr int kGateOpen = 1 << 30;
+std::atomic<int> g_gate{0};
 std::mutex g_gate_mu;
 std::condition_variable g_gate_left;
 thread_local int t_inside = 0;
@@ -58,14 +60,29 @@ std::recursive_mutex g_life_mu;
 // The sink ks_init installed for the application; ks_destroy takes it out again.
 std::atomic<LoggerFn> g_app_sink{nullptr};
 
-// A call leaves. One that still sees the gate open needs to tell no one: a
-// close after it finds the count already lowered. Once the gate is closed,
-// ks_destroy hears of every leave (a destroy made inside a callback waits for
-// a count that is not zero).
+bool GateOpen() {
+    return (g_gate.load() & kGateOpen) != 0;
+}
+
+bool EnterGate() {
+    int v = g_gate.load();
+    do {
+        if (!(v & kGateOpen))
+            return false;
+    } while (!g_gate.compare_exchange_weak(v, v + 1));
+    ++t_inside;
+    return true;
+}
+
+// A call leaves. One that leaves an open gate tells no one: a close after it
+// finds the count already lowered. Once the gate is closed, ks_destroy hears
+// of every leave (a destroy made inside a callback waits for a count that is
+// not zero).
 void LeaveGate() {
     --t_inside;
-    g_inside.fetch_sub(1);
-    if (!g_initialised.load()) {
+    int now = g_gate.fetch_sub(1) - 1;
+    assert((now & ~kGateOpen) >= 0);
+    if (!(now & kGateOpen)) {
         { std::lock_guard<std::mutex> lock(g_gate_mu); }
         g_gate_left.notify_all();
     }
@@ -74,15 +91,9 @@ void LeaveGate() {
 // Holds the gate for one call; ok() is false when the SDK is not initialised (logged).
 class ApiCall {
   public:
-    explicit ApiCall(const char* api) {
-        g_inside.fetch_add(1);
-        ++t_inside;
-        if (g_initialised.load()) {
-            entered_ = true;
-            return;
-        }
-        LeaveGate();
-        KS_LOGE("[API:%s] SDK is not init yet", api);
+    explicit ApiCall(const char* api) : entered_(EnterGate()) {
+        if (!entered_)
+            KS_LOGE("[API:%s] SDK is not init yet", api);
     }
     ~ApiCall() {
         if (entered_)
@@ -93,14 +104,14 @@ class ApiCall {
     bool ok() const { return entered_; }
 
   private:
-    bool entered_ = false;
+    const bool entered_;
 };
 
 // Closes the gate and waits for the calls of other threads to leave.
 void CloseGate() {
-    g_initialised.store(false);
+    g_gate.fetch_and(~kGateOpen);
     std::unique_lock<std::mutex> lock(g_gate_mu);
-    g_gate_left.wait(lock, [] { return g_inside.load() <= t_inside; });
+    g_gate_left.wait(lock, [] { return (g_gate.load() & ~kGateOpen) <= t_inside; });
 }
 
 // Inside the gate and given what it needs; logs why not.
@@ -130,7 +141,7 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
             const ks_init_system_s* system) {
     static const char* api = "ks_init";
     std::lock_guard<std::recursive_mutex> life(g_life_mu);
-    if (g_initialised) {
+    if (GateOpen()) {
         KS_LOGI("[API:%s] SDK is already init, do nothing", api);
         return 0;
     }
@@ -187,7 +198,7 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
 
     Single<DeviceMonitor>::Instance()->SetReportSupportPreRecord(env->Dispatch()->FeatureCheck() ==
                                                                  kFeaturePreRecord);
-    g_initialised.store(true);
+    g_gate.fetch_or(kGateOpen);
     KS_LOGI("[API:%s] Init success", api);
     return 0;
 }
