@@ -12,77 +12,67 @@
 
 namespace {
 
+// The thread that runs one connection's MQTT cycle. The cycle sleeps on its
+// socket until its nearest deadline (keep-alive, a pending ack, reconnect
+// back-off) or until another thread posts work; it comes back here only when
+// its client is destroyed (or after an hour, to no effect).
+struct CycleThread {
+    std::atomic<bool> run{true};
+    void* client = nullptr;
+    void* handle = nullptr;
+};
+
 struct Conn {
     bool used = false;
     nexo_cm_init_param_t params{};
     void* client = nullptr;
+    CycleThread* thread = nullptr;
 };
 
-// One cycle call per handle; long, since the cycle wakes on input, posted
-// work and its own deadlines rather than on this period.
-constexpr int kYieldMs = 1000;
+constexpr int kYieldMs = 60 * 60 * 1000;
 // Pause between attempts of one connect call.
 constexpr uint64_t kRetryMs = 500;
 
 std::mutex g_mutex;  // handle table
-// Told when a client is attached or a handle closed: the yield thread with
-// nothing to cycle, and a connect waiting to retry, wait on it.
+// Told when a handle is closed: a connect waiting to retry waits on it.
 std::condition_variable g_changed;
 Conn g_conns[NEXO_CM_MAX_HANDLES];
-// Each yield thread has its own run flag, so a thread being stopped cannot
-// be revived by the start of its successor.
-struct ThreadCtl {
-    std::atomic<bool> run{true};
-    void* handle = nullptr;
-};
-ThreadCtl* g_thread = nullptr;
 
 bool Valid(int h) {
     return h >= 0 && h < NEXO_CM_MAX_HANDLES && g_conns[h].used;
 }
 
-bool AnyClient() {
-    for (int h = 0; h < NEXO_CM_MAX_HANDLES; ++h) {
-        if (Valid(h) && g_conns[h].client != nullptr)
-            return true;
-    }
-    return false;
-}
-
-void* YieldThread(void* arg) {
-    ThreadCtl* ctl = static_cast<ThreadCtl*>(arg);
-    while (ctl->run.load()) {
-        for (int h = 0; h < NEXO_CM_MAX_HANDLES && ctl->run.load(); ++h) {
-            void* c = nullptr;
-            {
-                std::lock_guard<std::mutex> l(g_mutex);
-                if (Valid(h))
-                    c = g_conns[h].client;
-            }
-            // A client closed meanwhile is refused by the MQTT layer. The
-            // cycle blocks on its socket and deadlines; a close wakes it.
-            if (c != nullptr)
-                IOT_MQTT_Yield(c, kYieldMs);
-        }
-        std::unique_lock<std::mutex> l(g_mutex);
-        g_changed.wait(l, [ctl] { return !ctl->run.load() || AnyClient(); });
-    }
+void* CycleMain(void* arg) {
+    CycleThread* t = static_cast<CycleThread*>(arg);
+    // A destroyed client is refused at once by the MQTT layer.
+    while (t->run.load())
+        IOT_MQTT_Yield(t->client, kYieldMs);
     return nullptr;
 }
 
-void StartThreadOnce() {
-    std::lock_guard<std::mutex> l(g_mutex);
-    if (g_thread != nullptr)
-        return;
-    ThreadCtl* ctl = new ThreadCtl();
+CycleThread* StartCycle(void* client) {
+    CycleThread* t = new CycleThread();
+    t->client = client;
     hal_thread_param_t tp{"cm_yield", 6144, 0};
     int stack_used = 0;
-    if (HAL_ThreadCreate(&ctl->handle, YieldThread, ctl, &tp, &stack_used) != 0) {
+    if (HAL_ThreadCreate(&t->handle, CycleMain, t, &tp, &stack_used) != 0) {
         log_err(MOD, "cm_yield thread create failed");
-        delete ctl;
-        return;
+        delete t;
+        return nullptr;
     }
-    g_thread = ctl;
+    return t;
+}
+
+// Destroying the client ends the round its thread is in.
+void StopCycle(CycleThread* t, void* client) {
+    if (t != nullptr)
+        t->run = false;
+    if (client != nullptr)
+        IOT_MQTT_Destroy(&client);
+    if (t != nullptr) {
+        HAL_ThreadDelete(t->handle);
+        delete t;
+    }
 }
 
 }  // namespace
@@ -156,18 +146,17 @@ int nexo_cm_connect(int h, int timeout_ms) {
         std::lock_guard<std::mutex> l(g_mutex);
         if (Valid(h)) {
             g_conns[h].client = client;
+            g_conns[h].thread = StartCycle(client);
         } else {
             closed = true;
         }
     }
-    g_changed.notify_all();
     if (closed) {
         IOT_MQTT_Destroy(&client);
         return -1;
     }
     if (p.cm_event)
         p.cm_event(p.cm_event_ctx, h, NEXO_CM_EVENT_CONNECTED);
-    StartThreadOnce();
     return 0;
 }
 
@@ -219,33 +208,17 @@ int nexo_cm_yield(int h, int timeout_ms) {
 }
 
 int nexo_cm_close(int h) {
-    void* client = nullptr;
-    ThreadCtl* thread = nullptr;
+    Conn gone;
     {
         std::lock_guard<std::mutex> l(g_mutex);
         if (!Valid(h)) {
             log_err(MOD, "Invalid Parameter");
             return -1;
         }
-        client = g_conns[h].client;
+        gone = g_conns[h];
         g_conns[h] = Conn{};
-        bool any = false;
-        for (auto& c : g_conns)
-            any |= c.used;
-        if (!any && g_thread != nullptr) {
-            thread = g_thread;
-            g_thread = nullptr;
-            thread->run = false;
-        }
     }
     g_changed.notify_all();
-    if (thread != nullptr) {
-        if (client != nullptr)
-            nexo_mc_wake(client);
-        HAL_ThreadDelete(thread->handle);
-        delete thread;
-    }
-    if (client != nullptr)
-        IOT_MQTT_Destroy(&client);
+    StopCycle(gone.thread, gone.client);
     return 0;
 }

@@ -1,5 +1,5 @@
-// Connection manager: small integer handles over MQTT clients, and the one
-// "cm_yield" thread that keeps every open connection served.
+// Connection manager: small integer handles over MQTT clients, each
+// connected one served by a "cm_yield" thread of its own.
 #pragma once
 
 #include <cstdint>

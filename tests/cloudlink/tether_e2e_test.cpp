@@ -709,7 +709,7 @@ TEST_F(TetherE2E, SurvivesABrokerRestartWithoutPersistence) {
 }
 
 // The cycle sleeps on its socket: idle, it wakes for the keep-alive only
-// (the "cm_yield" thread's own period aside); a PINGREQ goes out every
+// (the "cm_yield" thread has no period of its own); a PINGREQ goes out every
 // period; a broker frozen past 1.5 periods is taken as gone, and the client
 // is back once the broker thaws.
 TEST_F(TetherE2E, KeepAlivePingsAndAFrozenBrokerIsDetected) {
