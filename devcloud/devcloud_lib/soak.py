@@ -22,6 +22,7 @@ import threading
 import time
 
 from . import chaos
+from .procs import WaitFailed, wait_exit, wait_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEVCLOUD = ["/usr/bin/python3", os.path.join(ROOT, "devcloud", "devcloud")]
@@ -57,6 +58,10 @@ class Soak:
         self.samples = []
         self.lock = threading.Lock()
         self.stop = threading.Event()
+        # The sampler runs until sampler_stop, past the load, so that the
+        # wind-down can wait on fresh samples; each one is announced.
+        self.sampler_stop = threading.Event()
+        self.sampled = threading.Condition()
         # Set by SIGINT/SIGTERM: the load ends early and the run still winds
         # down, checks and reports, so no cloud process is left behind.
         self.stop_early = threading.Event()
@@ -138,10 +143,11 @@ class Soak:
         self.watch = subprocess.Popen(DEVCLOUD + ["watch", PK, DN, "--no-broker"], env=self.env,
                                       stdout=open(self.watch_log, "w"), stderr=subprocess.STDOUT,
                                       start_new_session=True)
-        for _ in range(100):
-            if "watching" in open(self.watch_log).read():
-                break
-            time.sleep(0.1)
+        try:
+            wait_for("the platform watcher (see %s)" % self.watch_log, lambda: "watching" in open(self.watch_log).read(),
+                     10, proc=self.watch, directory=self.state)  # fmt: skip
+        except WaitFailed as e:
+            raise RuntimeError(str(e))
         self.wav = os.path.join(self.state, "hello.wav")
         subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=f=440:r=8000", "-t", "2",
                         self.wav], check=True)
@@ -158,14 +164,11 @@ class Soak:
                 "-F", os.path.join(self.state, "fw_written.bin"), "-R", "2000"]
         self.demo = subprocess.Popen(argv, cwd=self.state, stdout=open(self.demo_log, "wb"),
                                      stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = now() + 30
-        while now() < deadline:
-            if "IpcNvrSDKVersion" in open(self.watch_log).read():
-                return
-            if self.demo.poll() is not None:
-                break
-            time.sleep(0.2)
-        raise RuntimeError("the camera did not come online; see %s" % self.demo_log)
+        try:
+            wait_for("the camera's version report", lambda: "IpcNvrSDKVersion" in open(self.watch_log).read(), 30,
+                     proc=self.demo, directory=self.state)  # fmt: skip
+        except WaitFailed as e:
+            raise RuntimeError("the camera did not come online (%s); see %s" % (e, self.demo_log))
 
     def learn_records(self):
         t = int(now())
@@ -207,12 +210,24 @@ class Soak:
         return s
 
     def sampler(self):
-        while not self.stop.wait(SAMPLE_S):
+        while not self.sampler_stop.wait(SAMPLE_S):
             s = self.sample()
-            self.samples.append(s)
+            with self.sampled:
+                self.samples.append(s)
+                self.sampled.notify_all()
             if s.get("dead") and self.demo_died is None:
                 self.demo_died = s["t"]
                 self.demo.poll()
+
+    def wait_samples(self, ready, timeout):
+        """Until ready() holds, judged at each new sample, or timeout."""
+        with self.sampled:
+            return self.sampled.wait_for(ready, timeout)
+
+    def back_to_idle(self):
+        last = self.samples[-1] if self.samples else {}
+        return self.demo.poll() is not None or (bool(self.idle) and last.get("fds", 1 << 30) <= self.idle["fds"]
+                                                and last.get("threads", 1 << 30) <= self.idle["threads"])  # fmt: skip
 
     # ---- actions -------------------------------------------------------------------
     def action_table(self):
@@ -370,7 +385,8 @@ class Soak:
             pid = self.pid_of("nginx")
             if pid:
                 os.kill(pid, signal.SIGTERM)
-            time.sleep(1.5)
+                if not wait_exit(pid, 10):
+                    raise RuntimeError("nginx (pid %d) still runs 10 s after SIGTERM" % pid)
             self.up()
             return {"window": 20}
 
@@ -378,7 +394,8 @@ class Soak:
             pid = self.pid_of("relay")
             if pid:
                 os.kill(pid, signal.SIGKILL)
-            time.sleep(1.0)
+                if not wait_exit(pid, 10):
+                    raise RuntimeError("the relay (pid %d) still runs 10 s after SIGKILL" % pid)
             self.up()
             return {"window": 20}
 
@@ -449,7 +466,7 @@ class Soak:
         self.learn_records()
         threading.Thread(target=self.sampler, daemon=True).start()
         # Idle level: a few samples before the first command.
-        time.sleep(3 * SAMPLE_S + 1)
+        self.wait_samples(lambda: len(self.samples) >= 3, 3 * SAMPLE_S + 10)
         idle = [s for s in self.samples if not s.get("dead")]
         self.idle = {"fds": max(s["fds"] for s in idle), "threads": max(s["threads"] for s in idle)} if idle else {}
         self.t_load = now() - self.t0
@@ -468,15 +485,13 @@ class Soak:
         self.stop.clear()
         self.t_load_end = now() - self.t0
         self.quiesce()
-        # Back to idle: sessions end, connections close; wait for it, bounded.
-        deadline = now() + 90
-        while now() < deadline and self.demo.poll() is None:
-            if self.samples and self.idle and self.samples[-1].get("fds", 1 << 30) <= self.idle["fds"] \
-                    and self.samples[-1].get("threads", 1 << 30) <= self.idle["threads"]:
-                break
-            time.sleep(1)
-        time.sleep(SAMPLE_S + 0.5)
+        # Back to idle: sessions end, connections close; wait for it, bounded,
+        # then for one sample more.
+        self.wait_samples(self.back_to_idle, 90)
+        n = len(self.samples)
+        self.wait_samples(lambda: len(self.samples) > n, SAMPLE_S + 10)
         self.stop.set()
+        self.sampler_stop.set()
         final = self.sample()
         self.samples.append(final)
         # Stop the camera the way an operator does and see that it goes.
@@ -493,6 +508,7 @@ class Soak:
         return final
 
     def teardown(self):
+        self.sampler_stop.set()
         for p in (self.demo, getattr(self, "watch", None)):
             if p is not None and p.poll() is None:
                 p.kill()
