@@ -7,12 +7,6 @@
 namespace kestrel {
 namespace camera {
 
-namespace {
-// The thread sleeps in slices so that stopping the camera does not wait for a
-// whole second.
-constexpr unsigned kSliceMs = 100;
-}  // namespace
-
 PictureParser::PictureParser(PictureSink sink, void* user, ReplayClock& clock)
     : sink_(sink), user_(user), clock_(clock) {}
 
@@ -45,7 +39,6 @@ int PictureParser::Start(unsigned interval, const std::string& path) {
     }
     len_ = static_cast<unsigned>(size);
     interval_ = std::max(interval, kMinInterval);
-    elapsed_ms_ = 0;
     return thread_.Start(&PictureParser::ThreadMain, this);
 }
 
@@ -64,12 +57,11 @@ int PictureParser::Capture(unsigned char** p, unsigned* len) {
 
 bool PictureParser::ThreadMain(void* self) {
     PictureParser* parser = static_cast<PictureParser*>(self);
-    parser->clock_.SleepMs(kSliceMs);
-    parser->elapsed_ms_ += kSliceMs;
-    if (parser->elapsed_ms_ >= parser->interval_ * 1000u) {
-        parser->elapsed_ms_ = 0;
-        parser->sink_(parser->user_, parser->buffer_, parser->len_);
-    }
+    // One wait for the whole interval: Stop() ends it, nothing wakes to look.
+    parser->clock_.WaitMs(parser->interval_ * 1000u, parser->thread_);
+    if (!parser->thread_.Running())
+        return false;
+    parser->sink_(parser->user_, parser->buffer_, parser->len_);
     return true;
 }
 

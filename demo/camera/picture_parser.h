@@ -39,7 +39,6 @@ class PictureParser {
     unsigned char buffer_[kMaxPicture];
     unsigned len_ = 0;
     unsigned interval_ = kMinInterval;
-    unsigned elapsed_ms_ = 0;  // replay thread only
     ThreadEntry thread_;
 };
 

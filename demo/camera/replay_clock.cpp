@@ -12,6 +12,7 @@ class SystemClock : public ReplayClock {
   public:
     uint64_t NowMs() override { return GetLocalTime(); }
     void SleepMs(unsigned ms) override { usleep(ms * 1000u); }
+    void WaitMs(unsigned ms, ThreadEntry& thread) override { thread.WaitStop(ms); }
 };
 }  // namespace
 

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "thread_entry.h"
+
 namespace kestrel {
 namespace camera {
 
@@ -13,6 +15,12 @@ class ReplayClock {
     // Monotonic milliseconds.
     virtual uint64_t NowMs() = 0;
     virtual void SleepMs(unsigned ms) = 0;
+    // A long wait of `thread`'s own function that its Stop() cuts short. A
+    // simulated clock lets the time pass (the default).
+    virtual void WaitMs(unsigned ms, ThreadEntry& thread) {
+        (void)thread;
+        SleepMs(ms);
+    }
 };
 
 // The monotonic clock of the machine; the default of every camera part.

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <chrono>
+
 namespace kestrel {
 namespace camera {
 
@@ -75,10 +77,16 @@ void* ThreadEntry::Main(void* self) {
 void ThreadEntry::Stop() {
     running_ = false;
     std::unique_lock<std::mutex> lock(mutex_);
+    stop_asked_.notify_all();
     if (alive_ && thread_known_ && pthread_equal(pthread_self(), thread_)) {
         return;  // called from the thread's own function: it quits after this cycle
     }
     quit_.wait(lock, [this] { return !alive_; });
+}
+
+bool ThreadEntry::WaitStop(unsigned ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return stop_asked_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
 }
 
 bool ThreadEntry::IsAlive() const {

@@ -32,6 +32,11 @@ class ThreadEntry {
     // only clears the running flag.
     void Stop();
     bool IsAlive() const;
+    // False once Stop() was called.
+    bool Running() const { return running_; }
+    // For the thread's own function: up to ms milliseconds, cut short by
+    // Stop(). True when it was.
+    bool WaitStop(unsigned ms);
 
   private:
     static void* Main(void* self);
@@ -41,6 +46,7 @@ class ThreadEntry {
     std::atomic<bool> running_{false};
     mutable std::mutex mutex_;
     std::condition_variable quit_;
+    std::condition_variable stop_asked_;
     bool alive_ = false;         // guarded by mutex_
     pthread_t thread_{};         // guarded by mutex_; set by the thread itself
     bool thread_known_ = false;  // guarded by mutex_
