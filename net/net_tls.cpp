@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <algorithm>
+#include <cassert>
 #include <mutex>
 #include <vector>
 
@@ -167,9 +168,10 @@ int NetTransmissionSecurity::verifyPeer(void* self, mbedtls_x509_crt* crt, int d
 }
 
 int NetTransmissionSecurity::bioSend(void* ctx, const unsigned char* buf, size_t len) {
+    // Init hands mbedTLS this socket as the context: never null.
+    assert(ctx != nullptr);
     if (ctx == nullptr) {
-        KS_LOGE("Should not be here");
-        return -1;
+        return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
     }
     auto* self = static_cast<NetTransmissionSecurity*>(ctx);
     long ret = self->cipher_out_.AddTailData(reinterpret_cast<const char*>(buf), len);
@@ -184,9 +186,10 @@ long NetTransmissionSecurity::takeCipher(void* self, const char* data, unsigned 
 }
 
 int NetTransmissionSecurity::bioRecv(void* ctx, unsigned char* buf, size_t len) {
+    // Init hands mbedTLS this socket as the context: never null.
+    assert(ctx != nullptr);
     if (ctx == nullptr) {
-        KS_LOGE("Should not be here");
-        return -1;
+        return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
     }
     auto* self = static_cast<NetTransmissionSecurity*>(ctx);
     if (self->cipher_in_.GetSize() == 0) {

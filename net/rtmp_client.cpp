@@ -77,6 +77,7 @@ SharedPtr<RtmpClient> RtmpClient::Create(SharedPtr<RtmpClientHandler> handler) {
         return SharedPtr<RtmpClient>();
     }
     client->SetConnector(id);
+    client->weak_socket_ = NetConnector::Find(id);
     return client;
 }
 
@@ -505,7 +506,12 @@ void RtmpClient::SendMetadata(double duration) {
 }
 
 void RtmpClient::RequestWrite() {
-    if (attached_ && !closing_) {
+    if (!attached_ || closing_) {
+        return;
+    }
+    if (SharedPtr<NetSocket> socket = weak_socket_.Lock()) {
+        socket->RequestWrite();
+    } else {
         NetConnector::RequestWrite(id_);
     }
 }

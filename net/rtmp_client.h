@@ -153,6 +153,9 @@ class RtmpClient : public NetSocketHandler {
     // Engine thread only: the socket from the connect to the disconnect, and
     // the muxer's and the chunk writer's output, reused for every frame.
     SharedPtr<NetSocket> socket_;
+    // Set by Create before anyone else sees the client, never changed: any
+    // thread asks for a write turn through it without a look-up by id.
+    WeakPtr<NetSocket> weak_socket_;
     FlvBodies bodies_;
     IoPieces wire_;
 

@@ -376,8 +376,9 @@ int FrameRingBuffer::DataOneFrameOut(SharedPtr<SharedBytes>* record, unsigned* l
     return kOk;
 }
 
+// The counters are atomic: a fill level needs no lock, so a writer's pause
+// check and the reader's resume check never wait on each other.
 unsigned FrameRingBuffer::GetUsePercent() {
-    MutexGuard guard(lock);
     return GetDataUsed() / (size / 100);
 }
 

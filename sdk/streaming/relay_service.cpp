@@ -207,6 +207,7 @@ void RelayServiceBase::SetVideoCodec(const ks_video_param_s* video) {
         quality_fps = video->fps;
         quality_gop = video->key_frame_interval;
         quality_pending = true;
+        settings_dirty = true;
     }
 }
 
@@ -238,6 +239,7 @@ void RelayServiceBase::SetAudioCodec(const ks_audio_param_s* audio) {
     audio_channel = static_cast<AudioChannel>(audio->channel);
     audio_rate = static_cast<AudioAdditionalRate>(audio->sample_rate);
     audio_pending = true;
+    settings_dirty = true;
 }
 
 MonitorRelayInfo RelayServiceBase::Monitor() {
@@ -286,10 +288,8 @@ void RelayServiceBase::queueScript(FlvMux::ScriptType type) {
         MediaSpecialInfo desc{kMediaScript, 0, 0, static_cast<uint32_t>(type), 0};
         queued = ring->DataOneFrameIn(&marker, 1, &desc, sizeof desc) >= 0;
     }
-    if (!queued) {
-        MutexGuard guard(mutex);
-        script_pending |= 1u << type;
-    }
+    if (!queued)
+        script_pending.fetch_or(1u << type);
     requestWrite();
 }
 
@@ -366,12 +366,7 @@ void RelayServiceBase::sendCmd(ks_on_push_stream_cmd_type_e cmd, uint32_t a, uin
 }
 
 void RelayServiceBase::sendPendingScripts(RtmpClient& rtmp) {
-    unsigned pending;
-    {
-        MutexGuard guard(mutex);
-        pending = script_pending;
-        script_pending = 0;
-    }
+    unsigned pending = script_pending.load() ? script_pending.exchange(0) : 0;
     for (unsigned t = 0; t < 2; ++t) {
         if (!(pending & (1u << t)))
             continue;
@@ -428,7 +423,9 @@ int RelayServiceBase::writeFrame(RtmpClient& rtmp, const SharedPtr<SharedBytes>&
 
 void RelayServiceBase::noteKeyFrame(const MediaSpecialInfo& desc, unsigned len) {
     KS_LOGI("%s send I frame, time = %u, size = %u", label.c_str(), desc.timestamp, len);
-    {
+    // The monitor keeps the first key frame, and the first after a forced
+    // request: once both are told, a key frame takes no lock.
+    if (!iframe_seen.load() || (force_cmd_seen.load() && !force_iframe_seen.load())) {
         MutexGuard guard(mutex);
         if (!iframe_seen) {
             iframe_seen = true;
@@ -448,6 +445,8 @@ void RelayServiceBase::noteKeyFrame(const MediaSpecialInfo& desc, unsigned len) 
 }
 
 void RelayServiceBase::applySettings(RtmpClient& rtmp) {
+    if (!settings_dirty.load() || !settings_dirty.exchange(false))
+        return;
     bool audio = false, meta = false, q = false;
     AudioFormat f;
     AudioBit b;
@@ -594,12 +593,7 @@ void RelayServiceLive::OnNotify(rtmp_client_notify_t code, void*) {
 }
 
 void RelayServiceBase::writeIfPublished() {
-    bool go;
-    {
-        MutexGuard guard(mutex);
-        go = published;
-    }
-    if (go)
+    if (published.load())
         realWrite();
 }
 
@@ -726,15 +720,12 @@ void RelayServiceVod::AddScript(FlvMux::ScriptType type) {
 }
 
 void RelayServiceVod::OnWrite() {
-    {
-        MutexGuard guard(mutex);
-        if (!(published && playing))
-            return;
-    }
+    if (!(published.load() && playing.load()))
+        return;
     if (realWrite() < 0)
         return;
     FrameRingBuffer* ring = buffer_ready.load(std::memory_order_acquire);
-    if (ring && ring->GetUsePercent() <= kResumeAtOrBelow) {
+    if (buffer_pause.load() && ring && ring->GetUsePercent() <= kResumeAtOrBelow) {
         MutexGuard guard(mutex);
         buffer_pause = false;
         checkPause();

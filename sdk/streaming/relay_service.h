@@ -2,10 +2,12 @@
 // relay server over one RtmpClient, and reports how the connection ended.
 //
 // Frames arrive on the application's threads, server notifications and write
-// turns on the network thread. Everything a relay decides from both sides
-// (pause state, key-frame mode, pending markers, the settings the muxer still
-// has to take) sits under the relay's own mutex; the muxer itself is only
-// touched on the network thread.
+// turns on the network thread. The frame ring is where the two meet: below
+// it, a write turn takes no lock of the relay's. What the application changes
+// for the network thread (codec settings, the metadata, markers that could
+// not be queued) is raised in an atomic flag and only then fetched under the
+// relay's mutex, so a frame on its way pays nothing for settings that did not
+// change. The muxer itself is only touched on the network thread.
 #pragma once
 
 #include <kestrel/ks_api.h>
@@ -122,12 +124,16 @@ class RelayServiceBase : public RtmpClientHandler {
     std::unique_ptr<TransQuality> quality;
     bool statistics = false;
 
-    // Guards everything below and the monitor record.
+    // Guards everything below and the monitor record; the atomics are read
+    // without it and changed under it.
     Mutex mutex;
     MonitorRelayInfo monitor;
-    bool iframe_seen = false;
-    bool force_cmd_seen = false;
-    bool force_iframe_seen = false;
+    std::atomic<bool> iframe_seen{false};
+    std::atomic<bool> force_cmd_seen{false};
+    std::atomic<bool> force_iframe_seen{false};
+    // Settings (audio codec, quality figures, metadata) the network thread
+    // has not fetched yet.
+    std::atomic<bool> settings_dirty{true};
     unsigned duration = 0;
     bool metadata_sent = false;
     bool audio_pending = false;  // the muxer has not taken the audio settings yet
@@ -135,7 +141,7 @@ class RelayServiceBase : public RtmpClientHandler {
     AudioBit audio_bit = AUDIO_BIT_16;
     AudioChannel audio_channel = AUDIO_CHANNEL_MONO;
     AudioAdditionalRate audio_rate = AUDIO_ADD_RATE_8000;
-    unsigned script_pending = 0;  // bit per FlvMux::ScriptType waiting for an empty buffer
+    std::atomic<unsigned> script_pending{0};  // bit per FlvMux::ScriptType waiting for an empty buffer
     int audio_log_count = 0;
     bool quality_pending = false;
     unsigned quality_fps = 0;
@@ -143,10 +149,10 @@ class RelayServiceBase : public RtmpClientHandler {
     std::string key, iv;
 
     // Subclass state, also under `mutex`.
-    bool published = false;
-    bool playing = false;
+    std::atomic<bool> published{false};
+    std::atomic<bool> playing{false};
     bool server_pause = false;
-    bool buffer_pause = false;
+    std::atomic<bool> buffer_pause{false};
     bool pause_sent = false;
 
   private:
