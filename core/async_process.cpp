@@ -1,5 +1,7 @@
 #include "core/async_process.h"
 
+#include <cassert>
+
 #include "core/logger.h"
 
 namespace kestrel {
@@ -79,12 +81,11 @@ void AsyncProcessPool::AddProcess() {
 void AsyncProcessPool::DeleteProcess() {
     {
         MutexGuard g(mutex_);
-        if (running_ <= 0) {
-            running_ = 0;
-            KS_LOGE("Should not be here");
-        } else {
+        // Every delete follows the add that counted it; a release build
+        // keeps the count from going below zero.
+        assert(running_ > 0);
+        if (running_ > 0)
             --running_;
-        }
     }
     DoTask();
 }

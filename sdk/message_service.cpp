@@ -1,5 +1,6 @@
 #include <kestrel/ks_api.h>
 
+#include <cassert>
 #include <atomic>
 #include <string>
 
@@ -55,10 +56,8 @@ class MessageUploadJob : public JobProperty {
 void messageAdapterTslService(void* user, int dev_id, const std::string& msg_id,
                               const std::string& service, const std::string& payload) {
     auto* impl = static_cast<MessageService::Impl*>(user);
-    if (!impl) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(impl);
     KS_LOGD("Dev id = %d, key = %s, value = %s", dev_id, service.c_str(),
             redact_text(payload).c_str());
     for (const auto& entry : impl->registry.find(service, SUBJECT_SERVICE)) {
@@ -70,10 +69,8 @@ void messageAdapterTslService(void* user, int dev_id, const std::string& msg_id,
 void messageAdapterKestrel(void* user, int dev_id, const std::string& msg_id,
                            const std::string& topic, const std::string& payload) {
     auto* impl = static_cast<MessageService::Impl*>(user);
-    if (!impl) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(impl);
     // Storage credentials stay out of the log.
     bool secret = topic == "/vision/pic/kiv/downstream";
     KS_LOGD("Dev id = %d, key = %s, value = %s, id = %s", dev_id, topic.c_str(),

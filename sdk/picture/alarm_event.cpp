@@ -1,5 +1,6 @@
 #include "sdk/picture/alarm_event.h"
 
+#include <cassert>
 #include <cjson/cJSON.h>
 #include <kestrel/ks_api.h>
 
@@ -243,10 +244,8 @@ int EventLimit::Parse(const std::string& payload) {
 }
 
 void EventLimit::upstream(void* user) {
-    if (user == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     auto* self = static_cast<EventLimit*>(user);
     int id;
     {
@@ -260,10 +259,8 @@ void EventLimit::upstream(void* user) {
 
 void EventLimit::eventLimitDownstream(void* user, int /*dev_id*/, const std::string& /*topic*/,
                                       const std::string& payload) {
-    if (user == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     static_cast<EventLimit*>(user)->Parse(payload);
 }
 

@@ -1,5 +1,6 @@
 #include "sdk/picture/intelligent_alarm.h"
 
+#include <cassert>
 #include <cjson/cJSON.h>
 #include <kestrel/ks_api.h>
 
@@ -147,10 +148,8 @@ int IntelligentAlarmEventSession::AddSingleData(
 
 void IntelligentAlarmEventSession::identifyResult(void* user, int dev_id,
                                                   const KivUploadIdentify& identify) {
-    if (user == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     static_cast<IntelligentAlarmEventSession*>(user)->serve(dev_id, identify);
 }
 

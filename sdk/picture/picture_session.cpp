@@ -1,5 +1,6 @@
 #include "sdk/picture/picture_session.h"
 
+#include <cassert>
 #include <cjson/cJSON.h>
 #include <kestrel/ks_api.h>
 
@@ -41,10 +42,8 @@ void PictureSession::triggerPicCaptureHandler(void* user, int dev_id, const std:
                                               const std::string& value, const std::string& id) {
     KS_LOGD("messageServiceTriggerPicCaptureHandler in key:%s value:%s id:%s", key.c_str(),
             value.c_str(), id.c_str());
-    if (user == nullptr) {
-        KS_LOGE("Should not arrive here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     if (key != "TriggerPicCapture") {
         KS_LOGE("parse value error:%s", value.c_str());
         return;

@@ -1,5 +1,6 @@
 #include "sdk/records/rpc_session.h"
 
+#include <cassert>
 #include <atomic>
 
 #include <cjson/cJSON.h>
@@ -92,11 +93,11 @@ struct Interval {
 
 int RpcRecordListJson(const ks_query_record_response_param_s& response, std::string* json) {
     if (response.num < 0 || (response.num > 0 && response.infos == nullptr)) {
-        return -1;
+        return kRpcBadAnswer;
     }
     for (int i = 0; i < response.num; ++i) {
         if (response.infos[i].file_name == nullptr) {
-            return -2;
+            return kRpcBadItem;
         }
     }
     cJSON* root = cJSON_CreateObject();
@@ -112,12 +113,12 @@ int RpcRecordListJson(const ks_query_record_response_param_s& response, std::str
         cJSON_AddItemToArray(list, item);
     }
     *json = Print(root);
-    return 0;
+    return kRpcOk;
 }
 
 int RpcTimeListJson(const ks_query_record_response_param_s& response, std::string* json) {
     if (response.num < 0 || (response.num > 0 && response.infos == nullptr)) {
-        return -1;
+        return kRpcBadAnswer;
     }
     // By type, then begin; one begin time keeps its longest record.
     std::map<int, std::map<uint32_t, uint32_t>> by_type;
@@ -160,12 +161,12 @@ int RpcTimeListJson(const ks_query_record_response_param_s& response, std::strin
         cJSON_AddItemToArray(list, item);
     }
     *json = Print(root);
-    return 0;
+    return kRpcOk;
 }
 
 int RpcMonthJson(const ks_query_record_response_param_s& response, std::string* json) {
     if (response.days == nullptr) {
-        return -1;
+        return kRpcBadAnswer;
     }
     std::string flags(31, '0');
     for (int day = 0; day < 31; ++day) {
@@ -176,7 +177,7 @@ int RpcMonthJson(const ks_query_record_response_param_s& response, std::string* 
     cJSON* root = cJSON_CreateObject();
     cJSON_AddStringToObject(root, "RecordFlags", flags.c_str());
     *json = Print(root);
-    return 0;
+    return kRpcOk;
 }
 
 RpcSession::RpcSession() : clock_(MonotonicSeconds), mutex_(true) {}
@@ -285,7 +286,7 @@ int RpcSession::QueryRecordResponse(int query_id,
                                     const ks_query_record_response_param_s* response) {
     if (response == nullptr) {
         KS_LOGE("Illegal input");
-        return -1;
+        return kRpcBadAnswer;
     }
     SharedPtr<RpcQueryRecord> query;
     {
@@ -294,13 +295,13 @@ int RpcSession::QueryRecordResponse(int query_id,
         auto it = queries_.find(query_id);
         if (it == queries_.end()) {
             KS_LOGW("Service id is not exist, id = %d", query_id);
-            return -2;
+            return kRpcNoQuery;
         }
         query = it->second;
     }
     std::string json;
     std::string service;
-    int ret = -1;
+    int ret = kRpcBadAnswer;
     switch (query->GetType()) {
         case RpcQueryRecord::kRecordList:
             service = "QueryRecordList";
@@ -317,7 +318,7 @@ int RpcSession::QueryRecordResponse(int query_id,
         default:
             break;
     }
-    if (ret < 0) {
+    if (ret != kRpcOk) {
         // Kept pending: a corrected answer can still reach the cloud.
         KS_LOGE("Illegal input, query %d (%s) answer refused, ret = %d", query_id, service.c_str(),
                 ret);
@@ -327,7 +328,7 @@ int RpcSession::QueryRecordResponse(int query_id,
         MutexGuard guard(mutex_);
         if (queries_.erase(query_id) == 0) {
             KS_LOGW("Service id is not exist, id = %d", query_id);
-            return -2;  // another thread answered it meanwhile
+            return kRpcNoQuery;  // another thread answered it meanwhile
         }
     }
     if (query->GetType() == RpcQueryRecord::kMonth) {
@@ -341,10 +342,9 @@ int RpcSession::QueryRecordResponse(int query_id,
 
 void RpcSession::onStreamGroupOfPictureInvoke(void* ctx, int /*dev_id*/, const std::string& topic,
                                               const std::string& payload) {
-    if (ctx == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(ctx);
+    (void)ctx;
     KS_LOGD("key:%s, value:%s", topic.c_str(), redact_text(payload).c_str());
     cJSON* root = cJSON_Parse(payload.c_str());
     cJSON* params = cJSON_GetObjectItemCaseSensitive(root, "params");
@@ -361,10 +361,9 @@ void RpcSession::onStreamGroupOfPictureInvoke(void* ctx, int /*dev_id*/, const s
 
 void RpcSession::onSendMessageToDevInvoke(void* ctx, int dev_id, const std::string& topic,
                                           const std::string& payload) {
-    if (ctx == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(ctx);
+    (void)ctx;
     KS_LOGD("key:%s, value:%s", topic.c_str(), redact_text(payload).c_str());
     cJSON* root = cJSON_Parse(payload.c_str());
     cJSON* params = cJSON_GetObjectItemCaseSensitive(root, "params");

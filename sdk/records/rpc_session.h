@@ -14,6 +14,15 @@
 
 namespace kestrel {
 
+// What the application's answer to a record query came to. ks_post_query_record
+// returns these values as they are, so they keep the numbers it always had.
+enum RpcResult : int {
+    kRpcOk = 0,
+    kRpcBadAnswer = -1,  // no answer, a negative count, or a count without its array
+    kRpcBadItem = -2,    // an item lacks what the reply needs (a file name)
+    kRpcNoQuery = -2,    // no such query: unknown, answered already or expired
+};
+
 class RpcUnit {
   public:
     explicit RpcUnit(uint64_t now_s) : created_s_(now_s) {}
@@ -54,9 +63,10 @@ class RpcSession {
     RpcSession();
     int Init();
     int Destroy();
-    // 0 or the reply's publish result; -1 bad input; -2 unknown, answered or
-    // expired query id. A refused answer leaves the query pending, so the
-    // application can answer it again correctly.
+    // kRpcOk or the reply's publish result; kRpcBadAnswer / kRpcBadItem for
+    // an answer no reply can be built from; kRpcNoQuery for an unknown,
+    // answered or expired query id. A refused answer leaves the query
+    // pending, so the application can answer it again correctly.
     int QueryRecordResponse(int query_id, const ks_query_record_response_param_s* response);
 
     // Tests: monotonic seconds.
@@ -87,8 +97,8 @@ class RpcSession {
     Mutex mutex_;
 };
 
-// The reply texts, exposed for tests; each returns 0, or -1/-2 for input the
-// reply cannot be built from (the caller logs).
+// The reply texts, exposed for tests; each returns kRpcOk, or kRpcBadAnswer /
+// kRpcBadItem for input the reply cannot be built from (the caller logs).
 int RpcRecordListJson(const ks_query_record_response_param_s& response, std::string* json);
 int RpcTimeListJson(const ks_query_record_response_param_s& response, std::string* json);
 int RpcMonthJson(const ks_query_record_response_param_s& response, std::string* json);

@@ -1,5 +1,6 @@
 #include "sdk/storage/file_transform.h"
 
+#include <cassert>
 #include <cjson/cJSON.h>
 #include <kestrel/ks_api.h>
 
@@ -111,19 +112,15 @@ int FileTransformService::FileParse(const std::string& payload, int dev_id, Kind
 
 void FileTransformService::downloadFileHandler(void* user, int dev_id, const std::string&,
                                                const std::string& payload) {
-    if (user == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     static_cast<FileTransformService*>(user)->FileParse(payload, dev_id, kDownload);
 }
 
 void FileTransformService::uploadFileHandler(void* user, int dev_id, const std::string&,
                                              const std::string& payload) {
-    if (user == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     static_cast<FileTransformService*>(user)->FileParse(payload, dev_id, kUpload);
 }
 

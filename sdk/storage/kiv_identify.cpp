@@ -1,5 +1,6 @@
 #include "sdk/storage/kiv_identify.h"
 
+#include <cassert>
 #include <cjson/cJSON.h>
 #include <kestrel/ks_api.h>
 
@@ -26,10 +27,8 @@ class CheckUpdateTask : public TaskEntry {
   public:
     CheckUpdateTask(KivIdentify* owner, int dev_id) : owner_(owner), dev_id_(dev_id) {}
     void Run() override {
-        if (owner_ == nullptr) {
-            KS_LOGE("Should not be here");
-            return;
-        }
+        // Registered with its owner as the context: null is a bug here, not input.
+        assert(owner_);
         owner_->CheckUpdate(dev_id_);
     }
 
@@ -175,7 +174,8 @@ void KivIdentify::stsUpdate(int dev_id) {
     auto it = devices_.find(dev_id);
     if (it == devices_.end()) {
         mutex_.Unlock();
-        KS_LOGE("Should not be here");
+        // Its device was removed while the refresh waited: it gets an empty identity.
+        KS_LOGW("Storage credentials for device %d, which is no longer registered", dev_id);
         notify(dev_id, KivUploadIdentify());
         return;
     }
@@ -211,7 +211,8 @@ void KivIdentify::CheckUpdate(int dev_id) {
     auto it = devices_.find(dev_id);
     if (it == devices_.end()) {
         mutex_.Unlock();
-        KS_LOGE("Should not be here");
+        // Its device was removed while the refresh waited: it gets an empty identity.
+        KS_LOGW("Storage credentials for device %d, which is no longer registered", dev_id);
         notify(dev_id, KivUploadIdentify());
         return;
     }
@@ -281,10 +282,8 @@ int KivIdentify::ParseDownstream(int dev_id, const std::string& payload) {
 
 void KivIdentify::picKivDownstream(void* user, int dev_id, const std::string& /*topic*/,
                                    const std::string& payload) {
-    if (user == nullptr) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(user);
     static_cast<KivIdentify*>(user)->ParseDownstream(dev_id, payload);
 }
 

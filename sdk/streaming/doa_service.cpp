@@ -1,5 +1,6 @@
 #include "sdk/streaming/doa_service.h"
 
+#include <cassert>
 #include <algorithm>
 #include <cinttypes>
 #include <functional>
@@ -797,10 +798,8 @@ void DoaService::Shutdown() {
 
 void DoaService::identifyResult(void* context, int dev_id, const KivUploadIdentify& identity) {
     auto* self = static_cast<DoaService*>(context);
-    if (!self) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(self);
     if (dev_id != self->dev_id_) {
         return;  // another device's credentials
     }
@@ -825,10 +824,8 @@ void DoaService::onIdentity(const KivUploadIdentify& identity) {
 
 void DoaService::streamStatus(void* context, const DoaStreamService::OnStatusParam& param) {
     auto* self = static_cast<DoaService*>(context);
-    if (!self) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(self);
     if (param.status == 1) {
         self->post([](DoaService& s) { s.onStreamClosed(); }, 0);
     }

@@ -1,5 +1,6 @@
 #include "sdk/streaming/stream_session.h"
 
+#include <cassert>
 #include <cjson/cJSON.h>
 
 #include <algorithm>
@@ -150,10 +151,8 @@ void StreamSession::SetVodSupport(unsigned solo, unsigned all) {
 void StreamSession::onMessageDispatch(void* ctx, int dev_id, const std::string& service,
                                       const std::string& payload, const std::string& msg_id) {
     auto* self = static_cast<StreamSession*>(ctx);
-    if (!self) {
-        KS_LOGE("Should not arrive here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(self);
     if (service == kStartPushStreaming)
         self->onStartPushStream(service, payload, dev_id);
     else if (service == kStartVodByTime)
@@ -436,10 +435,9 @@ int StreamSession::onStartVoiceIntercom(const std::string& service, const std::s
 
 void StreamSession::OnRecordDownstream(void* ctx, int dev_id, const std::string&,
                                        const std::string& payload) {
-    if (!ctx) {
-        KS_LOGE("Should not be here");
-        return;
-    }
+    // Registered with its owner as the context: null is a bug here, not input.
+    assert(ctx);
+    (void)ctx;
     RecordLink::Get()->OnRecordDownstream(dev_id, payload);
 }
 
