@@ -1,14 +1,20 @@
 // Live streams through the public API (ks_stream_send_media) to local relays.
 //   latency: a frame handed to ks_stream_send_media until a local RTMP server
 //            has read it off the socket, p50/p99, one paced stream;
-//   cpu:     one paced live stream of the 24 s sample to nginx, this process's
-//            CPU without the thread that plays the camera, beside
+//   cpu:     one paced live stream of the 24 s sample to nginx, the CPU of
+//            the SDK's own threads (per thread, from /proc/self/task: the
+//            camera thread and the bench's helpers left out), beside
 //            ffmpeg -re -c copy publishing the same media to the same nginx;
+//            the median of --cpu-runs runs (default 3) of each side;
 //   scale:   N concurrent 1 Mbit/s live streams to nginx from one camera
-//            thread; a stream passes when nginx recorded every video frame
-//            sent; resident memory per stream while they run.
+//            thread for --seconds (default 10; the sample repeats past its
+//            24 s); a stream passes when nginx recorded every video frame
+//            sent; the SDK threads' CPU; resident memory per stream.
+// Usage: stream_session_bench [N] [--seconds S] [--cpu-runs R] [--scale-only]
+#include <dirent.h>
 #include <kestrel/ks_api.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,6 +178,73 @@ double Cpu(int who) {
            ru.ru_stime.tv_usec / 1e6;
 }
 
+pid_t Tid() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// CPU seconds of this process's threads, those in `skip` left out: the SDK's
+// own threads when the camera and the bench's helpers are skipped. A thread
+// that ended meanwhile is not counted; the SDK's threads live throughout.
+double ThreadsCpu(const std::vector<pid_t>& skip) {
+    double ticks = 0;
+    DIR* d = opendir("/proc/self/task");
+    if (!d)
+        return 0;
+    while (dirent* e = readdir(d)) {
+        pid_t tid = atoi(e->d_name);
+        if (tid <= 0 || std::find(skip.begin(), skip.end(), tid) != skip.end())
+            continue;
+        std::ifstream f("/proc/self/task/" + std::string(e->d_name) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        size_t close = stat.rfind(')');  // the name may hold spaces
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        std::string field;
+        unsigned long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14)
+                utime = std::stoul(field);
+            if (i == 15)
+                stime = std::stoul(field);
+        }
+        ticks += utime + stime;
+    }
+    closedir(d);
+    return ticks / sysconf(_SC_CLK_TCK);
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::string Runs(const std::vector<double>& v) {
+    std::string out;
+    char buf[32];
+    for (double x : v) {
+        snprintf(buf, sizeof buf, "%s%.3f", out.empty() ? "" : " ", x);
+        out += buf;
+    }
+    return out;
+}
+
+// The sample over and over, timestamps running on, for `seconds`.
+std::vector<Frame> Repeat(const std::vector<Frame>& sample, unsigned seconds) {
+    std::vector<Frame> out;
+    uint32_t offset = 0;
+    while (!sample.empty()) {
+        for (Frame f : sample) {
+            f.timestamp += offset;
+            if (f.timestamp > seconds * 1000u)
+                return out;
+            out.push_back(f);
+        }
+        offset += sample.back().timestamp + 40;
+    }
+    return out;
+}
+
 long RssKb() {
     std::ifstream s("/proc/self/status");
     std::string line;
@@ -248,39 +321,51 @@ void Latency(const std::vector<Frame>& frames) {
         us.size(), us[us.size() / 2], us[us.size() * 99 / 100], us.back());
 }
 
-void CpuPerStream(const std::vector<Frame>& frames) {
-    NginxRelay relay;
-    int id = StartLive(relay.port(), "cpu", 101, 1000);
-    double cpu0 = Cpu(RUSAGE_SELF);
-    Clock::time_point t0 = Clock::now();
-    double source = Play(frames, {id});
-    kestrel::SharedPtr<kestrel::RelayServiceBase> r;
-    if (kestrel::SharedPtr<kestrel::StreamRoute> route =
-            kestrel::Single<kestrel::StreamSession>::Instance()->Manager()->Route(id))
-        r = route->relay;
-    while (r && r->Buffer() && r->Buffer()->GetDataUsed() > 0)
-        usleep(1000);
-    double ours = Cpu(RUSAGE_SELF) - cpu0 - source;
-    double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    r = kestrel::SharedPtr<kestrel::RelayServiceBase>();
-    int stops = g_stops;
-    relay.Stop(1000);
-    WaitStops(stops + 1, 10);
+void CpuPerStream(const std::vector<Frame>& frames, int runs) {
+    const std::vector<pid_t> camera = {Tid()};
+    std::vector<double> ours, ffs, walls;
     std::string flv = TempDir() + "/sample.flv";
-    RunCommand("cp '" + relay.Recording("cpu") + "' '" + flv + "'", nullptr);
-    NginxRelay relay2;
-    double ff0 = Cpu(RUSAGE_CHILDREN);
-    std::string out;
-    int rc = RunCommand("exec ffmpeg -nostdin -v error -re -i '" + flv +
-                            "' -c copy -f flv rtmp://127.0.0.1:" + std::to_string(relay2.port()) +
-                            "/live/ffmpeg",
-                        &out);
-    double ff = Cpu(RUSAGE_CHILDREN) - ff0;
-    relay2.Stop(1000);
+    for (int run = 0; run < runs; ++run) {
+        NginxRelay relay;
+        std::string stream = "cpu" + std::to_string(run);
+        int id = StartLive(relay.port(), stream, 101 + run, 1000);
+        double cpu0 = ThreadsCpu(camera);
+        Clock::time_point t0 = Clock::now();
+        Play(frames, {id});
+        kestrel::SharedPtr<kestrel::RelayServiceBase> r;
+        if (kestrel::SharedPtr<kestrel::StreamRoute> route =
+                kestrel::Single<kestrel::StreamSession>::Instance()->Manager()->Route(id))
+            r = route->relay;
+        while (r && r->Buffer() && r->Buffer()->GetDataUsed() > 0)
+            usleep(1000);
+        ours.push_back(ThreadsCpu(camera) - cpu0);
+        walls.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        r = kestrel::SharedPtr<kestrel::RelayServiceBase>();
+        int stops = g_stops;
+        relay.Stop(1000);
+        WaitStops(stops + 1, 10);
+        if (run == 0)
+            RunCommand("cp '" + relay.Recording(stream) + "' '" + flv + "'", nullptr);
+    }
+    int failed = 0;
+    for (int run = 0; run < runs; ++run) {
+        NginxRelay relay2;
+        double ff0 = Cpu(RUSAGE_CHILDREN);
+        std::string out;
+        int rc = RunCommand("exec ffmpeg -nostdin -v error -re -i '" + flv +
+                                "' -c copy -f flv rtmp://127.0.0.1:" +
+                                std::to_string(relay2.port()) + "/live/ffmpeg",
+                            &out);
+        ffs.push_back(Cpu(RUSAGE_CHILDREN) - ff0);
+        failed += rc != 0;
+        relay2.Stop(1000);
+    }
+    double k = Median(ours), f = Median(ffs);
     printf(
-        "cpu, one paced live stream (%.1f s): kestrel %.3f s (camera thread %.3f s apart), "
-        "ffmpeg -re -c copy %.3f s%s; ratio %.2f\n",
-        wall, ours, source, ff, rc == 0 ? "" : " (ffmpeg FAILED)", ours / ff);
+        "cpu, one paced live stream (%.1f s), median of %d runs: kestrel %.3f s (SDK threads: "
+        "%s), ffmpeg -re -c copy %.3f s (%s)%s; ratio %.2f\n",
+        Median(walls), runs, k, Runs(ours).c_str(), f, Runs(ffs).c_str(),
+        failed ? " (ffmpeg FAILED)" : "", k / f);
 }
 
 bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
@@ -301,18 +386,23 @@ bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
         sent_video += f.video;
     std::atomic<long> peak{0};
     std::atomic<bool> done{false};
+    std::atomic<pid_t> watch_tid{0};
     std::thread watch([&] {
+        watch_tid = Tid();
         while (!done) {
             peak = std::max(peak.load(), RssKb());
             usleep(200000);
         }
     });
-    double cpu0 = Cpu(RUSAGE_SELF);
+    while (watch_tid == 0)
+        usleep(1000);
+    const std::vector<pid_t> skip = {Tid(), watch_tid.load()};
+    double cpu0 = ThreadsCpu(skip);
     Play(frames, ids);
     sleep(1);
+    double cpu = ThreadsCpu(skip) - cpu0;
     done = true;
     watch.join();
-    double cpu = Cpu(RUSAGE_SELF) - cpu0;
     int stops = g_stops;
     long dropped0 = g_dropped;
     relay.Stop(2000);
@@ -325,8 +415,8 @@ bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
     double secs = frames.back().timestamp / 1000.0;
     printf(
         "scale %3d x 1 Mbit/s for %.0f s: %d/%d streams recorded every video frame, "
-        "relay buffers dropped %ld bytes, cpu %.0f%% of one core, rss +%ld KiB (%.0f KiB "
-        "per stream)\n",
+        "relay buffers dropped %ld bytes, cpu %.0f%% of one core (SDK threads), rss +%ld KiB "
+        "(%.0f KiB per stream)\n",
         n, secs, whole, n, dropped, 100 * cpu / secs, peak - rss0,
         static_cast<double>(peak - rss0) / n);
     return whole == n;
@@ -339,7 +429,20 @@ int main(int argc, char** argv) {
     // One socket per stream beside the latency and cpu streams and the
     // resolver: size the engine's table for the scale asked for, and let this
     // process (and the nginx it starts) open that many descriptors.
-    int most = argc > 1 ? atoi(argv[1]) : 96;
+    int most = 96, asked = 0, cpu_runs = 3;
+    unsigned seconds = 10;
+    bool scale_only = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc)
+            seconds = static_cast<unsigned>(atoi(argv[++i]));
+        else if (a == "--cpu-runs" && i + 1 < argc)
+            cpu_runs = std::max(1, atoi(argv[++i]));
+        else if (a == "--scale-only")
+            scale_only = true;
+        else
+            most = asked = atoi(argv[i]);
+    }
     kestrel::NetConnector::SetMaxSockets(static_cast<unsigned long>(std::max(255, most + 64)));
     rlimit nofile;
     if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
@@ -352,18 +455,17 @@ int main(int argc, char** argv) {
     }
     std::vector<Frame> sample = Load("avc_aac_500k");
     std::vector<Frame> mbit = Load("avc_aac_1000k");
-    std::vector<Frame> ten_s;
-    for (const Frame& f : mbit)
-        if (f.timestamp <= 10000)
-            ten_s.push_back(f);
-    Latency(std::vector<Frame>(sample.begin(), sample.begin() + sample.size() / 2));
-    CpuPerStream(sample);
+    std::vector<Frame> paced = Repeat(mbit, seconds);
+    if (!scale_only) {
+        Latency(std::vector<Frame>(sample.begin(), sample.begin() + sample.size() / 2));
+        CpuPerStream(sample, cpu_runs);
+    }
     int type = 200;
     std::vector<int> counts = {8, 32, 64, 96};
-    if (argc > 1)
-        counts = {atoi(argv[1])};
+    if (asked > 0)
+        counts = {asked};
     for (int n : counts) {
-        if (!Scale(ten_s, n, type))
+        if (!Scale(paced, n, type))
             break;
         type += n;
     }
