@@ -92,15 +92,45 @@ step_done() {
   steps_done="${steps_done:+$steps_done, }$1"
 }
 
+# Waits on the file and the process, not on the clock (devcloud's waits):
+# wait_line FILE SECONDS REGEX [PID] succeeds once a line of FILE matches and
+# fails at the deadline or once PID has ended; wait_gone PID SECONDS succeeds
+# once PID has ended. Each runs in the background under the wait builtin, so
+# a TERM's trap runs at once.
+wait_line() {
+  PYTHONPATH="$ROOT/devcloud" "$PY" -B - "$@" <<'PY' &
+import os, re, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)  # Ctrl-C: the script's own trap reports
+from devcloud_lib.procs import WaitFailed, pid_alive, wait_for
+path, limit, pattern = sys.argv[1], float(sys.argv[2]), re.compile(sys.argv[3])
+class Pid(object):  # what wait_for needs of a process it did not start
+    def __init__(self, pid):
+        self.pid, self.returncode = pid, "?"
+    def poll(self):
+        return None if pid_alive(self.pid) else "?"
+def seen():
+    with open(path, errors="replace") as f:
+        return any(pattern.search(line) for line in f)
+try:
+    wait_for(path, seen, limit, proc=Pid(int(sys.argv[4])) if len(sys.argv) > 4 else None,
+             directory=os.path.dirname(os.path.abspath(path)))
+except WaitFailed:
+    sys.exit(1)
+PY
+  wait $!
+}
+wait_gone() {
+  PYTHONPATH="$ROOT/devcloud" "$PY" -B -c 'import signal, sys; from devcloud_lib.procs import wait_exit
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+sys.exit(0 if wait_exit(int(sys.argv[1]), float(sys.argv[2])) else 1)' "$@" &
+  wait $!
+}
+
 stop_pid() {  # pid, seconds: TERM, wait, then KILL
-  local pid="$1" limit="$2" i
+  local pid="$1" limit="$2"
   [ -n "$pid" ] || return 0
   kill -TERM "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < limit * 10; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$pid" 2>/dev/null; then
+  if ! wait_gone "$pid" "$limit"; then
     say "process $pid did not stop in ${limit}s, killing it"
     kill -KILL "$pid" 2>/dev/null || true
   fi
@@ -156,11 +186,7 @@ fi
 : >"$WATCH_LOG"
 setsid "${DEVCLOUD[@]}" watch "$PK" "$DN" >"$WATCH_LOG" 2>&1 &
 watch_pid=$!
-for ((i = 0; i < 100; i++)); do
-  grep -q "watching" "$WATCH_LOG" && break
-  kill -0 "$watch_pid" 2>/dev/null || { cat "$WATCH_LOG" >&2; exit 1; }
-  sleep 0.1
-done
+wait_line "$WATCH_LOG" 10 "watching" "$watch_pid" || { cat "$WATCH_LOG" >&2; exit 1; }
 # tail ends with the watch, and sed with tail.
 tail -n +1 -f --pid="$watch_pid" "$WATCH_LOG" 2>/dev/null | sed -u 's/^/  platform | /' &
 show_pid=$!
@@ -180,11 +206,7 @@ say "starting kestrel_demo (full output: $DEMO_LOG)"
 demo_pid=$!
 started=$SECONDS
 
-for ((i = 0; i < ONLINE_TIMEOUT_S * 10; i++)); do
-  if grep -q "IpcNvrSDKVersion" "$WATCH_LOG"; then online=1; break; fi
-  kill -0 "$demo_pid" 2>/dev/null || break
-  sleep 0.1
-done
+wait_line "$WATCH_LOG" "$ONLINE_TIMEOUT_S" "IpcNvrSDKVersion" "$demo_pid" && online=1
 if [ "$online" != 1 ]; then
   say "the device did not come online; last lines of its output:"
   tail -n 30 "$DEMO_LOG" >&2
@@ -196,10 +218,7 @@ step_done "online"
 say "property set {\"MicSwitch\":1} from the platform"
 if reply="$("${DEVCLOUD[@]}" set "$PK" "$DN" '{"MicSwitch":1}')"; then
   say "set reply: $reply"
-  for ((i = 0; i < 50; i++)); do
-    if grep -q 'property.post.*params={"MicSwitch":1}' "$WATCH_LOG"; then round_trip=1; break; fi
-    sleep 0.1
-  done
+  wait_line "$WATCH_LOG" 5 'property\.post.*params=\{"MicSwitch":1\}' && round_trip=1
 fi
 if [ "$round_trip" = 1 ]; then
   say "the camera reported MicSwitch 1"
@@ -258,13 +277,15 @@ fi
 
 if [ -n "$run_seconds" ]; then
   say "running until $run_seconds s have passed (Ctrl-C stops earlier)"
-  while [ $((SECONDS - started)) -lt "$run_seconds" ]; do
-    kill -0 "$demo_pid" 2>/dev/null || { say "kestrel_demo ended by itself"; exit 1; }
-    sleep 0.5
-  done
+  left=$((run_seconds - (SECONDS - started)))
+  if [ "$left" -gt 0 ] && wait_gone "$demo_pid" "$left"; then
+    say "kestrel_demo ended by itself"
+    exit 1
+  fi
+  kill -0 "$demo_pid" 2>/dev/null || { say "kestrel_demo ended by itself"; exit 1; }
 else
   say "running; Ctrl-C stops"
-  while kill -0 "$demo_pid" 2>/dev/null; do sleep 0.5; done
+  wait "$demo_pid" || true
   say "kestrel_demo ended by itself"
   exit 1
 fi
