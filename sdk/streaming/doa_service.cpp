@@ -316,7 +316,7 @@ void DoaStreamService::onLinkConnect(unsigned gen) {
     if (!client) {
         return;
     }
-    held_ = Held();
+    turn_.Drop();
     object_open_ = false;
     batch_started_ = 0;
     {
@@ -337,7 +337,7 @@ void DoaStreamService::onLinkClose(unsigned gen, int reason) {
             refused_token_ = link_token_;
         }
     }
-    held_ = Held();
+    turn_.Drop();
     object_open_ = false;
     KS_LOGW("%s Storage connection closed (%d), the object is abandoned", label_.c_str(), reason);
     notify(1);
@@ -403,13 +403,13 @@ std::string DoaStreamService::newObjectName() {
     return std::string(name) + ".flv";
 }
 
-int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
-                                const unsigned char* data, unsigned len) {
+WriteTurn::Verdict DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
+                                               const unsigned char* data, unsigned len) {
     const char* p = reinterpret_cast<const char*>(data);
     if (d.media == 2) {
         if (!object_open_) {
             ++dropped_frames_;
-            return 1;
+            return WriteTurn::kTaken;
         }
         bool log = audio_count_++ % 101 == 0;
         if (log) {
@@ -420,14 +420,11 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
         if (r != FLV_OK && (r != FLV_NO_AUDIO_CODEC || log)) {
             KS_LOGE("%s Audio frame not stored: %s", label_.c_str(), flv_result_text(r));
         }
-        return 1;
+        return WriteTurn::kTaken;
     }
     if (d.key_frame && cutDue(d, object_open_)) {
         if (object_open_ && client.Batched() > 0) {
-            held_.valid = true;
-            held_.desc = d;
-            held_.data.assign(data, data + len);
-            return 0;  // the old object's tail goes first
+            return WriteTurn::kHoldBack;  // the old object's tail goes first
         }
         KivUploadIdentify identity;
         bool switch_identity;
@@ -443,7 +440,7 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
         }
         if (client.SetObject(name, d.timestamp, switch_identity ? &identity : nullptr) != 0) {
             KS_LOGE("%s New object refused", label_.c_str());
-            return -1;
+            return WriteTurn::kStop;
         }
         {
             MutexGuard guard(mutex_);
@@ -460,7 +457,7 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
     }
     if (!object_open_ || (skip_to_key_ && !d.key_frame)) {
         ++dropped_frames_;
-        return 1;
+        return WriteTurn::kTaken;
     }
     skip_to_key_ = false;
     if (d.key_frame) {
@@ -472,7 +469,7 @@ int DoaStreamService::sendFrame(DoaClient& client, const MediaSpecialInfo& d,
     if (r != FLV_OK) {
         KS_LOGE("%s Video frame not stored: %s", label_.c_str(), flv_result_text(r));
     }
-    return 1;
+    return WriteTurn::kTaken;
 }
 
 int DoaStreamService::onLinkWrite(unsigned gen) {
@@ -485,100 +482,80 @@ int DoaStreamService::onLinkWrite(unsigned gen) {
         return 0;
     }
     applySettings(*client);
-    unsigned taken = 0;
-    while (client->Batched() < DoaClient::kBatchBytes && taken < kWriteBudget) {
-        MediaSpecialInfo d;
-        const unsigned char* data;
-        unsigned len;
-        bool from_held = held_.valid;
-        if (from_held) {
-            d = held_.desc;
-            data = held_.data.data();
-            len = static_cast<unsigned>(held_.data.size());
-        } else {
-            unsigned char* frame = nullptr;
-            MediaSpecialInfo* desc = nullptr;
-            unsigned desc_len = 0;
-            int r = ring->DataOneFrameOut(&frame, &len, &desc, &desc_len);
-            if (r == FrameRingBuffer::kEmpty) {
-                break;
-            }
-            if (r != FrameRingBuffer::kOk || !desc) {
-                KS_LOGE("%s Read data failed", label_.c_str());
-                ring->CleanAllFrameData();
-                break;
-            }
-            d = *desc;
-            data = frame;
-        }
-        if (d.media != 1 && d.media != 2) {
-            KS_LOGE("%s Unknown media type = %d, timestamp = %u, key_frame = %d", label_.c_str(),
-                    static_cast<int>(d.media), d.timestamp, static_cast<int>(d.key_frame));
-            ring->CleanAllFrameData();
-            held_ = Held();
-            break;
-        }
-        // Every append must fit the socket's queue whole, else it fails and
-        // the object with it: a frame that cannot fit even alone is dropped,
-        // one that does not fit behind the batch waits for the next.
-        size_t need = static_cast<size_t>(len) + kFrameReserve;
-        if (need > kAppendMax) {
-            KS_LOGE("%s %s frame of %u bytes dropped: more than one append can carry",
-                    label_.c_str(), d.media == 1 ? "Video" : "Audio", len);
-            ++dropped_frames_;
-            if (d.media == 1)
-                skip_to_key_ = true;  // the frames after it refer to it
-            if (from_held)
-                held_ = Held();
-            taken += len;
-            continue;
-        }
-        if (client->Batched() > 0 && client->Batched() + need > kAppendMax) {
-            if (!from_held) {
-                held_.valid = true;
-                held_.desc = d;
-                held_.data.assign(data, data + len);
-            }
-            break;
-        }
-        int r = sendFrame(*client, d, data, len);
-        if (r < 0) {
-            client->Close();
-            return -1;
-        }
-        if (r == 0) {
-            break;  // held: flush what is batched first
-        }
-        if (from_held) {
-            held_ = Held();
-        }
-        taken += len;
+    bool refused = false;
+    WriteTurn::End end =
+        turn_.Run(*ring, kWriteBudget, label_, [&](const WriteTurn::Frame& f) {
+            return takeFrame(*client, *ring, f, refused);
+        });
+    if (end == WriteTurn::kStopped && refused) {
+        client->Close();
+        return -1;
     }
-    // Few large appends rather than one per frame: a batch goes when it is
-    // full, when an object ends, or when it has waited long enough.
+    if (flushIfDue(*client) != 0) {
+        return -1;
+    }
+    bytes_stored_.store(client->BytesAppended());
+    if (client->BytesAppended() > 0)
+        stored_since_start_ = true;
+    drained_ =
+        client->Idle() && client->Batched() == 0 && !turn_.Holding() && ring->GetDataUsed() == 0;
+    return 0;
+}
+
+WriteTurn::Verdict DoaStreamService::takeFrame(DoaClient& client, FrameRingBuffer& ring,
+                                               const WriteTurn::Frame& f, bool& refused) {
+    // A full batch goes before anything more is read into it.
+    if (client.Batched() >= DoaClient::kBatchBytes) {
+        return WriteTurn::kHoldBack;
+    }
+    const MediaSpecialInfo& d = f.desc;
+    if (d.media != 1 && d.media != 2) {
+        KS_LOGE("%s Unknown media type = %d, timestamp = %u, key_frame = %d", label_.c_str(),
+                static_cast<int>(d.media), d.timestamp, static_cast<int>(d.key_frame));
+        ring.CleanAllFrameData();
+        turn_.Drop();
+        return WriteTurn::kStop;
+    }
+    // Every append must fit the socket's queue whole, else it fails and
+    // the object with it: a frame that cannot fit even alone is dropped,
+    // one that does not fit behind the batch waits for the next.
+    size_t need = static_cast<size_t>(f.len) + kFrameReserve;
+    if (need > kAppendMax) {
+        KS_LOGE("%s %s frame of %u bytes dropped: more than one append can carry",
+                label_.c_str(), d.media == 1 ? "Video" : "Audio", f.len);
+        ++dropped_frames_;
+        if (d.media == 1)
+            skip_to_key_ = true;  // the frames after it refer to it
+        return WriteTurn::kTaken;
+    }
+    if (client.Batched() > 0 && client.Batched() + need > kAppendMax) {
+        return WriteTurn::kHoldBack;
+    }
+    WriteTurn::Verdict v = sendFrame(client, d, f.data, f.len);
+    refused = v == WriteTurn::kStop;
+    return v;
+}
+
+// Few large appends rather than one per frame: a batch goes when it is full,
+// when an object ends (a frame is held back behind it), or when it has waited
+// long enough; otherwise the turn comes back when it will have.
+int DoaStreamService::flushIfDue(DoaClient& client) {
     unsigned long now = Time::GetSystemTimeInt(0);
-    if (client->Batched() == 0) {
+    if (client.Batched() == 0) {
         batch_started_ = 0;
     } else if (batch_started_ == 0) {
         batch_started_ = now;
     }
     unsigned long flush_ms = doa_timings().flush_ms;
-    bool due = client->Batched() >= DoaClient::kBatchBytes || held_.valid ||
+    bool due = client.Batched() >= DoaClient::kBatchBytes || turn_.Holding() ||
                (batch_started_ != 0 && now - batch_started_ >= flush_ms);
     if (!due) {
         if (batch_started_ != 0)
-            client->ArmTurn(flush_ms - (now - batch_started_));
-    } else {
-        batch_started_ = 0;
-        if (client->Flush() != 0) {
-            return -1;
-        }
+            client.ArmTurn(flush_ms - (now - batch_started_));
+        return 0;
     }
-    bytes_stored_.store(client->BytesAppended());
-    if (client->BytesAppended() > 0)
-        stored_since_start_ = true;
-    drained_ = client->Idle() && client->Batched() == 0 && !held_.valid && ring->GetDataUsed() == 0;
-    return 0;
+    batch_started_ = 0;
+    return client.Flush();
 }
 
 // --- DoaService --------------------------------------------------------------

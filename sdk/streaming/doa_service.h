@@ -42,6 +42,7 @@
 #include "sdk/storage/doa_client.h"
 #include "sdk/storage/kiv_identify.h"
 #include "sdk/streaming/frame_ring_buffer.h"
+#include "sdk/streaming/write_turn.h"
 
 namespace kestrel {
 
@@ -132,19 +133,18 @@ class DoaStreamService {
     int onLinkWrite(unsigned gen);
 
   private:
-    struct Held {
-        bool valid = false;
-        MediaSpecialInfo desc{};
-        std::vector<unsigned char> data;
-    };
     DoaStreamService(const char* ca, size_t ca_len);
     SharedPtr<DoaClient> current(unsigned gen);
     void notify(int status);
     void requestWrite();
     bool cutDue(const MediaSpecialInfo& d, bool object_open) const;
-    // 1 go on, 0 stop for now (frame held), -1 failed
-    int sendFrame(DoaClient& client, const MediaSpecialInfo& d, const unsigned char* data,
-                  unsigned len);
+    // kTaken (stored or dropped), kHoldBack (a key frame that opens the next
+    // object waits for the batch of the last), kStop (the object was refused).
+    WriteTurn::Verdict sendFrame(DoaClient& client, const MediaSpecialInfo& d,
+                                 const unsigned char* data, unsigned len);
+    WriteTurn::Verdict takeFrame(DoaClient& client, FrameRingBuffer& ring,
+                                 const WriteTurn::Frame& f, bool& refused);
+    int flushIfDue(DoaClient& client);
     std::string newObjectName();
     void applySettings(DoaClient& client);
 
@@ -181,7 +181,7 @@ class DoaStreamService {
     std::atomic<bool> drained_{false};
     std::atomic<bool> stored_since_start_{false};
     // Network thread only.
-    Held held_;
+    WriteTurn turn_;
     bool object_open_ = false;
     int object_format_ = 0;
     uint32_t object_start_ts_ = 0;
