@@ -44,9 +44,12 @@ bool Valid(int h) {
 
 void* CycleMain(void* arg) {
     CycleThread* t = static_cast<CycleThread*>(arg);
-    // A destroyed client is refused at once by the MQTT layer.
-    while (t->run.load())
-        IOT_MQTT_Yield(t->client, kYieldMs);
+    // A client destroyed behind the manager's back is refused by the MQTT
+    // layer: nothing is left to serve.
+    while (t->run.load()) {
+        if (IOT_MQTT_Yield(t->client, kYieldMs) != 0)
+            break;
+    }
     return nullptr;
 }
 
