@@ -469,43 +469,62 @@ int HAL_SSL_LastError(void) {
     return t_last_error;
 }
 
-uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
-                            uint32_t ca_crt_len) {
-    t_last_error = HAL_SSL_OK;
+namespace {
+
+// What a connection takes from the process-wide settings, copied under the
+// lock once so that a concurrent change cannot mix two of them.
+struct ConnSettings {
+    std::string anchor;
+    std::string own_cert;
+    std::string own_key;
+    std::string own_key_password;
+};
+
+bool endpoint_usable(const char* host, uint16_t port) {
     if (host == nullptr || host[0] == '\0' || port == 0) {
         prt(LOG_ERR_LEVEL, "input params are NULL, abort");
-        return fail(HAL_SSL_ERR_PARAM);
+        return false;
     }
     int host_len = static_cast<int>(strnlen(host, kHostMax + 1));
     if (host_len > kHostMax) {
         prt(LOG_ERR_LEVEL, "invalid host: '%.64s...'(len=%d), abort", host,
             static_cast<int>(strlen(host)));
-        return fail(HAL_SSL_ERR_PARAM);
+        return false;
     }
+    return true;
+}
 
-    std::string anchor, own_cert, own_key, own_key_password;
+// The override anchor wins over the caller's, which wins over the built-in one.
+ConnSettings settings_for(const char* ca_crt, uint32_t ca_crt_len) {
+    ConnSettings s;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        anchor = g_anchor;
-        own_cert = g_own_cert;
-        own_key = g_own_key;
-        own_key_password = g_own_key_password;
+        s.anchor = g_anchor;
+        s.own_cert = g_own_cert;
+        s.own_key = g_own_key;
+        s.own_key_password = g_own_key_password;
     }
-    if (anchor.empty()) {
+    if (s.anchor.empty()) {
         if (ca_crt != nullptr && ca_crt_len > 0) {
-            anchor.assign(ca_crt, strnlen(ca_crt, ca_crt_len));
+            s.anchor.assign(ca_crt, strnlen(ca_crt, ca_crt_len));
         } else {
-            anchor = HAL_GetBuiltinTrustAnchorPem();
+            s.anchor = HAL_GetBuiltinTrustAnchorPem();
         }
     }
+    return s;
+}
 
+// Every context is initialised here, before any step can fail, so that
+// conn_free is the one release for every outcome.
+TlsConn* conn_new() {
     void (*free_fn)(void*) = nullptr;
     TlsConn* c = static_cast<TlsConn*>(conn_alloc(&free_fn));
     if (c == nullptr) {
         prt(LOG_ERR_LEVEL, "no memory for the TLS connection");
-        return fail(HAL_SSL_ERR_MEMORY);
+        return nullptr;
     }
     c->fd = -1;
+    c->ip_len = 0;
     c->peer_closed = false;
     c->free_fn = free_fn;
     mbedtls_ssl_init(&c->ssl);
@@ -515,49 +534,62 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     mbedtls_pk_init(&c->own_key);
     mbedtls_entropy_init(&c->entropy);
     mbedtls_ctr_drbg_init(&c->drbg);
+    return c;
+}
 
+// Each step below returns HAL_SSL_OK or the HAL_SSL_ERR_* the caller reports;
+// none releases anything, the caller frees the whole record on failure.
+
+int seed_rng(TlsConn* c) {
     static const char kPers[] = "tether_tls";
     int rc = mbedtls_ctr_drbg_seed(&c->drbg, mbedtls_entropy_func, &c->entropy,
                                    reinterpret_cast<const unsigned char*>(kPers), sizeof(kPers));
     if (rc != 0) {
         prt(LOG_ERR_LEVEL, "failed ! mbedtls_ctr_drbg_seed returned -0x%04x",
             static_cast<unsigned>(-rc));
-        conn_free(c);
-        return fail(HAL_SSL_ERR_MEMORY);
+        return HAL_SSL_ERR_MEMORY;
     }
+    return HAL_SSL_OK;
+}
 
+int load_anchor(TlsConn* c, const std::string& anchor) {
     prt(LOG_DEBUG_LEVEL, "Loading the CA root certificate ...");
-    rc = mbedtls_x509_crt_parse(&c->ca, reinterpret_cast<const unsigned char*>(anchor.c_str()),
-                                anchor.size() + 1);
+    int rc = mbedtls_x509_crt_parse(&c->ca, reinterpret_cast<const unsigned char*>(anchor.c_str()),
+                                    anchor.size() + 1);
     if (rc < 0 || c->ca.version == 0) {
         prt(LOG_ERR_LEVEL, "failed ! x509parse_crt returned -0x%04x",
             static_cast<unsigned>(rc < 0 ? -rc : 0));
-        conn_free(c);
-        return fail(HAL_SSL_ERR_CA);
+        return HAL_SSL_ERR_CA;
     }
     prt(LOG_DEBUG_LEVEL, "ok (%d skipped)", rc);
+    return HAL_SSL_OK;
+}
 
+int connect_tcp(TlsConn* c, const char* host, uint16_t port) {
     // Also sent with MSG_NOSIGNAL; the process-wide setting covers callers
     // that write to sockets of their own.
     signal(SIGPIPE, SIG_IGN);
     c->fd = connect_own_dns(host, port);
     if (c->fd < 0) {
         c->fd = connect_system_dns(host, port);
-        if (c->fd < 0) {
-            prt(LOG_ERR_LEVEL, "backup failed ! net_connect returned -0x%04x",
-                static_cast<unsigned>(-MBEDTLS_ERR_NET_CONNECT_FAILED));
-            conn_free(c);
-            return fail(HAL_SSL_ERR_CONNECT);
-        }
     }
+    if (c->fd < 0) {
+        prt(LOG_ERR_LEVEL, "backup failed ! net_connect returned -0x%04x",
+            static_cast<unsigned>(-MBEDTLS_ERR_NET_CONNECT_FAILED));
+        return HAL_SSL_ERR_CONNECT;
+    }
+    return HAL_SSL_OK;
+}
 
-    rc = mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                     MBEDTLS_SSL_PRESET_DEFAULT);
+// TLS 1.2 only, the peer verified against the anchor (and, for an address
+// endpoint, its iPAddress name).
+int configure(TlsConn* c, const char* host) {
+    int rc = mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_CLIENT,
+                                         MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
     if (rc != 0) {
         prt(LOG_ERR_LEVEL, "failed ! mbedtls_ssl_config_defaults returned -0x%04x",
             static_cast<unsigned>(-rc));
-        conn_free(c);
-        return fail(HAL_SSL_ERR_HANDSHAKE);
+        return HAL_SSL_ERR_HANDSHAKE;
     }
     mbedtls_ssl_conf_min_version(&c->conf, MBEDTLS_SSL_MAJOR_VERSION_3,
                                  MBEDTLS_SSL_MINOR_VERSION_3);
@@ -569,17 +601,27 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     mbedtls_ssl_conf_verify(&c->conf, verify_ip_san, c);
     mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
     mbedtls_ssl_conf_read_timeout(&c->conf, kHandshakeTimeoutMs);
-    if (!own_cert.empty()) {
-        rc = load_own_identity(own_cert, own_key, own_key_password, &c->own_cert, &c->own_key);
-        if (rc == 0)
-            rc = mbedtls_ssl_conf_own_cert(&c->conf, &c->own_cert, &c->own_key);
-        if (rc != 0) {
-            prt(LOG_ERR_LEVEL, "failed\n  ! mbedtls_ssl_conf_own_cert returned %d\n", rc);
-            conn_free(c);
-            return fail(HAL_SSL_ERR_CA);
-        }
+    return HAL_SSL_OK;
+}
+
+// The client certificate, when one is set, for peers that ask for it.
+int use_own_identity(TlsConn* c, const ConnSettings& s) {
+    if (s.own_cert.empty()) {
+        return HAL_SSL_OK;
     }
-    rc = mbedtls_ssl_setup(&c->ssl, &c->conf);
+    int rc = load_own_identity(s.own_cert, s.own_key, s.own_key_password, &c->own_cert,
+                               &c->own_key);
+    if (rc == 0)
+        rc = mbedtls_ssl_conf_own_cert(&c->conf, &c->own_cert, &c->own_key);
+    if (rc != 0) {
+        prt(LOG_ERR_LEVEL, "failed\n  ! mbedtls_ssl_conf_own_cert returned %d\n", rc);
+        return HAL_SSL_ERR_CA;
+    }
+    return HAL_SSL_OK;
+}
+
+int bind_session(TlsConn* c, const char* host) {
+    int rc = mbedtls_ssl_setup(&c->ssl, &c->conf);
     // IP literals: no SNI; verify_ip_san matches the address instead.
     if (rc == 0 && !is_ip_literal(host)) {
         rc = mbedtls_ssl_set_hostname(&c->ssl, host);
@@ -587,12 +629,17 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     if (rc != 0) {
         prt(LOG_ERR_LEVEL, "failed ! mbedtls_ssl_setup returned -0x%04x",
             static_cast<unsigned>(-rc));
-        conn_free(c);
-        return fail(HAL_SSL_ERR_MEMORY);
+        return HAL_SSL_ERR_MEMORY;
     }
     mbedtls_ssl_set_bio(&c->ssl, c, bio_send, nullptr, bio_recv_timeout);
+    return HAL_SSL_OK;
+}
 
+// A failed verification is reported by its cause; any other failure as a
+// handshake fault.
+int handshake(TlsConn* c) {
     prt(LOG_DEBUG_LEVEL, "Performing the SSL/TLS handshake...");
+    int rc;
     while ((rc = mbedtls_ssl_handshake(&c->ssl)) != 0) {
         if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {
             break;
@@ -602,15 +649,50 @@ uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
     if (rc != 0) {
         prt(LOG_ERR_LEVEL, "failed  ! mbedtls_ssl_handshake returned -0x%04x (%s)",
             static_cast<unsigned>(-rc), err_text(rc).c_str());
-        int why = HAL_SSL_ERR_HANDSHAKE;
         if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED && flags != 0 && flags != 0xffffffffu) {
-            why = report_verify(flags);
+            return report_verify(flags);
         }
-        conn_free(c);
-        return fail(why);
+        return HAL_SSL_ERR_HANDSHAKE;
     }
     if (flags != 0) {
-        int why = report_verify(flags);
+        return report_verify(flags);
+    }
+    return HAL_SSL_OK;
+}
+
+// The steps in order, stopping at the first failure.
+int open_session(TlsConn* c, const char* host, uint16_t port, const ConnSettings& s) {
+    int why = seed_rng(c);
+    if (why == HAL_SSL_OK)
+        why = load_anchor(c, s.anchor);
+    if (why == HAL_SSL_OK)
+        why = connect_tcp(c, host, port);
+    if (why == HAL_SSL_OK)
+        why = configure(c, host);
+    if (why == HAL_SSL_OK)
+        why = use_own_identity(c, s);
+    if (why == HAL_SSL_OK)
+        why = bind_session(c, host);
+    if (why == HAL_SSL_OK)
+        why = handshake(c);
+    return why;
+}
+
+}  // namespace
+
+uintptr_t HAL_SSL_Establish(const char* host, uint16_t port, const char* ca_crt,
+                            uint32_t ca_crt_len) {
+    t_last_error = HAL_SSL_OK;
+    if (!endpoint_usable(host, port)) {
+        return fail(HAL_SSL_ERR_PARAM);
+    }
+    const ConnSettings settings = settings_for(ca_crt, ca_crt_len);
+    TlsConn* c = conn_new();
+    if (c == nullptr) {
+        return fail(HAL_SSL_ERR_MEMORY);
+    }
+    int why = open_session(c, host, port, settings);
+    if (why != HAL_SSL_OK) {
         conn_free(c);
         return fail(why);
     }
