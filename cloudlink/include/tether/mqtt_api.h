@@ -8,8 +8,10 @@
 // thread runs IOT_MQTT_Yield (the connection manager's "cm_yield" thread
 // does so when the client was made through IOT_Tether_Connect). Message and
 // event handlers run on the thread that runs the yield; they may publish,
-// subscribe and unsubscribe, but must not call IOT_MQTT_Yield,
-// IOT_MQTT_Subscribe_Sync or IOT_MQTT_Destroy.
+// subscribe and unsubscribe. No lock is held while a handler runs. Inside a
+// handler IOT_MQTT_Yield returns 0 at once, and IOT_MQTT_Subscribe_Sync and
+// IOT_MQTT_Destroy are refused with TETHER_ERR_WRONG_STATE: each would wait
+// for the very cycle that is running the handler.
 //
 // Results: >= 0 success; negative codes are TETHER_ERR_* below. Every
 // failure is also logged through the port layer's LITE_syslog.
