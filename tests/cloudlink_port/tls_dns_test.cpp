@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -137,7 +138,10 @@ TEST(HalDnsTest, ServerListIsValidated) {
 class HalTlsTest : public ::testing::Test {
   protected:
     void SetUp() override { use_servers({g_peers->dns.address()}); }
-    void TearDown() override { HAL_SetTrustAnchorPem(nullptr); }
+    void TearDown() override {
+        HAL_SetTrustAnchorPem(nullptr);
+        HAL_SSLHooks_set(nullptr, nullptr);
+    }
     static std::string pem(const std::string& path) { return port_test::read_file(path); }
     uintptr_t connect(const char* host, const std::string& ca_path, uint16_t port = 0) {
         std::string ca = pem(ca_path);
@@ -278,6 +282,61 @@ TEST_F(HalTlsTest, BadArgumentsAndUnreachablePeers) {
                   HAL_SSL_Establish(c.host, c.port, c.ca, static_cast<uint32_t>(strlen(c.ca) + 1)));
         EXPECT_EQ(c.why, HAL_SSL_LastError());
     }
+}
+
+// The caller's allocator holds each connection record: every step that fails
+// after the record exists gives it back, as the destroy does, and an
+// allocator that refuses is reported as lack of memory.
+std::atomic<int> g_allocs{0};
+std::atomic<int> g_frees{0};
+std::atomic<bool> g_refuse{false};
+void* counted_malloc(uint32_t n) {
+    if (g_refuse)
+        return nullptr;
+    ++g_allocs;
+    return malloc(n);
+}
+void counted_free(void* p) {
+    ++g_frees;
+    free(p);
+}
+
+TEST_F(HalTlsTest, AllocatorHooksGetEveryRecordBack) {
+    EXPECT_EQ(-1, HAL_SSLHooks_set(counted_malloc, nullptr));
+    ASSERT_EQ(0, HAL_SSLHooks_set(counted_malloc, counted_free));
+    uintptr_t h = connect("device.test", g_peers->pki.ca_pem);
+    ASSERT_NE(0u, h) << HAL_SSL_LastError();
+    EXPECT_EQ(1, g_allocs.load());
+    EXPECT_EQ(0, g_frees.load()) << "a live connection keeps its record";
+    HAL_SSL_Destroy(h);
+    EXPECT_EQ(1, g_frees.load());
+
+    const std::string ca = pem(g_peers->pki.ca_pem);
+    const uint16_t refused = static_cast<uint16_t>(port_test::free_port(SOCK_STREAM));
+    const struct {
+        const char* host;
+        uint16_t port;
+        const char* ca;
+        int why;
+    } cases[] = {
+        {"device.test", g_peers->server.port(), "garbage", HAL_SSL_ERR_CA},
+        {"127.0.0.1", refused, ca.c_str(), HAL_SSL_ERR_CONNECT},
+        {"other.test", g_peers->server.port(), ca.c_str(), HAL_SSL_ERR_CN_MISMATCH},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        int allocs = g_allocs, frees = g_frees;
+        EXPECT_EQ(0u,
+                  HAL_SSL_Establish(c.host, c.port, c.ca, static_cast<uint32_t>(strlen(c.ca) + 1)));
+        EXPECT_EQ(c.why, HAL_SSL_LastError());
+        EXPECT_EQ(allocs + 1, g_allocs.load());
+        EXPECT_EQ(frees + 1, g_frees.load());
+    }
+
+    g_refuse = true;
+    EXPECT_EQ(0u, connect("device.test", g_peers->pki.ca_pem));
+    EXPECT_EQ(HAL_SSL_ERR_MEMORY, HAL_SSL_LastError());
+    g_refuse = false;
 }
 
 TEST_F(HalTlsTest, Ipv6LiteralGoesStraightToTheSystemResolver) {
