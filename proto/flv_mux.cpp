@@ -60,6 +60,9 @@ namespace {
 constexpr uint8_t kFrameKey = 1;
 constexpr uint8_t kFrameInter = 2;
 constexpr uint8_t kStartCode[3] = {0, 0, 1};
+// A body this long that the muxer built whole goes into the pieces by
+// moving its buffer; shorter ones (headers, metadata) are copied.
+constexpr size_t kKeepAbove = 4096;
 
 void put32(std::vector<uint8_t>* out, size_t v) {
     out->push_back(static_cast<uint8_t>(v >> 24));
@@ -161,9 +164,14 @@ int FlvMux::Emit(DataType type, std::vector<uint8_t>* body, size_t encrypt_from,
         b.timestamp = timestamp;
         b.first = out_->pieces.Count();
         out_->pieces.Break();
-        out_->pieces.AddOwn(body->data(), body->size());
-        b.count = out_->pieces.Count() - b.first;
         b.length = body->size();
+        if (body->size() >= kKeepAbove) {
+            // A whole frame built here (encrypted): handed over, not copied.
+            out_->pieces.AddKept(body);
+        } else {
+            out_->pieces.AddOwn(body->data(), body->size());
+        }
+        b.count = out_->pieces.Count() - b.first;
         out_->bodies.push_back(b);
         return FLV_OK;
     }
@@ -289,6 +297,13 @@ int FlvMux::ParseAccessUnit(const uint8_t* data, size_t len, AccessUnit* au) {
 int FlvMux::BuildFrameBody(const AccessUnit& au) {
     uint8_t codec = au.hevc ? VIDEO_CODEC_HEVC : VIDEO_CODEC_AVC;
     body_.clear();
+    // Room for the whole body and the cipher's padding block, so neither
+    // grows it by a second copy.
+    size_t need = 5 + 16 + au.sei.len + sizeof(kStartCode);
+    for (const NalUnit& s : au.slices) {
+        need += 4 + s.len;
+    }
+    body_.reserve(need);
     body_.push_back(static_cast<uint8_t>(au.frame_type << 4 | codec));
     body_.insert(body_.end(), {1, 0, 0, 0});
     for (size_t i = 0; i < au.slices.size(); ++i) {

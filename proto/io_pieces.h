@@ -27,6 +27,7 @@ class IoPieces {
     void Clear() {
         pieces_.clear();
         arena_.clear();
+        kept_.clear();
         total_ = 0;
         barrier_ = 0;
     }
@@ -84,6 +85,22 @@ class IoPieces {
         p.transient = transient;
         pieces_.push_back(p);
     }
+    // Takes a whole buffer the builder made (an encrypted body) as the next
+    // piece without copying it: *bytes is left empty. Transient like the arena.
+    void AddKept(std::vector<uint8_t>* bytes) {
+        if (bytes->empty()) {
+            return;
+        }
+        kept_.emplace_back();
+        kept_.back().swap(*bytes);
+        // The buffer moves with its vector, never reallocated: the address holds.
+        Piece p;
+        p.data = kept_.back().data();
+        p.len = kept_.back().size();
+        p.transient = true;
+        total_ += p.len;
+        pieces_.push_back(p);
+    }
     // Bytes put in the arena without a piece, for AddArena to point at
     // later; returns their offset.
     size_t Stash(const uint8_t* bytes, size_t n) {
@@ -113,6 +130,7 @@ class IoPieces {
   private:
     std::vector<Piece> pieces_;
     std::vector<uint8_t> arena_;
+    std::vector<std::vector<uint8_t>> kept_;
     size_t total_ = 0;
     size_t barrier_ = 0;
 };

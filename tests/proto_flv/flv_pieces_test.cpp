@@ -115,7 +115,7 @@ TEST(FlvPieces, BodiesAndChunksMatchTheCopyingPathsByteForByte) {
          {Video(0, 1, Au({kSps, kPps, BigIdr(1000)}), kExt), Video(0, 0, Au({kP}), kExt + 40),
           Audio(Adts(300), kExt + 41)}},
         {"encrypted", true, AUDIO_FORMAT_AAC, 128,
-         {Video(0, 1, Au({kSps, kPps, kCamSei, BigIdr(700)}), 0), Video(0, 0, Au({kP}), 40),
+         {Video(0, 1, Au({kSps, kPps, kCamSei, BigIdr(7000)}), 0), Video(0, 0, Au({kP}), 40),
           Audio(Adts(50), 41), Script(FlvMux::SCRIPT_PRE_COMPLETE)}},
     };
     for (const Case& c : cases) {
