@@ -609,8 +609,8 @@ int use_own_identity(TlsConn* c, const ConnSettings& s) {
     if (s.own_cert.empty()) {
         return HAL_SSL_OK;
     }
-    int rc = load_own_identity(s.own_cert, s.own_key, s.own_key_password, &c->own_cert,
-                               &c->own_key);
+    int rc =
+        load_own_identity(s.own_cert, s.own_key, s.own_key_password, &c->own_cert, &c->own_key);
     if (rc == 0)
         rc = mbedtls_ssl_conf_own_cert(&c->conf, &c->own_cert, &c->own_key);
     if (rc != 0) {
