@@ -426,22 +426,8 @@ int HAL_SSLHooks_set(void* (*malloc_fn)(uint32_t size), void (*free_fn)(void* pt
 int HAL_SetTrustAnchorPem(const char* pem_or_path) {
     std::string pem;
     if (pem_or_path != nullptr && pem_or_path[0] != '\0') {
-        if (strstr(pem_or_path, "-----BEGIN") != nullptr) {
-            pem = pem_or_path;
-        } else {
-            std::ifstream in(pem_or_path, std::ios::binary);
-            if (!in) {
-                prt(LOG_ERR_LEVEL, "trust anchor: cannot open '%s' - '%s' (%d)", pem_or_path,
-                    strerror(errno), errno);
-                return -1;
-            }
-            std::ostringstream ss;
-            ss << in.rdbuf();
-            pem = ss.str();
-            if (pem.size() > kAnchorFileMax) {
-                prt(LOG_ERR_LEVEL, "trust anchor: '%s' is too large", pem_or_path);
-                return -1;
-            }
+        if (!read_pem(pem_or_path, "trust anchor", &pem)) {
+            return -1;
         }
         mbedtls_x509_crt crt;
         mbedtls_x509_crt_init(&crt);
