@@ -92,11 +92,10 @@ int RingBuffer::dataCopyOut(unsigned len, unsigned char* dst, bool peek) {
     return 0;
 }
 
+// The copying reader's output area comes with its first use: a relay reads
+// records into pooled blocks and never needs it.
 FrameRingBuffer::FrameRingBuffer(unsigned capacity, const std::string& owner)
-    : RingBuffer(capacity, owner) {
-    frame_out = new unsigned char[kInitialFrameOut];
-    frame_out_capacity = kInitialFrameOut;
-}
+    : RingBuffer(capacity, owner) {}
 
 FrameRingBuffer::~FrameRingBuffer() {
     delete[] frame_out;
@@ -253,7 +252,12 @@ void FrameRingBuffer::GrowFrameOut(unsigned len) {
     const unsigned need = len + kHeadRoom + kTailRoom;
     if (need <= frame_out_capacity)
         return;
-    unsigned grown = frame_out_capacity;
+    if (frame_out_capacity == 0 && need <= kInitialFrameOut) {
+        frame_out = new unsigned char[kInitialFrameOut];
+        frame_out_capacity = kInitialFrameOut;
+        return;
+    }
+    unsigned grown = frame_out_capacity ? frame_out_capacity : kInitialFrameOut;
     while (grown < len)
         grown += 16384;
     if (grown <= 51199)
