@@ -145,13 +145,14 @@ int ks_init(const ks_init_config_s* config, const ks_init_callback_s* callbacks,
         KS_LOGI("[API:%s] SDK is already init, do nothing", api);
         return 0;
     }
+    // Checked before anything starts: a refused call leaves nothing running.
+    if (!config || !callbacks || !system) {
+        KS_LOGE("[API:%s] Illegal input", api);
+        return -1;
+    }
     DeviceEnv* env = DeviceEnv::Get();
     if (env->Start() < 0) {
         KS_LOGE("[API:%s] Start device env failed", api);
-        return -1;
-    }
-    if (!config || !callbacks || !system) {
-        KS_LOGE("[API:%s] Illegal input", api);
         return -1;
     }
     env->Auth()->DeviceType(config->device_type);

@@ -34,6 +34,11 @@ TEST_F(SocketLimitTest, OutOfRangeIsRefusedAndTheLimitStays) {
     EXPECT_EQ(0, ks_set_max_sockets(1u << 20));
 }
 
+TEST_F(SocketLimitTest, AnInitRefusedForItsInputStartsNothing) {
+    ASSERT_EQ(-1, ks_init(nullptr, nullptr, nullptr));
+    EXPECT_EQ(0, ks_set_max_sockets(300)) << "the refused ks_init left the connector running";
+}
+
 TEST_F(SocketLimitTest, LimitSetBeforeInitIsTheEnginesAndHoldsWhileRunning) {
     const unsigned long limit = NetEngine::kDefaultMaxSockets + 45;
     ASSERT_EQ(0, ks_set_max_sockets(static_cast<uint32_t>(limit)));
