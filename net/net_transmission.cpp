@@ -54,69 +54,84 @@ long NetTransmission::SendPieces(const IoPieces& pieces, const SharedPtr<SharedB
     }
     // Written at once when nothing waits before it: the common case costs
     // one system call and no queue.
-    size_t piece = 0, skip = 0;
+    PieceCursor at;
     if (state == SOCKET_CONNECTED && queued_.empty() && byte_pending_.load() == 0) {
-        struct iovec iov[kIovBatch];
-        size_t written = 0;
-        while (piece < pieces.Count()) {
-            int n = 0;
-            size_t offered = 0;
-            for (size_t i = piece; i < pieces.Count() && n < static_cast<int>(kIovBatch); ++i) {
-                size_t off = i == piece ? skip : 0;
-                iov[n].iov_base = const_cast<uint8_t*>(pieces.Data(i)) + off;
-                iov[n].iov_len = pieces.At(i).len - off;
-                offered += iov[n].iov_len;
-                ++n;
-            }
-            long w = privateSendv(iov, n);
-            if (w < 0) {
-                fail(DISCONNECT_SOCKET_ERROR);
-                return -1;
-            }
-            written += static_cast<size_t>(w);
-            // On to where the kernel stopped, maybe inside a piece.
-            size_t left = static_cast<size_t>(w);
-            while (piece < pieces.Count() && left >= pieces.At(piece).len - skip) {
-                left -= pieces.At(piece).len - skip;
-                skip = 0;
-                ++piece;
-            }
-            skip += left;
-            if (static_cast<size_t>(w) < offered) {
-                break;  // the kernel buffer is full
-            }
+        long written = writeNow(pieces, at);
+        if (written < 0) {
+            fail(DISCONNECT_SOCKET_ERROR);
+            return -1;
         }
-        if (written == total) {
+        if (static_cast<size_t>(written) == total) {
             // As after a drained queue: the owner gets its turn to pull more.
             write_requested_ = true;
             return static_cast<long>(total);
         }
     }
-    // The rest waits: transient bytes are copied (framing, mostly), the
-    // payload stays where `keep` holds it. Without a keeper every byte is
-    // copied, as nothing says how long the caller's buffer lives.
+    queueRest(pieces, at, keep);
+    return static_cast<long>(total);
+}
+
+// Gathered writes until the pieces are out or the kernel buffer is full;
+// `at` ends where the kernel stopped, maybe inside a piece.
+long NetTransmission::writeNow(const IoPieces& pieces, PieceCursor& at) {
+    struct iovec iov[kIovBatch];
+    long written = 0;
+    while (at.piece < pieces.Count()) {
+        int n = 0;
+        size_t offered = 0;
+        for (size_t i = at.piece; i < pieces.Count() && n < static_cast<int>(kIovBatch); ++i) {
+            size_t off = i == at.piece ? at.skip : 0;
+            iov[n].iov_base = const_cast<uint8_t*>(pieces.Data(i)) + off;
+            iov[n].iov_len = pieces.At(i).len - off;
+            offered += iov[n].iov_len;
+            ++n;
+        }
+        long w = privateSendv(iov, n);
+        if (w < 0) {
+            return -1;
+        }
+        written += w;
+        size_t left = static_cast<size_t>(w);
+        while (at.piece < pieces.Count() && left >= pieces.At(at.piece).len - at.skip) {
+            left -= pieces.At(at.piece).len - at.skip;
+            at.skip = 0;
+            ++at.piece;
+        }
+        at.skip += left;
+        if (static_cast<size_t>(w) < offered) {
+            break;
+        }
+    }
+    return written;
+}
+
+// The rest waits: transient bytes are copied (framing, mostly), the payload
+// stays where `keep` holds it. Without a keeper every byte is copied, as
+// nothing says how long the caller's buffer lives.
+void NetTransmission::queueRest(const IoPieces& pieces, PieceCursor at,
+                                const SharedPtr<SharedBytes>& keep) {
     Queued q;
     size_t copy_len = 0;
-    for (size_t i = piece; i < pieces.Count(); ++i) {
+    for (size_t i = at.piece; i < pieces.Count(); ++i) {
         if (pieces.Transient(i) || !keep) {
-            copy_len += pieces.At(i).len - (i == piece ? skip : 0);
+            copy_len += pieces.At(i).len - (i == at.piece ? at.skip : 0);
         }
     }
     if (copy_len) {
         q.copies.reset(new uint8_t[copy_len]);
     }
-    size_t at = 0;
+    size_t copied = 0;
     size_t waiting = 0;
-    q.iov.reserve(pieces.Count() - piece);
-    for (size_t i = piece; i < pieces.Count(); ++i) {
-        size_t off = i == piece ? skip : 0;
+    q.iov.reserve(pieces.Count() - at.piece);
+    for (size_t i = at.piece; i < pieces.Count(); ++i) {
+        size_t off = i == at.piece ? at.skip : 0;
         size_t n = pieces.At(i).len - off;
         const uint8_t* d = pieces.Data(i) + off;
         struct iovec v;
         if (pieces.Transient(i) || !keep) {
-            memcpy(q.copies.get() + at, d, n);
-            v.iov_base = q.copies.get() + at;
-            at += n;
+            memcpy(q.copies.get() + copied, d, n);
+            v.iov_base = q.copies.get() + copied;
+            copied += n;
         } else {
             v.iov_base = const_cast<uint8_t*>(d);
         }
@@ -128,7 +143,6 @@ long NetTransmission::SendPieces(const IoPieces& pieces, const SharedPtr<SharedB
     queued_.push_back(std::move(q));
     piece_pending_ += static_cast<long>(waiting);
     ring();
-    return static_cast<long>(total);
 }
 
 long NetTransmission::writeQueued() {

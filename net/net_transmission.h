@@ -48,6 +48,12 @@ class NetTransmission : public NetSocket {
         SharedPtr<SharedBytes> keep;
     };
     // Writes queued descriptors; bytes written, or -1.
+    struct PieceCursor {
+        size_t piece = 0;
+        size_t skip = 0;  // bytes of `piece` already written
+    };
+    long writeNow(const IoPieces& pieces, PieceCursor& at);
+    void queueRest(const IoPieces& pieces, PieceCursor at, const SharedPtr<SharedBytes>& keep);
     long writeQueued();
 
     SharedPtr<NetSocketHandler> handler_;
