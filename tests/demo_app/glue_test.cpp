@@ -89,14 +89,17 @@ TEST(DemoOptions, UnusableBrokerValuesAreRefused) {
 
 TEST(DemoOptions, BootstrapFirmwareRetryAndHelpLandInTheirFields) {
     demo_options_s o;
-    ASSERT_EQ(0, Parse({"-B", "boot.local:8443", "-F", "fw.bin", "-R", "100", "-h"}, &o));
+    // The texts handed out point into argv, which must outlive the checks.
+    CommandLine first({"-B", "boot.local:8443", "-F", "fw.bin", "-R", "100", "-h"});
+    ASSERT_EQ(0, first.Parse(&o));
     EXPECT_STREQ("boot.local", o.bootstrap_host);
     EXPECT_EQ(8443, o.bootstrap_port);
     EXPECT_STREQ("fw.bin", o.firmware_file);
     EXPECT_EQ(100u, o.retry_max_ms);
     EXPECT_EQ(1, o.help);
 
-    ASSERT_EQ(0, Parse({"-B", "boot.local", "-R", "60000"}, &o));
+    CommandLine second({"-B", "boot.local", "-R", "60000"});
+    ASSERT_EQ(0, second.Parse(&o));
     EXPECT_STREQ("boot.local", o.bootstrap_host);
     EXPECT_EQ(0, o.bootstrap_port);
     EXPECT_EQ(60000u, o.retry_max_ms);
