@@ -241,7 +241,8 @@ int StreamSession::onStartPushStream(const std::string& service, const std::stri
     req.stream_type = static_cast<int>(st);
 
     int existing = 0;
-    if (manager->FindByStream(dev_id, req.type, req.stream_type, existing)) {
+    if (manager->FindByStream(dev_id, req.type, req.stream_type, existing) &&
+        !replaceStaleRelay(req, existing)) {
         KS_LOGW("%s Relay service is already exist, do nothing, service_id:  %d", dl.c_str(),
                 existing);
         return 0;
@@ -250,6 +251,27 @@ int StreamSession::onStartPushStream(const std::string& service, const std::stri
     req.start.stream_type = req.stream_type;
     req.start.pre_time = static_cast<int>(pt);
     return startRelay(req);
+}
+
+// A start for a session other than the running relay's means the cloud has
+// moved on: the old session gets nothing more, and ignoring the new one would
+// leave it waiting for a stream that never comes. A repeat of the running
+// session's start, or a stream that also feeds a recording, keeps what runs.
+bool StreamSession::replaceStaleRelay(const Request& req, int existing) {
+    SharedPtr<StreamRoute> route = manager->Route(existing);
+    if (!route || !route->relay || route->recording ||
+        route->relay->Monitor().session_id == req.session_id)
+        return false;
+    StreamManagerProperty entry;
+    if (!manager->Take(existing, &entry))
+        return true;  // it closed meanwhile: nothing left to replace
+    KS_LOGI("%s A new session replaces the relay of service %d", req.device_label.c_str(),
+            existing);
+    ks_stop_push_stream_param_s stop{};
+    stop.service_id = existing;
+    stop.stream_cmd_type = static_cast<ks_stream_cmd_type_e>(entry.type);
+    Dispatch()->StopPushStreamingAsync(entry.dev_id, &stop);
+    return true;
 }
 
 // Makes room for one more playback of this device: 0 when there is room

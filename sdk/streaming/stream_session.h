@@ -58,6 +58,7 @@ class StreamSession : public RelayServiceHandler {
   private:
     struct Request;
     int vodAdmit(int dev_id, const std::string& label);
+    bool replaceStaleRelay(const Request& req, int existing);
     void startRefused(const std::string& label, int service_id, int result);
     int startRelay(const Request& req);
 

@@ -304,6 +304,28 @@ TEST_F(StreamTest, AStartTheApplicationRefusesTakesTheRelayDownAndTellsTheCloud)
     EXPECT_TRUE(app.stops.empty()) << "nothing to stop: the application never started";
 }
 
+TEST_F(StreamTest, ANewSessionReplacesTheRunningLiveRelayAndARepeatDoesNot) {
+    SilentPeer peer;  // the relays stay connecting for the whole test
+    auto url = [&](const std::string& token) {
+        return "{\"PushUrl\":\"rtmp://127.0.0.1:" + std::to_string(peer.port()) + "/live?token=" +
+               token + "&private=0/s1\",\"StreamType\":0}";
+    };
+    App& app = App::Get();
+    Call("StartPushStreaming", url("first"));
+    ASSERT_TRUE(app.WaitFor([&] { return app.starts.size() == 1; }));
+    Call("StartPushStreaming", url("second"));
+    ASSERT_TRUE(app.WaitFor([&] { return app.starts.size() == 2 && app.stops.size() == 1; }));
+    Call("StartPushStreaming", url("second"));  // the same session again: nothing changes
+    Flush();
+    EXPECT_TRUE(log_.Contains("Relay service is already exist, do nothing"));
+    EXPECT_EQ(1u, Sessions());
+    std::lock_guard<std::mutex> l(app.mu);
+    ASSERT_EQ(2u, app.starts.size());
+    ASSERT_EQ(1u, app.stops.size());
+    EXPECT_EQ(app.starts[0].service_id, app.stops[0].service_id);
+    EXPECT_NE(app.starts[0].service_id, app.starts[1].service_id);
+}
+
 TEST_F(StreamTest, ApplicationCallsForUnknownServicesAndCommandsFail) {
     unsigned char frame[4] = {0, 0, 0, 1};
     ks_stream_send_media_param_s media;
