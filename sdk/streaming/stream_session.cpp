@@ -13,6 +13,7 @@
 #include "core/logger.h"
 #include "core/redact.h"
 #include "core/single.h"
+#include "net/task_queue.h"
 #include "net/url_parse.h"
 #include "sdk/device_auth.h"
 #include "sdk/device_dispatch.h"
@@ -188,8 +189,11 @@ int StreamSession::startRelay(const Request& req) {
     }
     ks_start_push_stream_param_s start = req.start;
     start.service_id = service_id;
+    // The answer comes on the job thread, maybe while this thread is still
+    // starting the relay: the take-down queues behind this start instead.
     Dispatch()->StartPushStreamingAsync(req.dev_id, &start, [this, label, service_id](int result) {
-        startRefused(label, service_id, result);
+        DeviceEnv::Get()->Task()->AddTask(this, &StreamSession::startRefused, 0, service_id, label,
+                                          std::to_string(result), std::string());
     });
     relay->Start(req.url, req.private_mode);
     return 0;
@@ -197,8 +201,13 @@ int StreamSession::startRelay(const Request& req) {
 
 // The relay goes down with the entry; as the entry is gone first, its close
 // asks the application to stop nothing it never started.
-void StreamSession::startRefused(const std::string& label, int service_id, int result) {
-    KS_LOGE("%s Application refused the stream start, result = %d", label.c_str(), result);
+void StreamSession::startRefused(void* ctx, int service_id, const std::string& label,
+                                 const std::string& result, const std::string&) {
+    auto* self = static_cast<StreamSession*>(ctx);
+    assert(self);
+    KS_LOGE("%s Application refused the stream start, result = %s", label.c_str(),
+            result.c_str());
+    StreamManager* manager = self->manager.get();
     StreamManagerProperty entry;
     if (manager->Find(service_id, entry))
         manager->Take(service_id);

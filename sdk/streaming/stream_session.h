@@ -59,7 +59,8 @@ class StreamSession : public RelayServiceHandler {
     struct Request;
     int vodAdmit(int dev_id, const std::string& label);
     bool replaceStaleRelay(const Request& req, int existing);
-    void startRefused(const std::string& label, int service_id, int result);
+    static void startRefused(void* ctx, int service_id, const std::string& label,
+                             const std::string& result, const std::string&);
     int startRelay(const Request& req);
 
     std::unique_ptr<StreamManager> manager;
