@@ -107,6 +107,7 @@ class SteppedClock : public ReplayClock {
   public:
     uint64_t NowMs() override { return now_; }
     void SleepMs(unsigned ms) override { now_ += ms; }
+    void WaitMs(unsigned ms, kestrel::camera::ThreadEntry&) override { now_ += ms; }
 
   private:
     uint64_t now_ = 1000;

@@ -16,11 +16,8 @@ class ReplayClock {
     virtual uint64_t NowMs() = 0;
     virtual void SleepMs(unsigned ms) = 0;
     // A long wait of `thread`'s own function that its Stop() cuts short. A
-    // simulated clock lets the time pass (the default).
-    virtual void WaitMs(unsigned ms, ThreadEntry& thread) {
-        (void)thread;
-        SleepMs(ms);
-    }
+    // simulated clock lets its own time pass instead.
+    virtual void WaitMs(unsigned ms, ThreadEntry& thread) = 0;
 };
 
 // The monotonic clock of the machine; the default of every camera part.

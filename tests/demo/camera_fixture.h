@@ -104,6 +104,7 @@ class ManualClock : public kestrel::camera::ReplayClock {
   public:
     uint64_t NowMs() override { return now_; }
     void SleepMs(unsigned ms) override { now_ += ms; }
+    void WaitMs(unsigned ms, kestrel::camera::ThreadEntry&) override { now_ += ms; }
     void Advance(unsigned ms) { now_ += ms; }
 
   private:
@@ -116,6 +117,9 @@ class FastClock : public kestrel::camera::ReplayClock {
     explicit FastClock(unsigned factor) : factor_(factor), start_(RealUs()) {}
     uint64_t NowMs() override { return (RealUs() - start_) * factor_ / 1000; }
     void SleepMs(unsigned ms) override { usleep(ms * 1000u / factor_); }
+    void WaitMs(unsigned ms, kestrel::camera::ThreadEntry& thread) override {
+        thread.WaitStop(ms / factor_);
+    }
 
   private:
     static uint64_t RealUs() {
