@@ -367,19 +367,10 @@ long NetSocket::privateSendv(const struct iovec* iov, int count) {
 }
 
 long NetSocket::privateSend(const char* data, unsigned long len) {
-    ssize_t n = protocol_ == 0 ? send(fd_, data, len, MSG_NOSIGNAL) : write(fd_, data, len);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
-            return 0;  // the kernel buffer filled since the readiness report
-        }
-        KS_LOGE("%s Write failed %d", LogInfo().c_str(), errno);
-        return -1;
-    }
-    if (n == 0) {
-        KS_LOGE("%s Write failed", LogInfo().c_str());
-        return -1;
-    }
-    return n;
+    struct iovec one;
+    one.iov_base = const_cast<char*>(data);
+    one.iov_len = len;
+    return privateSendv(&one, 1);
 }
 
 }  // namespace kestrel

@@ -101,20 +101,31 @@ int RtmpSession::SendRequestAudioType(int type) {
                        rtmp_command_request_audio_type(scratch_, scratch_ + sizeof scratch_, type));
 }
 
-int RtmpSession::PushMedia(uint32_t channel, uint8_t type, const uint8_t* data, size_t len,
-                           uint32_t timestamp) {
+// The header of one media message on the publishing stream, once the
+// session and the length allow it.
+int RtmpSession::mediaHeader(uint32_t channel, uint8_t type, size_t len, uint32_t timestamp,
+                             rtmp_chunk_header_t* h) {
     if (stream_id_ == 0) {
         return Fail(RTMP_SESSION_NO_STREAM, "no stream yet");
     }
     if (len >= RTMP_TIMESTAMP_EXTENDED) {
         return Fail(RTMP_SESSION_BAD_ARGUMENT, "message too long");
     }
+    h->cid = channel;
+    h->type = type;
+    h->timestamp = timestamp;
+    h->length = static_cast<uint32_t>(len);
+    h->stream_id = stream_id_;
+    return RTMP_SESSION_OK;
+}
+
+int RtmpSession::PushMedia(uint32_t channel, uint8_t type, const uint8_t* data, size_t len,
+                           uint32_t timestamp) {
     rtmp_chunk_header_t h;
-    h.cid = channel;
-    h.type = type;
-    h.timestamp = timestamp;
-    h.length = static_cast<uint32_t>(len);
-    h.stream_id = stream_id_;
+    int rc = mediaHeader(channel, type, len, timestamp, &h);
+    if (rc != RTMP_SESSION_OK) {
+        return rc;
+    }
     if (writer_.Write(h, data, &out_) != 0) {
         return Fail(RTMP_SESSION_BAD_ARGUMENT, "bad chunk stream or payload");
     }
@@ -124,18 +135,11 @@ int RtmpSession::PushMedia(uint32_t channel, uint8_t type, const uint8_t* data, 
 int RtmpSession::PushMediaPieces(uint32_t channel, uint8_t type, const IoPieces& body,
                                  size_t first, size_t count, size_t len, uint32_t timestamp,
                                  IoPieces* out) {
-    if (stream_id_ == 0) {
-        return Fail(RTMP_SESSION_NO_STREAM, "no stream yet");
-    }
-    if (len >= RTMP_TIMESTAMP_EXTENDED) {
-        return Fail(RTMP_SESSION_BAD_ARGUMENT, "message too long");
-    }
     rtmp_chunk_header_t h;
-    h.cid = channel;
-    h.type = type;
-    h.timestamp = timestamp;
-    h.length = static_cast<uint32_t>(len);
-    h.stream_id = stream_id_;
+    int rc = mediaHeader(channel, type, len, timestamp, &h);
+    if (rc != RTMP_SESSION_OK) {
+        return rc;
+    }
     if (writer_.WritePieces(h, body, first, count, out) != 0) {
         return Fail(RTMP_SESSION_BAD_ARGUMENT, "bad chunk stream or payload");
     }

@@ -99,6 +99,8 @@ class RtmpSession {
     uint64_t UnusableTotal() const { return unusable_total_; }
 
   private:
+    int mediaHeader(uint32_t channel, uint8_t type, size_t len, uint32_t timestamp,
+                    rtmp_chunk_header_t* h);
     enum Handshake { kIdle, kS0, kS1, kS2, kDone };
     int Fail(int code, const std::string& why);
     int Read(const uint8_t* data, size_t len, uint32_t now_s, size_t* consumed, size_t max_events);
