@@ -171,7 +171,10 @@ long HttpClient::OnData(const char* data, unsigned long len) {
             return -1;
         }
         used += static_cast<size_t>(taken);
-        if (parser_.IsParseFinished() == HTTP_HEAD_INCOMPLETE) {
+        // An unfinished head takes every byte given; a finished one (an
+        // interim answer, or a head without body) may leave the next
+        // response's bytes behind it in this read.
+        if (taken == 0) {
             break;
         }
     }
@@ -196,6 +199,14 @@ long HttpClient::TakeHead(const char* data, size_t len) {
         KS_LOGE("Http transfer encoding \"%s\" not supported on socket %lu, closing",
                 parser_.GetHeaderValue("Transfer-Encoding").c_str(), id_);
         return -1;
+    }
+    int status = parser_.GetStatusCode();
+    if (status >= 100 && status < 200 && status != 101) {
+        // An interim answer (100 Continue, 102, 103) carries no body and
+        // is not the result: the final answer follows on the same connection.
+        KS_LOGD("Http interim response %d on socket %lu, waiting for the final one", status, id_);
+        parser_.ClearData();
+        return static_cast<long>(taken);
     }
     KS_LOGV("HeaderTraverse:");
     parser_.HeaderTraverse(LogHeader, nullptr);

@@ -38,6 +38,7 @@ if [ -z "${KESTREL_DEMO_BIN:-}" ]; then
   KESTREL_DEMO_BIN="$BUILD/demo/app/kestrel_demo"
 fi
 [ -x "$KESTREL_DEMO_BIN" ] || { echo "soak.sh: no camera binary at $KESTREL_DEMO_BIN" >&2; exit 1; }
+KESTREL_DEMO_BIN="$(realpath "$KESTREL_DEMO_BIN")"  # the soak runs from devcloud/
 # The plot needs matplotlib from Debian.
 if ! /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
   SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo

@@ -28,6 +28,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 DEVCLOUD = ["/usr/bin/python3", os.path.join(ROOT, "devcloud", "devcloud")]
 PK, DN, DS = "kSoakProduct", "soak_camera_01", "9f3c1b7e52a04d8e8c6b2f1a7d3e5c90"
 SAMPLE_S = 5.0
+STORAGE_FAULTS = ("store_", "credentials_bad_endpoint")
 STORE_USERS = ("picture", "alarm_picture", "record_start", "record_update", "record_stop")
 # Which actions a fault can disturb; faults not named here (the broker's) reach every action.
 REACH = {
@@ -77,6 +78,7 @@ class Soak:
         self.lost = 0
         self.disturbed = 0
         self.frozen = False
+        self.quiet_spells = []  # [start, end] of each storage-quiet spell, seconds
 
     # ---- devcloud ----------------------------------------------------------------
     def dc(self, *args, timeout=60):
@@ -432,12 +434,33 @@ class Soak:
             (1, bad_endpoint, "credentials_bad_endpoint"),
         ]
 
+    def storage_quiet(self, t):
+        """Whether t (seconds since the start of the load) lies in the
+        storage-quiet half of its cycle. Armed store faults wait for the next
+        upload, so without quiet spells every upload meets one and a soak
+        never shows that pictures and recordings still get through."""
+        cycle = self.a.storage_cycle
+        return cycle > 0 and (t - self.t_load) % cycle >= cycle / 2
+
     def faulter(self):
         table = self.fault_table()
-        total = sum(w for w, _, _ in table)
+        quiet_table = [row for row in table if not row[2].startswith(STORAGE_FAULTS)]
+        was_quiet = False
         while not self.stop.wait(self.faults_rng.uniform(*self.a.fault_gap)):
-            x = self.faults_rng.uniform(0, total)
-            for w, f, kind in table:
+            t = now() - self.t0
+            quiet = self.storage_quiet(t)
+            if quiet and not was_quiet:
+                # Faults armed and not yet met are dropped: the spell is quiet from here on.
+                self.dc("store", "clear")
+                with self.lock:
+                    self.quiet_spells.append([round(t, 2), None])
+            elif was_quiet and not quiet:
+                with self.lock:
+                    self.quiet_spells[-1][1] = round(t, 2)
+            was_quiet = quiet
+            rows = quiet_table if quiet else table
+            x = self.faults_rng.uniform(0, sum(w for w, _, _ in rows))
+            for w, f, kind in rows:
                 x -= w
                 if x <= 0:
                     break
@@ -484,6 +507,8 @@ class Soak:
         fth.join(timeout=120)
         self.stop.clear()
         self.t_load_end = now() - self.t0
+        if self.quiet_spells and self.quiet_spells[-1][1] is None:
+            self.quiet_spells[-1][1] = round(self.t_load_end, 2)
         self.quiesce()
         # Back to idle: sessions end, connections close; wait for it, bounded,
         # then for one sample more.
@@ -545,6 +570,15 @@ class Soak:
                     "%d objects, %d do not decode%s" % (len(objs), len(bad),
                                                        (": " + bad[0]["object"]) if bad else "")))
         self.objects = objs
+        # What the quiet spells are for: uploads get through once the store behaves.
+        ups = [e for e in self.events if e["type"] == "action" and e["kind"] in ("picture", "alarm_picture")
+               and self.storage_quiet(e["t"]) and not self.fault_overlaps(e["t"], e["t"] + e["secs"], e["kind"])]
+        stored = sum(1 for e in ups if e["outcome"] == "answered")
+        long_run = self.t_load_end - self.t_load >= 600
+        res.append(("uploads in quiet spells", stored == len(ups) and (not long_run or (stored and objs)),
+                    "%d of %d pictures stored, %d recording objects, %d spells%s"
+                    % (stored, len(ups), len(objs), len(self.quiet_spells),
+                       "" if not long_run or (stored and objs) else " (a long run must store both)")))
         fd_ok = final.get("fds", 1 << 30) <= self.idle.get("fds", 0) + a.fd_slack
         res.append(("descriptors back to idle", fd_ok, "idle %s, end %s" % (self.idle.get("fds"), final.get("fds"))))
         th_ok = final.get("threads", 1 << 30) <= self.idle.get("threads", 0)
@@ -584,7 +618,7 @@ class Soak:
                "state": self.state,
                "demo_log": self.demo_log, "idle": self.idle, "final": final,
                "checks": [{"name": n, "ok": ok, "detail": d} for n, ok, d in checks],
-               "faults_by_kind": faults, "faults_total": sum(faults.values()), "actions_by_kind": actions,
+               "faults_by_kind": faults, "storage_quiet_spells": self.quiet_spells, "faults_total": sum(faults.values()), "actions_by_kind": actions,
                "hostile_relay": hostile, "objects": self.objects, "samples": self.samples, "events": self.events}
         path = os.path.join(self.state, "soak-report.json")
         with open(path, "w") as f:
@@ -625,11 +659,13 @@ class Soak:
             ax.set_ylabel(label)
             for e in faults:
                 ax.axvline(e["t"], color=colour[e["kind"]], alpha=0.6, linewidth=0.8)
+            for a, b in self.quiet_spells:
+                ax.axvspan(a, b, color="green", alpha=0.06)
             ax.grid(alpha=0.3)
         from matplotlib.lines import Line2D
         axes[0].legend([Line2D([0], [0], color=colour[k]) for k in kinds], kinds, fontsize=6, ncol=4,
                        loc="upper left")
-        axes[-1].set_xlabel("seconds (seed %d; vertical lines: faults)" % self.a.seed)
+        axes[-1].set_xlabel("seconds (seed %d; vertical lines: faults; green: no store faults)" % self.a.seed)
         fig.suptitle("kestrel soak: %d min, %d faults" % (self.a.minutes, len(faults)))
         fig.tight_layout()
         fig.savefig(path, dpi=90)
@@ -647,6 +683,8 @@ def main(argv=None):
     p.add_argument("--log-level", type=int, default=5)
     p.add_argument("--keepalive-s", type=float, default=30.0, help="the camera's MQTT keep-alive")
     p.add_argument("--fault-gap", type=float, nargs=2, default=(5.0, 12.0), metavar=("MIN", "MAX"))
+    p.add_argument("--storage-cycle", type=float, default=180.0,
+                   help="seconds of a storage cycle: store faults in its first half, none in the second (0: always)")
     p.add_argument("--max-growth-mib", type=float, default=2.0)
     p.add_argument("--max-log-mib", type=float, default=1.0, help="MiB of log per minute")
     p.add_argument("--fd-slack", type=int, default=0)

@@ -116,7 +116,7 @@ void OneTimePutProcess::OnWrite() {
 
 void OneTimePutProcess::OnHeader(const HttpResponseParse& response) {
     status_ = response.GetStatusCode();
-    // Only a final 200 stores the object; an interim 1xx is not waited past.
+    // Only a final 200 stores the object (interim answers never get here).
     success_ = status_ == 200 && body_ && sent_ == body_->GetLen();
     if (!success_) {
         KS_LOGE("%s Put picture answered %d %s", prefix_.c_str(), status_,

@@ -15,6 +15,7 @@ Keys that ask for a fault (anywhere in the raw key):
   stall        never answer      interim   "100 Continue", then nothing
   silent       read the whole body, then never answer
   garbage      a line that is not a status line, then nothing
+  continue     "100 Continue" and "103 Early Hints", then the usual answer
 """
 import base64
 import hashlib
@@ -98,6 +99,9 @@ class Handler(socketserver.StreamRequestHandler):
                 if fault != "drop":
                     time.sleep(20)
                 return
+        if "continue" in raw_key:
+            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </x>\r\n\r\n")
+            self.wfile.flush()
         body = self.rfile.read(length)
         status = 200
         m = re.search(r"status-(\d{3})", raw_key)
