@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "core/logger.h"
 
 namespace kestrel {
@@ -31,15 +33,61 @@ bool IsKey(const MediaSpecialInfo& d) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KS_RING_ON_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KS_RING_ON_HEAP 1
+#endif
+#endif
+
+// Rings are large (up to 4 MiB), live as long as a stream and are filled
+// page by page. Taken from the heap, a freed ring stays resident: glibc
+// raises its mmap threshold after the first large free, keeps later rings in
+// an arena and does not give them back, so every recording that ever ran
+// leaves its high-water mark. Mapped directly, a stopped stream returns its
+// ring to the system. Under AddressSanitizer the heap keeps them, so that an
+// overrun is still caught.
+// Small rings stay on the heap, where they cost no whole pages.
+constexpr size_t kMapFrom = 64 * 1024;
+
+static unsigned char* AllocRing(size_t size) {
+#ifdef KS_RING_ON_HEAP
+    return new unsigned char[size];
+#else
+    if (size < kMapFrom) {
+        return new unsigned char[size];
+    }
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    return static_cast<unsigned char*>(p);
+#endif
+}
+
+static void FreeRing(unsigned char* p, size_t size) {
+#ifdef KS_RING_ON_HEAP
+    (void)size;
+    delete[] p;
+#else
+    if (size < kMapFrom) {
+        delete[] p;
+        return;
+    }
+    munmap(p, size);
+#endif
+}
+
 RingBuffer::RingBuffer(unsigned requested, const std::string& owner)
     : label(owner), size(RoundCapacity(requested)) {
     mask = size - 1;
-    data = new unsigned char[size];
+    data = AllocRing(size);
     KS_LOGD("%s Data size = %d", label.c_str(), static_cast<int>(size));
 }
 
 RingBuffer::~RingBuffer() {
-    delete[] data;
+    FreeRing(data, size);
 }
 
 unsigned RingBuffer::GetDataUsed() const {
