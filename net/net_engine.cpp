@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <mutex>
 #include <thread>
 
@@ -11,11 +12,16 @@
 
 namespace kestrel {
 
-// The engine's doorbell. Other threads leave the ids of sockets that need a
-// look (and newly added sockets) here; the first request after the engine
-// emptied the lists writes one byte to the pipe, so a burst costs one wake.
-// Requests made on the engine thread itself need no byte: the engine looks
-// at the lists before it waits.
+// The engine's doorbell. Other threads leave the sockets that need a look
+// (and newly added sockets) here; the first request after the engine emptied
+// the lists writes one byte to the pipe, so a burst costs one wake. Requests
+// made on the engine thread itself need no byte: the engine looks at the
+// lists before it waits.
+//
+// A ring takes no lock: it is what every frame of every stream costs its
+// producer. Sockets that rang form a lock-free stack of their doorbells (each
+// is on it at most once, see SocketWake), which the engine takes whole.
+// Added sockets are rare and keep a mutex, looked at only when flagged.
 class NetEngine::Wake {
   public:
     struct Added {
@@ -24,48 +30,36 @@ class NetEngine::Wake {
         SharedPtr<SocketWake> wake;
     };
 
-    explicit Wake(NetSocketPair* pair) : pair_(pair) {}
+    // The pipe lives as long as the doorbell, and so as long as any socket
+    // that may ring it: a late ring writes to a closed pair, never to a
+    // descriptor number closed and handed out again.
+    NetSocketPair& Pair() { return pair_; }
 
-    void Post(unsigned long id) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (detached_) {
-                return;
-            }
-            rang_.push_back(id);
-            work_.store(true);
-        }
-        nudge();
-    }
+    void Post(SocketWake* rang);
     void PostAdd(Added added) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (detached_) {
+            if (detached_.load()) {
                 return;
             }
             added_.push_back(std::move(added));
-            work_.store(true);
+            adds_.store(true);
         }
         nudge();
     }
-    // Engine thread: everything asked for so far. What is asked after the
-    // pipe flag is cleared rings the pipe again.
-    void Take(std::vector<Added>& added, std::vector<unsigned long>& rang) {
-        piped_.store(false);
-        std::lock_guard<std::mutex> lock(mutex_);
-        added.swap(added_);
-        rang.swap(rang_);
-        work_.store(false);
-    }
-    bool HasWork() const { return work_.load(); }
+    // Engine thread: everything asked for so far, rang sockets in the order
+    // they rang. What is asked after the pipe flag is cleared rings the pipe
+    // again.
+    void Take(std::vector<Added>& added, std::vector<unsigned long>& rang);
+    bool HasWork() const { return adds_.load() || rang_.load() != nullptr; }
     void SetOwner(std::thread::id owner) { owner_.store(owner); }
     // The engine is going: later rings have nowhere to go.
     void Detach() {
+        detached_.store(true);
+        rang_.store(nullptr);
         std::lock_guard<std::mutex> lock(mutex_);
-        detached_ = true;
-        pair_ = nullptr;
         added_.clear();
-        rang_.clear();
+        adds_.store(false);
     }
 
   private:
@@ -76,41 +70,82 @@ class NetEngine::Wake {
         if (piped_.exchange(true)) {
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (pair_ != nullptr) {
-            pair_->Send("t", 1);
-        }
+        pair_.Send("t", 1);
     }
 
-    std::mutex mutex_;
+    NetSocketPair pair_;
+    std::mutex mutex_;  // added_ only
     std::vector<Added> added_;
-    std::vector<unsigned long> rang_;
-    std::atomic<bool> work_{false};
+    std::atomic<bool> adds_{false};
+    std::atomic<SocketWake*> rang_{nullptr};
     std::atomic<bool> piped_{false};
     std::atomic<std::thread::id> owner_{};
-    bool detached_ = false;
-    NetSocketPair* pair_;
+    std::atomic<bool> detached_{false};
 };
 
 // One socket's doorbell: it names the socket, and rings at most once until
-// the engine has looked at the socket again.
+// the engine has looked at the socket again, which is what lets it be a node
+// of the engine's stack of rang sockets: a node is pushed only from kIdle, so
+// it is never on the stack twice.
 class NetEngine::SocketWake : public NetWake {
   public:
+    enum State { kIdle, kQueued, kTaken, kRetired };
+
     SocketWake(SharedPtr<Wake> engine, unsigned long id) : engine_(engine), id_(id) {}
     void Ring() override {
-        if (!queued_.exchange(true)) {
-            engine_->Post(id_);
+        int idle = kIdle;
+        if (state_.compare_exchange_strong(idle, kQueued)) {
+            engine_->Post(this);
         }
     }
     // Before the engine reads the socket's state, so a change after the read
-    // rings again.
-    void Reset() { queued_.store(false); }
+    // rings again. Only a taken doorbell is reset: one rung again since the
+    // take is on the stack and must stay marked so.
+    void Reset() {
+        int taken = kTaken;
+        state_.compare_exchange_strong(taken, kIdle);
+    }
+    // The socket is swept: it never rings again. True when it may still be on
+    // the stack, so the node must outlive the engine's next take.
+    bool Retire() { return state_.exchange(kRetired) == kQueued; }
 
   private:
+    friend class NetEngine::Wake;
     SharedPtr<Wake> engine_;
     unsigned long id_;
-    std::atomic<bool> queued_{false};
+    std::atomic<int> state_{kIdle};
+    SocketWake* next_ = nullptr;  // written by its pusher, read by the taker
 };
+
+void NetEngine::Wake::Post(SocketWake* rang) {
+    if (detached_.load()) {
+        return;
+    }
+    SocketWake* head = rang_.load(std::memory_order_relaxed);
+    do {
+        rang->next_ = head;
+    } while (!rang_.compare_exchange_weak(head, rang, std::memory_order_release,
+                                          std::memory_order_relaxed));
+    nudge();
+}
+
+void NetEngine::Wake::Take(std::vector<Added>& added, std::vector<unsigned long>& rang) {
+    piped_.store(false);
+    if (adds_.exchange(false)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        added.swap(added_);
+    }
+    // Pushed newest first; the engine serves them in the order they rang.
+    size_t first = rang.size();
+    for (SocketWake* n = rang_.exchange(nullptr, std::memory_order_acquire); n != nullptr;) {
+        SocketWake* next = n->next_;
+        rang.push_back(n->id_);
+        int queued = SocketWake::kQueued;
+        n->state_.compare_exchange_strong(queued, SocketWake::kTaken);
+        n = next;
+    }
+    std::reverse(rang.begin() + static_cast<std::ptrdiff_t>(first), rang.end());
+}
 
 // What the engine thread keeps of a socket.
 struct NetEngine::Entry {
@@ -147,9 +182,9 @@ unsigned long clamp_max(unsigned long n) {
 NetEngine::NetEngine(unsigned long max_sockets)
     : max_sockets_(clamp_max(max_sockets)),
       mutex_(new Mutex(true)),
-      pair_(new NetSocketPair),
       io_(new IoMultiplexing(static_cast<int>(max_sockets_ + 1))) {
-    wake_ = SharedPtr<Wake>(new Wake(pair_));
+    wake_ = SharedPtr<Wake>(new Wake);
+    pair_ = &wake_->Pair();
     // Descriptors below this need no growth of the table; others grow it.
     by_fd_.resize(max_sockets_ + 64, nullptr);
 }
@@ -160,8 +195,8 @@ NetEngine::~NetEngine() {
     // An engine that never ran still owes its sockets their one disconnect.
     disconnectAll();
     wake_->Detach();
+    retired_.clear();
     delete io_;
-    delete pair_;
     delete mutex_;
 }
 
@@ -259,6 +294,20 @@ void NetEngine::disconnectAll() {
     std::vector<Wake::Added> added;
     std::vector<unsigned long> rang;
     wake_->Take(added, rang);
+    retired_.clear();  // whatever of them was still on the stack was taken now
+    // The sockets may outlive the engine and ring as they close; their
+    // doorbells go quiet first, and any still on the stack is kept.
+    auto retire = [this](const SharedPtr<SocketWake>& w) {
+        if (w->Retire()) {
+            retired_.push_back(w);
+        }
+    };
+    for (auto& a : added) {
+        retire(a.wake);
+    }
+    for (auto& entry : entries_) {
+        retire(entry.second->wake);
+    }
     added.clear();
     // In the order they were added, as callers expect.
     std::vector<unsigned long> ids;
@@ -359,6 +408,9 @@ void NetEngine::sweep(Entry* e) {
         by_fd_[e->fd] = nullptr;
     }
     arm(e, 0);
+    if (e->wake->Retire()) {
+        retired_.push_back(e->wake);
+    }
     entries_.erase(id);  // e is gone
     s->RealDisconnect();
 }
@@ -420,6 +472,7 @@ bool NetEngine::serveRequests() {
     std::vector<Wake::Added> added;
     std::vector<unsigned long> rang;
     wake_->Take(added, rang);
+    retired_.clear();  // whatever of them was still on the stack was taken now
     if (added.empty() && rang.empty()) {
         return true;
     }

@@ -83,7 +83,7 @@ class NetEngine : public Thread {
     const unsigned long max_sockets_;
     unsigned long last_id_ = 0;
     Mutex* mutex_;
-    NetSocketPair* pair_;
+    NetSocketPair* pair_;  // the doorbell's, which outlives the engine
     IoMultiplexing* io_;
     SharedPtr<Wake> wake_;
     // Guarded by mutex_: what Query and Add see.
@@ -92,6 +92,9 @@ class NetEngine : public Thread {
     std::unordered_map<unsigned long, std::unique_ptr<Entry>> entries_;
     std::vector<Entry*> by_fd_;
     std::set<std::pair<uint64_t, unsigned long>> deadlines_;
+    // Doorbells of swept sockets that may still be on the rang stack; kept
+    // until the engine next takes it.
+    std::vector<SharedPtr<SocketWake>> retired_;
     bool pair_registered_ = false;
     std::atomic<unsigned long> passes_{0};
 };

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <thread>
 
 #include "core/logger.h"
 
@@ -27,56 +29,45 @@ NetSocketPair::~NetSocketPair() {
 }
 
 int NetSocketPair::Start() {
-    std::lock_guard<std::mutex> lk(mutex_);
-    if (!closed_) {
+    if (!closed_.load()) {
         return 0;
     }
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        KS_LOGE("Create socket pair failed ");
+        KS_LOGE("Create socket pair failed: %s", strerror(errno));
         return -1;
     }
     if (!make_non_block(fds[0]) || !make_non_block(fds[1])) {
-        KS_LOGE("Make socket non block failed ");
+        KS_LOGE("Make socket non block failed: %s", strerror(errno));
         close(fds[0]);
         close(fds[1]);
         return -1;
     }
-    write_fd_ = fds[0];
+    write_fd_.store(fds[0]);
     read_fd_ = fds[1];
-    closed_ = false;
+    closed_.store(false);
     return 0;
 }
 
 long NetSocketPair::Send(const char* data, unsigned long len) {
-    std::lock_guard<std::mutex> lk(mutex_);
-    if (closed_) {
-        return -1;
+    senders_.fetch_add(1);
+    long result = -1;
+    if (!closed_.load()) {
+        ssize_t n = write(write_fd_.load(), data, len);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            result = static_cast<long>(len);
+        } else if (n <= 0) {
+            KS_LOGE("Write failed: %s", n < 0 ? strerror(errno) : "nothing written");
+        } else {
+            result = static_cast<long>(n);
+        }
     }
-    ssize_t n = write(write_fd_, data, len);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return static_cast<long>(len);
-    }
-    if (n <= 0) {
-        KS_LOGE("Write failed");
-        return -1;
-    }
-    return static_cast<long>(n);
-}
-
-int NetSocketPair::GetReadFd() {
-    std::lock_guard<std::mutex> lk(mutex_);
-    return read_fd_;
-}
-
-bool NetSocketPair::IsClosed() {
-    std::lock_guard<std::mutex> lk(mutex_);
-    return closed_;
+    senders_.fetch_sub(1);
+    return result;
 }
 
 void NetSocketPair::Readable() {
-    std::lock_guard<std::mutex> lk(mutex_);
-    if (closed_) {
+    if (closed_.load()) {
         return;
     }
     for (;;) {
@@ -88,13 +79,13 @@ void NetSocketPair::Readable() {
                 KS_LOGD("Read wait, ret = %zd", n);
                 return;
             }
-            KS_LOGE("Read error, ret = %zd", n);
-            stopLocked();
+            KS_LOGE("Read error: %s", strerror(errno));
+            Stop();
             return;
         }
         if (n == 0) {
             KS_LOGE("Read error, connect lost");
-            stopLocked();
+            Stop();
             return;
         }
         if (n < static_cast<ssize_t>(sizeof(buffer_))) {
@@ -104,23 +95,17 @@ void NetSocketPair::Readable() {
 }
 
 void NetSocketPair::Stop() {
-    std::lock_guard<std::mutex> lk(mutex_);
-    stopLocked();
-}
-
-void NetSocketPair::stopLocked() {
-    if (closed_) {
+    if (closed_.exchange(true)) {
         return;
     }
-    if (write_fd_ >= 0) {
-        close(write_fd_);
+    // A Send that counted itself in before closed_ was set finishes its one
+    // non-blocking write; later ones see closed_ and write nothing.
+    while (senders_.load() != 0) {
+        std::this_thread::yield();
     }
-    if (read_fd_ >= 0) {
-        close(read_fd_);
-    }
-    write_fd_ = -1;
+    close(write_fd_.exchange(-1));
+    close(read_fd_);
     read_fd_ = -1;
-    closed_ = true;
 }
 
 }  // namespace kestrel

@@ -558,3 +558,76 @@ TEST(NetEngine, TimersFireInDeadlineOrder) {
 }
 
 }  // namespace
+
+// Every frame of every stream rings the engine from the producer's thread
+// without a lock. Rings from several threads at once, while other sockets
+// come and go, must each lead to a write: a lost one leaves bytes queued
+// until the engine's idle wait of a minute, far past this test's deadline.
+TEST(NetEngine, RingsFromManyThreadsAreNeverLostWhileSocketsComeAndGo) {
+    constexpr int kThreads = 4, kPerThread = 4, kRounds = 400, kMsg = 100;
+    Listener listener(64), churn_listener(256);
+    NetEngine engine;
+    ASSERT_EQ(0, engine.Start());
+    std::vector<Conn> conns;
+    for (int i = 0; i < kThreads * kPerThread; ++i) {
+        conns.push_back(NewConn(listener.Port()));
+        engine.Add(conns.back().socket);
+    }
+    std::vector<int> peers;
+    for (size_t i = 0; i < conns.size(); ++i)
+        peers.push_back(listener.Accept());
+    for (auto& c : conns)
+        ASSERT_TRUE(WaitUntil([&] { return c.handler->connects.load() == 1; }));
+
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            std::string msg(kMsg, static_cast<char>('a' + t));
+            for (int r = 0; r < kRounds; ++r)
+                for (int k = 0; k < kPerThread; ++k)
+                    ASSERT_EQ(kMsg, conns[t * kPerThread + k].socket->Send(msg.data(), kMsg));
+        });
+    }
+    // Rings right after an add race the engine taking the add.
+    std::vector<Conn> churned[2];
+    std::vector<std::thread> churn;
+    for (auto& mine : churned) {
+        churn.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) {
+                mine.push_back(NewConn(churn_listener.Port()));
+                engine.Add(mine.back().socket);
+                for (int k = 0; k < 3; ++k)
+                    mine.back().socket->Send("x", 1);
+                mine.back().socket->Close();
+            }
+        });
+    }
+    std::vector<size_t> got(peers.size(), 0);
+    auto all_in = [&] {
+        bool done = true;
+        for (size_t i = 0; i < peers.size(); ++i) {
+            char buf[8192];
+            ssize_t n;
+            while ((n = recv(peers[i], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                got[i] += static_cast<size_t>(n);
+            done = done && got[i] == static_cast<size_t>(kRounds) * kMsg;
+        }
+        return done;
+    };
+    for (auto& p : producers)
+        p.join();
+    for (auto& c : churn)
+        c.join();
+    EXPECT_TRUE(WaitUntil(all_in, 10000));
+    for (size_t i = 0; i < peers.size(); ++i) {
+        EXPECT_EQ(static_cast<size_t>(kRounds) * kMsg, got[i]) << "peer " << i;
+        close(peers[i]);
+    }
+    for (auto& mine : churned)
+        for (auto& c : mine)
+            EXPECT_TRUE(WaitUntil([&] { return c.handler->disconnects.load() == 1; }));
+    engine.Stop(true);
+    for (auto& mine : churned)
+        for (auto& c : mine)
+            EXPECT_EQ(1, c.handler->disconnects.load());
+}
