@@ -6,11 +6,16 @@
 //            camera thread and the bench's helpers left out), beside
 //            ffmpeg -re -c copy publishing the same media to the same nginx;
 //            the median of --cpu-runs runs (default 3) of each side;
-//   scale:   N concurrent 1 Mbit/s live streams to nginx from one camera
-//            thread for --seconds (default 10; the sample repeats past its
-//            24 s); a stream passes when nginx recorded every video frame
-//            sent; the SDK threads' CPU; resident memory per stream.
+//   scale:   N concurrent 1 Mbit/s live streams from one camera thread for
+//            --seconds (default 10; the sample repeats past its 24 s): every
+//            K-th (--probe-every, default 8; 0 for none) to an in-process
+//            RTMP server that timestamps each video frame it reads, giving
+//            the latency across streams while all N run, the others to
+//            nginx; a stream passes when its relay has every video frame
+//            sent; the SDK threads' CPU (the probes' servers left out);
+//            resident memory per stream beside the ring each stream holds.
 // Usage: stream_session_bench [N] [--seconds S] [--cpu-runs R] [--scale-only]
+//                             [--probe-every K]
 #include <dirent.h>
 #include <kestrel/ks_api.h>
 #include <sys/resource.h>
@@ -25,6 +30,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -246,16 +252,24 @@ long RssKb() {
 }
 
 // Plays frames at their timestamps to every service; returns this thread's CPU.
+// sent_at[k], when given and not null, is ids[k]'s array of send times by
+// video frame index: filled here without a lock, read once the peers are done.
 double Play(const std::vector<Frame>& frames, const std::vector<int>& ids,
-            std::map<uint32_t, Clock::time_point>* sent = nullptr) {
+            std::map<uint32_t, Clock::time_point>* sent = nullptr,
+            const std::vector<Clock::time_point*>& sent_at = {}) {
     double cpu0 = Cpu(RUSAGE_THREAD);
     Clock::time_point t0 = Clock::now();
+    size_t video = 0;
     for (const Frame& f : frames) {
         std::this_thread::sleep_until(t0 + std::chrono::milliseconds(f.timestamp));
         if (sent && f.video)
             (*sent)[f.timestamp] = Clock::now();
-        for (int id : ids)
-            Send(id, f);
+        for (size_t k = 0; k < ids.size(); ++k) {
+            if (f.video && k < sent_at.size() && sent_at[k])
+                sent_at[k][video] = Clock::now();
+            Send(ids[k], f);
+        }
+        video += f.video;
     }
     return Cpu(RUSAGE_THREAD) - cpu0;
 }
@@ -359,22 +373,73 @@ void CpuPerStream(const std::vector<Frame>& frames, int runs) {
         failed ? " (ffmpeg FAILED)" : "", k / f);
 }
 
-bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
+// A probe stream's relay: an in-process RTMP server on its own thread that
+// notes when it read each video frame, so latency is measured on streams that
+// share the process, the engine and the CPU with all the others. Frames are
+// matched by timestamp (unique per video frame of the played sequence).
+struct Probe {
+    Probe(const std::vector<uint32_t>* video_ts) : ts(video_ts), sent(ts->size()), got(ts->size()) {}
+    const std::vector<uint32_t>* ts;      // the video frames' timestamps, ascending
+    std::vector<Clock::time_point> sent;  // by video frame: written by Play only
+    std::vector<Clock::time_point> got;   // by video frame: written by the peer only
+    size_t read = 0;                      // distinct video frames read (the peer's)
+    std::atomic<pid_t> tid{0};            // the peer's thread, kept out of the SDK's CPU
+    std::unique_ptr<ScriptedPeer> peer;
+
+    void Serve(PeerConn& c) {
+        tid = Tid();
+        if (!c.ServerHandshake() || !c.AcceptPublish())
+            return;
+        kestrel::rtmp_chunk_header_t h;
+        Bytes payload;
+        // Quiet until the first video (hundreds of other streams start
+        // meanwhile), then two quiet seconds end the stream.
+        int wait = 60000;
+        while (c.ReadMessage(&h, &payload, wait)) {
+            if (h.type == 9)
+                wait = 2000;
+            if (h.type != 9 || payload.size() < 2 || payload[1] != 1)
+                continue;
+            Clock::time_point now = Clock::now();
+            auto it = std::lower_bound(ts->begin(), ts->end(), h.timestamp);
+            if (it == ts->end() || *it != h.timestamp)
+                continue;
+            size_t i = static_cast<size_t>(it - ts->begin());
+            if (got[i] == Clock::time_point()) {
+                got[i] = now;
+                ++read;
+            }
+        }
+    }
+};
+
+bool Scale(const std::vector<Frame>& frames, int n, int first_type, int probe_every) {
     NginxRelay relay;
+    std::vector<uint32_t> video_ts;
+    for (const Frame& f : frames)
+        if (f.video)
+            video_ts.push_back(f.timestamp);
+    const int sent_video = static_cast<int>(video_ts.size());
     long rss0 = RssKb();
     std::vector<int> ids;
+    std::vector<std::unique_ptr<Probe>> probes(n);
+    std::vector<Clock::time_point*> sent_at(n, nullptr);
     for (int i = 0; i < n; ++i) {
-        int id =
-            StartLive(relay.port(), "s" + std::to_string(first_type + i), first_type + i, 1000);
+        int port = relay.port();
+        if (probe_every > 0 && i % probe_every == 0) {
+            probes[i].reset(new Probe(&video_ts));
+            Probe* p = probes[i].get();
+            p->peer.reset(new ScriptedPeer([p](PeerConn& c) { p->Serve(c); }));
+            port = p->peer->port();
+            sent_at[i] = p->sent.data();
+        }
+        int id = StartLive(port, "s" + std::to_string(first_type + i), first_type + i, 1000);
         if (id < 0) {
             printf("scale %d: stream %d did not start\n", n, i);
             return false;
         }
         ids.push_back(id);
     }
-    int sent_video = 0;
-    for (const Frame& f : frames)
-        sent_video += f.video;
     std::atomic<long> peak{0};
     std::atomic<bool> done{false};
     std::atomic<pid_t> watch_tid{0};
@@ -387,29 +452,60 @@ bool Scale(const std::vector<Frame>& frames, int n, int first_type) {
     });
     while (watch_tid == 0)
         usleep(1000);
-    const std::vector<pid_t> skip = {Tid(), watch_tid.load()};
+    std::vector<pid_t> skip = {Tid(), watch_tid.load()};
+    for (const auto& p : probes) {
+        // Each probe's connection arrives once its stream has connected.
+        for (int waited = 0; p && p->tid == 0 && waited < 10000; ++waited)
+            usleep(1000);
+        if (p && p->tid != 0)
+            skip.push_back(p->tid);
+    }
     double cpu0 = ThreadsCpu(skip);
-    Play(frames, ids);
+    Play(frames, ids, nullptr, sent_at);
     sleep(1);
     double cpu = ThreadsCpu(skip) - cpu0;
     done = true;
     watch.join();
     int stops = g_stops;
     long dropped0 = g_dropped;
+    // The probes' peers see their streams off after two quiet seconds.
     relay.Stop(2000);
     WaitStops(stops + n, 20);
     usleep(200000);  // the reports follow the stops on the job thread
     long dropped = g_dropped - dropped0;
-    int whole = 0;
-    for (int i = 0; i < n; ++i)
-        whole += VideoPackets(relay.Recording("s" + std::to_string(first_type + i))) == sent_video;
+    int whole = 0, probed = 0;
+    std::vector<double> us;
+    for (int i = 0; i < n; ++i) {
+        if (Probe* p = probes[i].get()) {
+            p->peer->Join();
+            ++probed;
+            whole += static_cast<int>(p->read) == sent_video;
+            for (size_t k = 0; k < p->got.size(); ++k)
+                if (p->got[k] != Clock::time_point())
+                    us.push_back(
+                        std::chrono::duration<double, std::micro>(p->got[k] - p->sent[k]).count());
+        } else {
+            whole +=
+                VideoPackets(relay.Recording("s" + std::to_string(first_type + i))) == sent_video;
+        }
+    }
     double secs = frames.back().timestamp / 1000.0;
+    if (probed > 0 && us.empty()) {
+        printf("latency: no frames arrived at the %d probe streams of %d\n", probed, n);
+    } else if (probed > 0) {
+        std::sort(us.begin(), us.end());
+        printf(
+            "latency ks_stream_send_media -> relay read, %d of %d streams while %d run, %zu video "
+            "frames: p50 %.0f us, p99 %.0f us, max %.0f us\n",
+            probed, n, n, us.size(), us[us.size() / 2], us[us.size() * 99 / 100], us.back());
+    }
     printf(
         "scale %3d x 1 Mbit/s for %.0f s: %d/%d streams recorded every video frame, "
         "relay buffers dropped %ld bytes, cpu %.0f%% of one core (SDK threads), rss +%ld KiB "
-        "(%.0f KiB per stream)\n",
+        "(%.0f KiB per stream, ring %u KiB)\n",
         n, secs, whole, n, dropped, 100 * cpu / secs, peak - rss0,
-        static_cast<double>(peak - rss0) / n);
+        static_cast<double>(peak - rss0) / n,
+        kestrel::RelayServiceBase::BufferSizeFor(1000) / 1024);
     return whole == n;
 }
 
@@ -420,7 +516,7 @@ int main(int argc, char** argv) {
     // One socket per stream beside the latency and cpu streams and the
     // resolver: size the engine's table for the scale asked for, and let this
     // process (and the nginx it starts) open that many descriptors.
-    int most = 96, asked = 0, cpu_runs = 3;
+    int most = 96, asked = 0, cpu_runs = 3, probe_every = 8;
     unsigned seconds = 10;
     bool scale_only = false;
     for (int i = 1; i < argc; ++i) {
@@ -429,6 +525,8 @@ int main(int argc, char** argv) {
             seconds = static_cast<unsigned>(atoi(argv[++i]));
         else if (a == "--cpu-runs" && i + 1 < argc)
             cpu_runs = std::max(1, atoi(argv[++i]));
+        else if (a == "--probe-every" && i + 1 < argc)
+            probe_every = std::max(0, atoi(argv[++i]));
         else if (a == "--scale-only")
             scale_only = true;
         else
@@ -456,7 +554,7 @@ int main(int argc, char** argv) {
     if (asked > 0)
         counts = {asked};
     for (int n : counts) {
-        if (!Scale(paced, n, type))
+        if (!Scale(paced, n, type, probe_every))
             break;
         type += n;
     }
