@@ -5,9 +5,19 @@
 // log lines) and the process CPU per second of recording; then ffmpeg muxes
 // the same stream to FLV at its own pace (-re) for comparison.
 //   record_storage_bench [seconds]
+// With --streams N: a recorder's cameras 1..N, each with a live stream to a
+// local nginx and a storage recording of that same stream, all fed at once
+// at 1 Mbit/s; prints how many recordings the store holds whole (every video
+// frame fed, and at least 95% of the bytes fed), how many live streams nginx
+// recorded whole, the bytes the relays' buffers dropped, the CPU of the SDK's
+// own threads and the resident memory the streams added.
+//   record_storage_bench [seconds] --streams N
+#include <dirent.h>
 #include <kestrel/ks_api.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,16 +25,23 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/dns_service.h"
+#include "net/net_connector.h"
+#include "net_rtmp/rtmp_peers.h"
 #include "peers.h"
 #include "sdk/message_service.h"
+#include "sdk/streaming/doa_service.h"
 #include "sdk/streaming/record_link.h"
+#include "sdk/streaming/relay_service.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -37,7 +54,13 @@ struct Frame {
 };
 
 std::string g_creds;
+std::map<int, std::string> g_creds_of;  // camera dev_id -> its credential answer
+std::map<int, ks_device_auth_s> g_auth_of;
 std::mutex g_mutex;
+std::condition_variable g_cv;
+std::map<int, int> g_live_sid;  // camera dev_id -> its live stream's service id
+int g_stops = 0, g_joins = 0, g_own_streams = 0;
+std::atomic<long> g_dropped{0};
 std::vector<Clock::time_point> g_sent, g_answered;
 std::atomic<int> g_start_sid{0};
 ks_device_auth_s g_auth;
@@ -56,7 +79,14 @@ std::string Shell(const std::string& cmd) {
 }
 
 void Logger(int, const char*, int, const char* fmt, ...) {
-    if (strncmp(fmt, "Append %zu", 10) == 0) {
+    if (strstr(fmt, "Recording joins the live stream")) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_joins;
+        g_cv.notify_all();
+    } else if (strstr(fmt, "Recording starts a stream of its own")) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ++g_own_streams;
+    } else if (strncmp(fmt, "Append %zu", 10) == 0) {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_sent.push_back(Clock::now());
     } else if (strncmp(fmt, "Position:", 9) == 0) {
@@ -65,7 +95,7 @@ void Logger(int, const char*, int, const char* fmt, ...) {
     }
 }
 
-int Message(const char* topic, const std::string& payload) {
+int Message(const ks_device_auth_s* auth, const char* topic, const std::string& payload) {
     ks_message_adapter_param_s p;
     memset(&p, 0, sizeof p);
     p.type = KS_MESSAGE_ADAPTER_TYPE_KESTREL;
@@ -74,20 +104,42 @@ int Message(const char* topic, const std::string& payload) {
     p.service_len = static_cast<uint32_t>(strlen(topic));
     p.payload = payload.c_str();
     p.payload_len = static_cast<uint32_t>(payload.size());
-    return ks_message_adapter(&g_auth, &p);
+    return ks_message_adapter(auth, &p);
 }
 
+int Message(const char* topic, const std::string& payload) {
+    return Message(&g_auth, topic, payload);
+}
+
+// Job thread: credentials for whichever device asks; relays' closing reports.
 void OnPublish(const kestrel::MessageService::MessagePublishParam* p) {
-    if (std::string(p->topic).find("/vision/pic/kiv/upstream") != std::string::npos)
-        Message("/vision/pic/kiv/downstream",
-                "{\"id\":\"1\",\"version\":\"1.0\",\"params\":" + g_creds + "}");
+    if (std::string(p->topic).find("/vision/pic/kiv/upstream") != std::string::npos) {
+        auto auth = g_auth_of.find(p->dev_id);
+        auto creds = g_creds_of.find(p->dev_id);
+        if (auth == g_auth_of.end() || creds == g_creds_of.end())
+            Message("/vision/pic/kiv/downstream",
+                    "{\"id\":\"1\",\"version\":\"1.0\",\"params\":" + g_creds + "}");
+        else
+            Message(&auth->second, "/vision/pic/kiv/downstream",
+                    "{\"id\":\"1\",\"version\":\"1.0\",\"params\":" + creds->second + "}");
+    }
+    const char* at = strstr(p->message, "\"dropFrame\":");
+    if (strstr(p->message, "transQualityStatistic") && at)
+        g_dropped += atol(at + strlen("\"dropFrame\":"));
 }
 
-int OnStart(const ks_device_auth_s*, const ks_start_push_stream_param_s* p) {
+int OnStart(const ks_device_auth_s* auth, const ks_start_push_stream_param_s* p) {
     g_start_sid = p->service_id;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (auth && auth->dev_id > 0 && !g_live_sid.count(auth->dev_id))
+        g_live_sid[auth->dev_id] = p->service_id;
+    g_cv.notify_all();
     return 0;
 }
 int OnStop(const ks_device_auth_s*, const ks_stop_push_stream_param_s*) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_stops;
+    g_cv.notify_all();
     return 0;
 }
 int OnCmd(const ks_device_auth_s*, const ks_on_push_stream_cmd_param_s*) {
@@ -151,10 +203,300 @@ double Percentile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
 }
 
+// The committed 1 Mbit/s sample (H.264 + AAC 16 kHz mono), over and over,
+// timestamps running on, for `seconds`.
+std::vector<Frame> Sample(int seconds) {
+    const std::string base = std::string(KESTREL_SOURCE_DIR) + "/demo/media/avc_aac_1000k";
+    std::string bytes = net_test::ReadFile(base);
+    std::ifstream index(base + ".index");
+    std::vector<Frame> sample, out;
+    std::string line;
+    while (std::getline(index, line)) {
+        unsigned media, offset, len, ts, key;
+        if (sscanf(line.c_str(), "media=%u,offset=%u,len=%u,timestamp=%u,key=%u", &media, &offset,
+                   &len, &ts, &key) == 5 &&
+            offset + len <= bytes.size())
+            sample.push_back({media == 0, key == 1, bytes.substr(offset, len), ts});
+    }
+    for (uint32_t offset = 0; !sample.empty(); offset += sample.back().ts + 40)
+        for (Frame f : sample) {
+            f.ts += offset;
+            if (f.ts > static_cast<uint32_t>(seconds) * 1000u)
+                return out;
+            out.push_back(f);
+        }
+    return out;
+}
+
+pid_t Tid() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// This process's threads now.
+std::vector<pid_t> Tids() {
+    std::vector<pid_t> out;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (atoi(e->d_name) > 0)
+                out.push_back(atoi(e->d_name));
+        closedir(d);
+    }
+    return out;
+}
+
+// CPU seconds of this process's threads but those in `skip`, from each
+// thread's schedstat (nanoseconds on a CPU; clock ticks are too coarse).
+double ThreadsCpu(const std::vector<pid_t>& skip) {
+    double ns = 0;
+    for (pid_t tid : Tids()) {
+        if (std::find(skip.begin(), skip.end(), tid) != skip.end())
+            continue;
+        std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+        double on_cpu = 0;
+        if (f >> on_cpu)
+            ns += on_cpu;
+    }
+    return ns / 1e9;
+}
+
+long RssKb() {
+    std::ifstream s("/proc/self/status");
+    std::string line;
+    while (std::getline(s, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+int VideoPackets(const std::string& file) {
+    return atoi(Shell("ffprobe -v error -select_streams v -count_packets -show_entries "
+                      "stream=nb_read_packets -of csv=p=0 '" +
+                      file + "'")
+                    .c_str());
+}
+
+// Stored objects by path under the store's objects directory, with sizes.
+std::vector<std::pair<std::string, uint64_t>> Objects(const std::string& home) {
+    std::vector<std::pair<std::string, uint64_t>> out;
+    std::istringstream in(
+        Shell("find " + home + "/storage/objects -type f -printf '%s %p\n' 2>/dev/null"));
+    unsigned long long size;
+    std::string path;
+    while (in >> size && std::getline(in >> std::ws, path))
+        out.push_back({path, size});
+    return out;
+}
+
+uint64_t StoredBytes(const std::string& home) {
+    uint64_t total = 0;
+    for (const auto& o : Objects(home))
+        total += o.second;
+    return total;
+}
+
+bool Camera(int dev, const char* service, ks_message_adapter_type_e type,
+            const std::string& payload) {
+    ks_message_adapter_param_s p;
+    memset(&p, 0, sizeof p);
+    p.type = type;
+    p.msg_id = "1";
+    p.msg_id_len = 1;
+    p.service = service;
+    p.service_len = static_cast<uint32_t>(strlen(service));
+    p.payload = payload.c_str();
+    p.payload_len = static_cast<uint32_t>(payload.size());
+    return ks_message_adapter(&g_auth_of[dev], &p) == 0;
+}
+
+// A recorder's cameras 1..n: a live stream to nginx and a storage recording
+// of that same stream each, all fed at once from this thread.
+int Many(int n, int seconds, const std::string& home, int control,
+         const std::string& ca) {
+    static std::vector<std::string> names;  // the auths point into these
+    names.reserve(2 * (n + 1) + 1);
+    names.push_back("ZGV2aWNlLXNlY3JldA==");
+    const std::string& secret = names.back();
+    for (int dev = 0; dev <= n; ++dev) {
+        names.push_back("pkBench");
+        char* pk = &names.back()[0];
+        names.push_back(dev == 0 ? "nvrBench" : "cam" + std::to_string(dev));
+        g_auth_of[dev] = {dev, pk, &names.back()[0], const_cast<char*>(secret.c_str())};
+        if (dev > 0)
+            g_creds_of[dev] = Shell("curl -s 'http://127.0.0.1:" + std::to_string(control) +
+                                    "/credentials?pk=pkBench&dn=" + names.back() + "'");
+    }
+    std::vector<Frame> frames = Sample(seconds);
+    uint64_t fed_each = 0;
+    int video_each = 0;
+    for (const Frame& f : frames) {
+        fed_each += f.data.size();
+        video_each += f.video;
+    }
+    // Per camera a live socket and a storage connection, beside DNS and the
+    // credential requests; this process and the nginx it starts may open as many.
+    kestrel::NetConnector::SetMaxSockets(static_cast<unsigned long>(std::max(255, 3 * n + 64)));
+    rlimit nofile;
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+        nofile.rlim_cur = nofile.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+    rtmptest::NginxRelay relay;
+    // Every thread so far (this one, the DNS peer's) is the bench's, not the SDK's.
+    std::vector<pid_t> skip = Tids();
+
+    ks_init_config_s c;
+    memset(&c, 0, sizeof c);
+    c.device_type = 1;
+    c.log_level = 4;
+    c.log_dest = 2;
+    c.vod_solo_max = c.vod_all_max = c.process_parallel = 1;
+    ks_init_callback_s cb;
+    memset(&cb, 0, sizeof cb);
+    cb.message_publish_cb = OnPublish;
+    cb.logger_cb = Logger;
+    cb.start_push_streaming_cb = OnStart;
+    cb.stop_push_streaming_cb = OnStop;
+    cb.on_push_streaming_cmd_cb = OnCmd;
+    cb.on_push_streaming_data_cb = OnData;
+    cb.query_storage_record_cb = OnQuery;
+    cb.trigger_picture_cb = OnPicture;
+    cb.feature_check_cb = OnFeature;
+    ks_init_system_s sys = {0};
+    if (ks_init(&c, &cb, &sys) != 0) {
+        fprintf(stderr, "ks_init failed\n");
+        return 1;
+    }
+    ks_control(KS_CONTROL_STORAGE_TRUST_ANCHOR, ca.c_str());
+    ks_message_adapter_param_s conn;
+    memset(&conn, 0, sizeof conn);
+    conn.type = KS_MESSAGE_ADAPTER_TYPE_CONNECTED;
+    for (int dev = 0; dev <= n; ++dev)
+        if (ks_message_adapter(&g_auth_of[dev], &conn) != 0) {
+            fprintf(stderr, "device %d was refused\n", dev);
+            return 1;
+        }
+
+    long rss0 = RssKb();
+    static const ks_video_param_s video = {KS_VIDEO_FORMAT_H264, 25, 2000, 0};
+    ks_audio_param_s audio{};
+    audio.format = KS_AUDIO_FORMAT_AAC;
+    audio.bits_per_sample = KS_AUDIO_BITS_16;
+    audio.sample_rate = KS_AUDIO_SAMPLE_RATE_16000;
+    audio.channel = KS_AUDIO_CHANNEL_MONO;
+    std::vector<int> sids;
+    for (int dev = 1; dev <= n; ++dev) {
+        Camera(dev, "StartPushStreaming", KS_MESSAGE_ADAPTER_TYPE_TSL_SERVICE,
+               "{\"PushUrl\":\"rtmp://127.0.0.1:" + std::to_string(relay.port()) +
+                   "/live?token=t&private=0/cam" + std::to_string(dev) + "\",\"StreamType\":0}");
+        std::unique_lock<std::mutex> lock(g_mutex);
+        if (!g_cv.wait_for(lock, std::chrono::seconds(10),
+                           [&] { return g_live_sid.count(dev) > 0; })) {
+            fprintf(stderr, "camera %d: the live stream did not start\n", dev);
+            return 1;
+        }
+        sids.push_back(g_live_sid[dev]);
+        lock.unlock();
+        // Configured before the recording joins, so it takes the same settings.
+        ks_stream_send_config_param_s config{1064, 0, &video, &audio};
+        ks_stream_send_config(sids.back(), &config);
+        Camera(dev, "/vision/biz/record/downstream", KS_MESSAGE_ADAPTER_TYPE_KESTREL,
+               "{\"method\":\"startRecord\",\"params\":{\"id\":\"bench" + std::to_string(dev) +
+                   "\",\"streamType\":0,\"recordType\":0,\"duration\":3600,\"preDuration\":0,"
+                   "\"maxSingleFileDuration\":60,\"thumbnailId\":\"t\",\"filePrefix\":\"b\"}}");
+    }
+    {
+        std::unique_lock<std::mutex> lock(g_mutex);
+        g_cv.wait_for(lock, std::chrono::seconds(10), [&] { return g_joins >= n; });
+        if (g_joins < n || g_own_streams > 0)
+            fprintf(stderr, "%d of %d recordings joined their live streams, %d started their own\n",
+                    g_joins, n, g_own_streams);
+    }
+
+    std::atomic<long> peak{0};
+    std::atomic<bool> done{false};
+    std::atomic<pid_t> watch_tid{0};
+    std::thread watch([&] {
+        watch_tid = Tid();
+        while (!done) {
+            peak = std::max(peak.load(), RssKb());
+            usleep(200000);
+        }
+    });
+    while (watch_tid == 0)
+        usleep(1000);
+    skip.push_back(watch_tid);
+    double cpu0 = ThreadsCpu(skip);
+    Clock::time_point t0 = Clock::now();
+    for (const Frame& f : frames) {
+        std::this_thread::sleep_until(t0 + std::chrono::milliseconds(f.ts));
+        ks_stream_send_media_param_s m{};
+        m.type = f.video ? 0 : 1;
+        m.len = static_cast<uint32_t>(f.data.size());
+        m.timestamp = f.ts;
+        m.p = reinterpret_cast<unsigned char*>(const_cast<char*>(f.data.data()));
+        m.key_frame = f.key;
+        for (int sid : sids)
+            ks_stream_send_media(sid, &m);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double secs = frames.back().ts / 1000.0;
+    double cpu = ThreadsCpu(skip) - cpu0;
+    done = true;
+    watch.join();
+
+    // The store has it all once it stops growing.
+    uint64_t stored = StoredBytes(home), before = UINT64_MAX;
+    for (int quiet = 0, i = 0; quiet < 3 && i < 60; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        before = stored;
+        stored = StoredBytes(home);
+        quiet = stored == before ? quiet + 1 : 0;
+    }
+    std::map<int, uint64_t> bytes_of;
+    std::map<int, int> video_of;
+    for (const auto& o : Objects(home)) {
+        size_t at = o.first.find("/pkBench/cam");
+        if (at == std::string::npos)
+            continue;
+        int dev = atoi(o.first.c_str() + at + strlen("/pkBench/cam"));
+        bytes_of[dev] += o.second;
+        video_of[dev] += VideoPackets(o.first);
+    }
+    int whole = 0;
+    for (int dev = 1; dev <= n; ++dev)
+        whole += video_of[dev] == video_each && bytes_of[dev] * 100 >= fed_each * 95;
+
+    long dropped0 = g_dropped;
+    relay.Stop(2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // the relays' reports
+    long dropped = g_dropped - dropped0;
+    int live = 0;
+    for (int dev = 1; dev <= n; ++dev)
+        live += VideoPackets(relay.Recording("cam" + std::to_string(dev))) == video_each;
+    ks_destroy();
+    printf(
+        "recordings %d x 1 Mbit/s for %.0f s: %d/%d stored whole (%llu bytes stored vs %llu "
+        "fed), %d/%d live streams recorded every video frame, relay buffers dropped %ld bytes, "
+        "cpu %.0f%% of one core (SDK threads), rss +%ld KiB (%.0f KiB per camera, rings %u KiB "
+        "live + %u KiB storage)\n",
+        n, secs, whole, n, static_cast<unsigned long long>(stored),
+        static_cast<unsigned long long>(fed_each * n), live, n, dropped, 100 * cpu / secs,
+        peak - rss0, static_cast<double>(peak - rss0) / n,
+        kestrel::RelayServiceBase::BufferSizeFor(1064) / 1024,
+        kestrel::DoaStreamService::BufferSizeFor(1064) / 1024);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int seconds = argc > 1 ? atoi(argv[1]) : 10;
+    int seconds = 10, streams = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--streams" && i + 1 < argc)
+            streams = std::max(1, atoi(argv[++i]));
+        else
+            seconds = atoi(argv[i]);
+    }
     std::string dir = net_test::MakeTempDir("record-bench"), home = dir + "/home";
     net_test::Pki pki;
     net_test::ScriptedDns dns;
@@ -187,6 +529,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     int control = atoi(r.c_str() + cp + 16);
+    if (streams > 0) {
+        int rc = Many(streams, seconds, home, control, net_test::ReadFile(pki.ca));
+        store.Stop();
+        net_test::Run("rm -rf " + dir);
+        return rc;
+    }
     g_creds = Shell("curl -s 'http://127.0.0.1:" + std::to_string(control) +
                     "/credentials?pk=pkBench&dn=dnBench'");
     std::vector<Frame> frames = Media(dir, seconds);
