@@ -82,10 +82,22 @@ int OnFeature() {
 }
 // Bytes the relays' buffers dropped, from their closing statistics reports.
 std::atomic<long> g_dropped{0};
+std::atomic<int> g_reports{0};
 void OnPublish(const kestrel::MessageService::MessagePublishParam* p) {
     const char* at = strstr(p->message, "\"dropFrame\":");
-    if (strstr(p->message, "transQualityStatistic") && at)
+    if (strstr(p->message, "transQualityStatistic") && at) {
         g_dropped += atol(at + strlen("\"dropFrame\":"));
+        ++g_reports;
+    }
+}
+
+// Waits until `n` more relays have reported since `reports0`; the note to add
+// when some never did (their drops are then unknown).
+std::string WaitReports(int reports0, int n) {
+    for (int i = 0; i < 100 && g_reports - reports0 < n; ++i)
+        usleep(100000);
+    int got = g_reports - reports0;
+    return got >= n ? "" : " (" + std::to_string(got) + " of " + std::to_string(n) + " relays reported)";
 }
 
 std::string g_pk = "pkBench", g_dn = "camBench", g_ds = "c2VjcmV0LWtleS0xMjM0";
@@ -466,12 +478,12 @@ bool Scale(const std::vector<Frame>& frames, int n, int first_type, int probe_ev
     double cpu = ThreadsCpu(skip) - cpu0;
     done = true;
     watch.join();
-    int stops = g_stops;
+    int stops = g_stops, reports0 = g_reports;
     long dropped0 = g_dropped;
     // The probes' peers see their streams off after two quiet seconds.
     relay.Stop(2000);
     WaitStops(stops + n, 20);
-    usleep(200000);  // the reports follow the stops on the job thread
+    std::string unreported = WaitReports(reports0, n);  // they follow the stops
     long dropped = g_dropped - dropped0;
     int whole = 0, probed = 0;
     std::vector<double> us;
@@ -501,9 +513,9 @@ bool Scale(const std::vector<Frame>& frames, int n, int first_type, int probe_ev
     }
     printf(
         "scale %3d x 1 Mbit/s for %.0f s: %d/%d streams recorded every video frame, "
-        "relay buffers dropped %ld bytes, cpu %.0f%% of one core (SDK threads), rss +%ld KiB "
+        "relay buffers dropped %ld bytes%s, cpu %.0f%% of one core (SDK threads), rss +%ld KiB "
         "(%.0f KiB per stream, ring %u KiB)\n",
-        n, secs, whole, n, dropped, 100 * cpu / secs, peak - rss0,
+        n, secs, whole, n, dropped, unreported.c_str(), 100 * cpu / secs, peak - rss0,
         static_cast<double>(peak - rss0) / n,
         kestrel::RelayServiceBase::BufferSizeFor(1000) / 1024);
     return whole == n;
