@@ -22,10 +22,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -313,8 +313,7 @@ bool Camera(int dev, const char* service, ks_message_adapter_type_e type,
 
 // A recorder's cameras 1..n: a live stream to nginx and a storage recording
 // of that same stream each, all fed at once from this thread.
-int Many(int n, int seconds, const std::string& home, int control,
-         const std::string& ca) {
+int Many(int n, int seconds, const std::string& home, int control, const std::string& ca) {
     static std::vector<std::string> names;  // the auths point into these
     names.reserve(2 * (n + 1) + 1);
     names.push_back("ZGV2aWNlLXNlY3JldA==");
@@ -491,8 +490,7 @@ int Many(int n, int seconds, const std::string& home, int control,
         "live + %u KiB storage)\n",
         n, secs, whole, n, static_cast<unsigned long long>(stored),
         static_cast<unsigned long long>(fed_each * n), live, n, dropped, unreported.c_str(),
-        100 * cpu / secs,
-        peak - rss0, static_cast<double>(peak - rss0) / n,
+        100 * cpu / secs, peak - rss0, static_cast<double>(peak - rss0) / n,
         kestrel::RelayServiceBase::BufferSizeFor(1064) / 1024,
         kestrel::DoaStreamService::BufferSizeFor(1064) / 1024);
     return 0;

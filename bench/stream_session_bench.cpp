@@ -97,7 +97,8 @@ std::string WaitReports(int reports0, int n) {
     for (int i = 0; i < 100 && g_reports - reports0 < n; ++i)
         usleep(100000);
     int got = g_reports - reports0;
-    return got >= n ? "" : " (" + std::to_string(got) + " of " + std::to_string(n) + " relays reported)";
+    return got >= n ? ""
+                    : " (" + std::to_string(got) + " of " + std::to_string(n) + " relays reported)";
 }
 
 std::string g_pk = "pkBench", g_dn = "camBench", g_ds = "c2VjcmV0LWtleS0xMjM0";
@@ -369,10 +370,11 @@ void CpuPerStream(const std::vector<Frame>& frames, int runs) {
         NginxRelay relay2;
         double ff0 = Cpu(RUSAGE_CHILDREN);
         std::string out;
-        int rc = RunCommand("exec ffmpeg -nostdin -v error -re -i '" + flv +
-                                "' -c copy -f flv rtmp://127.0.0.1:" +
-                                std::to_string(relay2.port()) + "/live/ffmpeg",
-                            &out);
+        int rc =
+            RunCommand("exec ffmpeg -nostdin -v error -re -i '" + flv +
+                           "' -c copy -f flv rtmp://127.0.0.1:" + std::to_string(relay2.port()) +
+                           "/live/ffmpeg",
+                       &out);
         ffs.push_back(Cpu(RUSAGE_CHILDREN) - ff0);
         failed += rc != 0;
         relay2.Stop(1000);
@@ -390,7 +392,8 @@ void CpuPerStream(const std::vector<Frame>& frames, int runs) {
 // share the process, the engine and the CPU with all the others. Frames are
 // matched by timestamp (unique per video frame of the played sequence).
 struct Probe {
-    Probe(const std::vector<uint32_t>* video_ts) : ts(video_ts), sent(ts->size()), got(ts->size()) {}
+    explicit Probe(const std::vector<uint32_t>* video_ts)
+        : ts(video_ts), sent(ts->size()), got(ts->size()) {}
     const std::vector<uint32_t>* ts;      // the video frames' timestamps, ascending
     std::vector<Clock::time_point> sent;  // by video frame: written by Play only
     std::vector<Clock::time_point> got;   // by video frame: written by the peer only
