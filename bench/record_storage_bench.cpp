@@ -308,7 +308,7 @@ bool Camera(int dev, const char* service, ks_message_adapter_type_e type,
     p.service_len = static_cast<uint32_t>(strlen(service));
     p.payload = payload.c_str();
     p.payload_len = static_cast<uint32_t>(payload.size());
-    return ks_message_adapter(&g_auth_of[dev], &p) == 0;
+    return ks_message_adapter(&g_auth_of.at(dev), &p) == 0;
 }
 
 // A recorder's cameras 1..n: a live stream to nginx and a storage recording
@@ -373,7 +373,7 @@ int Many(int n, int seconds, const std::string& home, int control, const std::st
     memset(&conn, 0, sizeof conn);
     conn.type = KS_MESSAGE_ADAPTER_TYPE_CONNECTED;
     for (int dev = 0; dev <= n; ++dev)
-        if (ks_message_adapter(&g_auth_of[dev], &conn) != 0) {
+        if (ks_message_adapter(&g_auth_of.at(dev), &conn) != 0) {
             fprintf(stderr, "device %d was refused\n", dev);
             return 1;
         }
