@@ -141,7 +141,7 @@ int RingBuffer::dataCopyOut(unsigned len, unsigned char* dst, bool peek) {
 }
 
 // The copying reader's output area comes with its first use: a relay reads
-// records into pooled blocks and never needs it.
+// records in place and never needs it.
 FrameRingBuffer::FrameRingBuffer(unsigned capacity, const std::string& owner)
     : RingBuffer(capacity, owner) {}
 
@@ -150,7 +150,7 @@ FrameRingBuffer::~FrameRingBuffer() {
 }
 
 void FrameRingBuffer::SetPackageDropStrategy(int strategy) {
-    MutexGuard guard(lock);
+    Guard guard(lock);
     drop_strategy = strategy;
 }
 
@@ -160,14 +160,77 @@ void FrameRingBuffer::Refuse(bool video) {
         wait_key = true;
 }
 
+// Bytes a record of `total` takes at the write position: its own, plus the
+// tail it skips when it does not fit before the array's end.
+unsigned FrameRingBuffer::Need(unsigned total) const {
+    unsigned tail = size - (write_pos.load(std::memory_order_relaxed) & mask);
+    return total <= tail ? total : tail + total;
+}
+
+// An empty ring starts over at the array's start, so that any record up to
+// the capacity fits whole.
+void FrameRingBuffer::ResetIfEmpty() {
+    if (GetDataUsed() == 0 && !peeking) {
+        CleanAllData();
+        key_positions.clear();
+    }
+}
+
+// A tail too short for a header, or one marked as skipped, holds no record:
+// the next one starts at the array's start.
+void FrameRingBuffer::SkipTail() {
+    uint32_t r = read_pos.load(std::memory_order_relaxed);
+    unsigned off = r & mask;
+    unsigned tail = size - off;
+    if (GetDataUsed() <= tail)
+        return;  // a record ends the data here, or the data is damaged
+    uint32_t magic = 0;
+    if (tail >= kHeaderSize)
+        memcpy(&magic, data + off, sizeof magic);
+    if (tail < kHeaderSize || magic == kSkipMagic)
+        read_pos.store(r + tail, std::memory_order_relaxed);
+}
+
+// The peeked record is the reader's until it lets go of it. A writer that
+// needs its space waits for the release rather than drop it or write over
+// it: the reader holds a record for one non-blocking write and the copy of
+// what the socket did not take, microseconds, and takes no other lock a
+// writer may hold meanwhile. Dropping everything after the peeked record
+// instead would throw away the newest frames to keep the oldest. The reader's
+// own thread cannot wait for itself: a frame it writes into a full ring
+// during its own peek is refused.
+bool FrameRingBuffer::AwaitRelease(Guard& guard) {
+    if (peek_owner == std::this_thread::get_id())
+        return false;
+    ++release_waiters;
+    released.wait(guard, [this] { return !peeking; });
+    --release_waiters;
+    return true;
+}
+
 void FrameRingBuffer::EmptyLocked() {
-    dropped_bytes += GetDataUsed();
+    if (peeking) {
+        // The reader keeps the record it holds; everything after it goes.
+        const uint64_t held = peek_end - peek.start;
+        dropped_bytes += records_in - records_out - held;
+        records_in = records_out + held;
+        write_pos.store(peek_end, std::memory_order_relaxed);
+        bool key_held = !key_positions.empty() && key_positions.front().position == peek.start;
+        PositionProperty front = key_held ? key_positions.front() : PositionProperty{};
+        key_positions.clear();
+        if (key_held)
+            key_positions.push_back(front);
+        return;
+    }
+    dropped_bytes += records_in - records_out;
+    records_out = records_in;
     CleanAllData();
     key_positions.clear();
 }
 
 // Audio-only: the oldest record goes. False when the record is unreadable.
 bool FrameRingBuffer::DropOldestRecord() {
+    SkipTail();
     uint32_t header[3];
     if (dataCopyOut(kHeaderSize, reinterpret_cast<unsigned char*>(header), true) != 0)
         return false;
@@ -178,15 +241,16 @@ bool FrameRingBuffer::DropOldestRecord() {
     }
     read_pos.store(read_pos.load(std::memory_order_relaxed) + static_cast<uint32_t>(record),
                    std::memory_order_relaxed);
+    records_out += record;
     dropped_bytes += record;
     KS_LOGD("%s Drop oldest frame, len = %u", label.c_str(), header[1]);
     return true;
 }
 
-// Frees at least `need` bytes; false when the ring had to be emptied and the
-// new frame is no key frame.
-bool FrameRingBuffer::MakeRoom(unsigned need, bool key, bool& discarded) {
-    while (GetDataUnused() < need) {
+// Frees room for a record of `total` bytes; false when the ring had to be
+// emptied and the new frame is no key frame. Never called during a peek.
+bool FrameRingBuffer::MakeRoom(unsigned total, bool key, bool& discarded) {
+    for (ResetIfEmpty(); GetDataUnused() < Need(total); ResetIfEmpty()) {
         discarded = true;
         if (key_positions.empty()) {
             if (!video_seen) {
@@ -199,23 +263,20 @@ bool FrameRingBuffer::MakeRoom(unsigned need, bool key, bool& discarded) {
             EmptyLocked();
         } else {
             uint32_t r = read_pos.load(std::memory_order_relaxed);
-            uint32_t p = key_positions.front().position;
-            if (p - r > GetDataUsed()) {
-                KS_LOGE("%s Index error, %u %u %u", label.c_str(), p, r,
+            PositionProperty p = key_positions.front();
+            if (p.position == r && key_positions.size() > 1) {
+                key_positions.pop_front();
+                p = key_positions.front();
+            }
+            if (p.position - r > GetDataUsed()) {
+                KS_LOGE("%s Index error, %u %u %u", label.c_str(), p.position, r,
                         write_pos.load(std::memory_order_relaxed));
                 EmptyLocked();
-            } else if (p != r) {
-                dropped_bytes += p - r;
-                read_pos.store(p, std::memory_order_relaxed);
+            } else if (p.position != r) {
+                dropped_bytes += p.records_before - records_out;
+                records_out = p.records_before;
+                read_pos.store(p.position, std::memory_order_relaxed);
                 KS_LOGD("%s Drop part of GOP, remaining = %d", label.c_str(),
-                        static_cast<int>(key_positions.size()));
-                continue;
-            } else if (key_positions.size() > 1) {
-                key_positions.pop_front();
-                uint32_t next = key_positions.front().position;
-                dropped_bytes += next - r;
-                read_pos.store(next, std::memory_order_relaxed);
-                KS_LOGD("%s Drop full GOP, remaining = %d", label.c_str(),
                         static_cast<int>(key_positions.size()));
                 continue;
             } else {
@@ -230,11 +291,35 @@ bool FrameRingBuffer::MakeRoom(unsigned need, bool key, bool& discarded) {
     return true;
 }
 
+// Under the lock, with room: the record goes in whole, after the skipped
+// tail when it does not fit before the array's end.
+void FrameRingBuffer::Store(const unsigned char* frame, unsigned len,
+                            const MediaSpecialInfo* desc) {
+    const unsigned total = kHeaderSize + len + sizeof(MediaSpecialInfo);
+    uint32_t w = write_pos.load(std::memory_order_relaxed);
+    unsigned tail = size - (w & mask);
+    if (total > tail) {
+        if (tail >= kHeaderSize)
+            memcpy(data + (w & mask), &kSkipMagic, sizeof kSkipMagic);
+        w += tail;
+        write_pos.store(w, std::memory_order_relaxed);
+    }
+    uint32_t header[3] = {kMagic, len, static_cast<uint32_t>(sizeof(MediaSpecialInfo))};
+    dataCopyIn(reinterpret_cast<const unsigned char*>(header), kHeaderSize);
+    dataCopyIn(frame, len);
+    dataCopyIn(reinterpret_cast<const unsigned char*>(desc), sizeof(MediaSpecialInfo));
+    if (IsKey(*desc)) {
+        key_positions.push_back({w, records_in});
+        wait_key = false;
+    }
+    records_in += total;
+}
+
 int FrameRingBuffer::DataOneFrameIn(const unsigned char* frame, unsigned len,
                                     const MediaSpecialInfo* desc, unsigned desc_len) {
     if (len > kMaxFrame || desc_len > kMaxWriterDesc) {
         KS_LOGE("%s Frame is too large, len = %u, desc = %u", label.c_str(), len, desc_len);
-        MutexGuard guard(lock);
+        Guard guard(lock);
         dropped_bytes += len;
         return kTooLarge;
     }
@@ -252,25 +337,30 @@ int FrameRingBuffer::DataOneFrameIn(const unsigned char* frame, unsigned len,
     const bool key = IsKey(*desc);
     const unsigned total = kHeaderSize + len + desc_len;
 
-    MutexGuard guard(lock);
+    Guard guard(lock);
     if (video)
         video_seen = true;
-    // A frame refused here is a frame lost to the stream: it counts as dropped
-    // like stored data that had to go.
-    if (wait_key && !key) {
-        KS_LOGV("%s Drop old non-inner frame", label.c_str());
-        dropped_bytes += total;
-        return kWaitKey;
-    }
-    if (total > size) {
-        KS_LOGD("%s Data is too large, drop it", label.c_str());
-        Refuse(video);
-        dropped_bytes += total;
-        return kTooLarge;
-    }
     bool discarded = false;
-    if (GetDataUnused() < total) {
-        if (drop_strategy == 1) {
+    for (bool first = true;; first = false) {
+        // A frame refused here is a frame lost to the stream: it counts as
+        // dropped like stored data that had to go.
+        if (wait_key && !key) {
+            KS_LOGV("%s Drop old non-inner frame", label.c_str());
+            dropped_bytes += total;
+            return kWaitKey;
+        }
+        if (first && total > size) {
+            KS_LOGD("%s Data is too large, drop it", label.c_str());
+            Refuse(video);
+            dropped_bytes += total;
+            return kTooLarge;
+        }
+        ResetIfEmpty();
+        if (GetDataUnused() >= Need(total))
+            break;
+        if (peeking && drop_strategy == 0 && AwaitRelease(guard))
+            continue;  // released: everything is to be looked at again
+        if (drop_strategy == 1 || peeking) {
             Refuse(video);
             dropped_bytes += total;
             return kRefused;
@@ -280,16 +370,9 @@ int FrameRingBuffer::DataOneFrameIn(const unsigned char* frame, unsigned len,
             dropped_bytes += total;
             return kEmptiedNoKey;
         }
+        break;
     }
-    uint32_t start = write_pos.load(std::memory_order_relaxed);
-    uint32_t header[3] = {kMagic, len, desc_len};
-    dataCopyIn(reinterpret_cast<const unsigned char*>(header), kHeaderSize);
-    dataCopyIn(frame, len);
-    dataCopyIn(reinterpret_cast<const unsigned char*>(desc), desc_len);
-    if (key) {
-        key_positions.push_back({start});
-        wait_key = false;
-    }
+    Store(frame, len, desc);
     return discarded ? kStoredAfterDrop : kOk;
 }
 
@@ -325,44 +408,66 @@ void FrameRingBuffer::GrowFrameOut(unsigned len) {
     frame_out_capacity = grown;
 }
 
-// Under the lock: the next record's header, checked.
-int FrameRingBuffer::ReadRecordHeader(uint32_t* start, unsigned* len, unsigned* desc_len) {
-    if (GetDataUsed() == 0)
+// Under the lock: the next record, checked, left where it is. A key frame
+// must be the oldest one indexed.
+int FrameRingBuffer::PeekLocked(Peeked* out) {
+    if (peeking) {
+        *out = peek;
+        return kOk;
+    }
+    SkipTail();
+    const unsigned used = GetDataUsed();
+    if (used == 0)
         return kEmpty;
-    *start = read_pos.load(std::memory_order_relaxed);
+    const uint32_t start = read_pos.load(std::memory_order_relaxed);
+    const unsigned off = start & mask;
     uint32_t header[3] = {0, 0, 0};
-    if (dataCopyOut(kHeaderSize, reinterpret_cast<unsigned char*>(header), false) != 0 ||
-        header[0] != kMagic) {
+    if (size - off < kHeaderSize || used < kHeaderSize) {
+        KS_LOGE("%s Should not happen, data was corrupted", label.c_str());
+        return kCorrupt;
+    }
+    memcpy(header, data + off, kHeaderSize);
+    if (header[0] != kMagic) {
         KS_LOGE("%s Should not happen, data was corrupted", label.c_str());
         return kCorrupt;
     }
     const unsigned l = header[1];
-    const unsigned d = header[2];
-    if (l == 0 || l > kMaxFrame || d != sizeof(MediaSpecialInfo) ||
-        uint64_t{l} + d > GetDataUsed()) {
+    const uint64_t total = uint64_t{kHeaderSize} + l + header[2];
+    if (l == 0 || l > kMaxFrame || header[2] != sizeof(MediaSpecialInfo) || total > used ||
+        off + total > size) {
         KS_LOGE("%s Should not happen, record lengths are corrupted, len = %u, desc = %u",
-                label.c_str(), l, d);
+                label.c_str(), l, header[2]);
         return kCorrupt;
     }
-    *len = l;
-    *desc_len = d;
-    return kOk;
-}
-
-// Under the lock: a key frame read must be the oldest one indexed.
-int FrameRingBuffer::CheckKeyIndex(const MediaSpecialInfo& desc, uint32_t start) {
-    if (!IsKey(desc))
-        return kOk;
-    const bool known = !key_positions.empty();
-    uint32_t oldest = known ? key_positions.front().position : 0;
-    if (known)
-        key_positions.pop_front();
-    if (!known || oldest != start) {
-        KS_LOGE("%s Index error, %u %u %u", label.c_str(), oldest, start,
+    Peeked p;
+    p.start = start;
+    p.len = l;
+    memcpy(&p.desc, data + off + kHeaderSize + l, sizeof p.desc);
+    if (IsKey(p.desc) && (key_positions.empty() || key_positions.front().position != start)) {
+        KS_LOGE("%s Index error, %u %u %u", label.c_str(),
+                key_positions.empty() ? 0u : key_positions.front().position, start,
                 write_pos.load(std::memory_order_relaxed));
         return kCorrupt;
     }
+    peeking = true;
+    peek = p;
+    peek_end = start + static_cast<uint32_t>(total);
+    peek_owner = std::this_thread::get_id();
+    *out = p;
     return kOk;
+}
+
+void FrameRingBuffer::ReleaseLocked() {
+    if (!peeking)
+        return;
+    if (!key_positions.empty() && key_positions.front().position == peek.start)
+        key_positions.pop_front();
+    read_pos.store(peek_end, std::memory_order_relaxed);
+    records_out += peek_end - peek.start;
+    peeking = false;
+    peek_owner = std::thread::id();
+    if (release_waiters)
+        released.notify_all();
 }
 
 int FrameRingBuffer::DataOneFrameOut(unsigned char** frame, unsigned* len, MediaSpecialInfo** desc,
@@ -371,61 +476,47 @@ int FrameRingBuffer::DataOneFrameOut(unsigned char** frame, unsigned* len, Media
         KS_LOGE("%s Invalid param", label.c_str());
         return kBadInput;
     }
-    MutexGuard guard(lock);
-    uint32_t start = 0;
-    unsigned l = 0, d = 0;
-    int r = ReadRecordHeader(&start, &l, &d);
+    Guard guard(lock);
+    Peeked p;
+    int r = PeekLocked(&p);
     if (r != kOk)
         return r;
-    GrowFrameOut(l);
-    desc_out = MediaSpecialInfo{};
-    dataCopyOut(l, frame_out + kHeadRoom, false);
-    dataCopyOut(d, reinterpret_cast<unsigned char*>(&desc_out), false);
-    if ((r = CheckKeyIndex(desc_out, start)) != kOk)
-        return r;
+    GrowFrameOut(p.len);
+    memcpy(frame_out + kHeadRoom, data + ((p.start + kHeaderSize) & mask), p.len);
+    desc_out = p.desc;
+    ReleaseLocked();
     *frame = frame_out + kHeadRoom;
-    *len = l;
+    *len = p.len;
     *desc = &desc_out;
-    *desc_len = d;
+    *desc_len = sizeof(MediaSpecialInfo);
     return kOk;
 }
 
-// A pooled block nobody else holds, or a new one (kept in the pool while
-// there is room). Reader thread only, as are all other holders' releases
-// that this looks at.
-SharedPtr<SharedBytes> FrameRingBuffer::FreeRecord() {
-    for (const SharedPtr<SharedBytes>& r : records) {
-        if (r.use_count() == 1)
-            return r;
-    }
-    SharedPtr<SharedBytes> fresh(new SharedBytes);
-    if (records.size() < kRecordPool)
-        records.push_back(fresh);
-    return fresh;
-}
-
-int FrameRingBuffer::DataOneFrameOut(SharedPtr<SharedBytes>* record, unsigned* len,
-                                     MediaSpecialInfo* desc) {
-    if (!record || !len || !desc) {
+int FrameRingBuffer::PeekFrame(const unsigned char** frame, unsigned* len,
+                               MediaSpecialInfo* desc) {
+    if (!frame || !len || !desc) {
         KS_LOGE("%s Invalid param", label.c_str());
         return kBadInput;
     }
-    SharedPtr<SharedBytes> block = FreeRecord();
-    MutexGuard guard(lock);
-    uint32_t start = 0;
-    unsigned l = 0, d = 0;
-    int r = ReadRecordHeader(&start, &l, &d);
+    Guard guard(lock);
+    Peeked p;
+    int r = PeekLocked(&p);
     if (r != kOk)
         return r;
-    block->Resize(l);
-    *desc = MediaSpecialInfo{};
-    dataCopyOut(l, block->Data(), false);
-    dataCopyOut(d, reinterpret_cast<unsigned char*>(desc), false);
-    if ((r = CheckKeyIndex(*desc, start)) != kOk)
-        return r;
-    *record = block;
-    *len = l;
+    *frame = data + ((p.start + kHeaderSize) & mask);
+    *len = p.len;
+    *desc = p.desc;
     return kOk;
+}
+
+void FrameRingBuffer::ReleaseFrame() {
+    Guard guard(lock);
+    ReleaseLocked();
+}
+
+uint64_t FrameRingBuffer::GetRecordBytes() {
+    Guard guard(lock);
+    return records_in - records_out;
 }
 
 // The counters are atomic: a fill level needs no lock, so a writer's pause
@@ -435,26 +526,26 @@ unsigned FrameRingBuffer::GetUsePercent() {
 }
 
 int FrameRingBuffer::GetFrameDropAndReset() {
-    MutexGuard guard(lock);
+    Guard guard(lock);
     uint64_t out = dropped_bytes < uint64_t{INT_MAX} ? dropped_bytes : uint64_t{INT_MAX};
     dropped_bytes -= out;
     return static_cast<int>(out);
 }
 
+// During a peek the reader keeps the record it holds and hands it on; the
+// rest goes.
 void FrameRingBuffer::CleanAllFrameData() {
     std::list<PositionProperty> freed;
-    {
-        MutexGuard guard(lock);
-        dropped_bytes += GetDataUsed();
-        CleanAllData();
+    Guard guard(lock);
+    if (!peeking)
         freed.swap(key_positions);
-        if (video_seen)
-            wait_key = true;
-    }
+    EmptyLocked();
+    if (video_seen)
+        wait_key = true;
 }
 
 bool FrameRingBuffer::IsWaitingForKey() {
-    MutexGuard guard(lock);
+    Guard guard(lock);
     return wait_key;
 }
 

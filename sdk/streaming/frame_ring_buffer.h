@@ -10,6 +10,12 @@
 //   offset 12      L  frame bytes
 //   offset 12 + L  D  descriptor
 //
+// A record never wraps the array's end, so a reader can hand its frame out
+// in place as one span: a record that does not fit before the end starts at
+// the array's start, and the tail it leaves is skipped (marked by a header
+// with kSkipMagic when the tail can hold one). Skipped tails take space like
+// records do but are neither read nor counted as dropped.
+//
 // and remembers where every key-frame record starts, so that when space runs
 // out it can discard whole groups of pictures from the old end and the stream
 // that remains still starts with a key frame.
@@ -22,14 +28,17 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "core/mutex.h"
 #include "core/shared_buffer.h"
 #include "core/shared_ptr.h"
+
 
 namespace kestrel {
 
@@ -80,6 +89,7 @@ class RingBuffer {
 class FrameRingBuffer : public RingBuffer {
   public:
     static constexpr uint32_t kMagic = 0xFCFCFCFCu;
+    static constexpr uint32_t kSkipMagic = 0xFCFCFCFDu;
     static constexpr unsigned kHeaderSize = 12;
     static constexpr unsigned kMaxFrame = 1024u * 1024;
     static constexpr unsigned kMaxWriterDesc = 512;
@@ -115,12 +125,15 @@ class FrameRingBuffer : public RingBuffer {
     // output areas and stay valid until the next call. Returns a Result.
     int DataOneFrameOut(unsigned char** frame, unsigned* len, MediaSpecialInfo** desc,
                         unsigned* desc_len);
-    // Reader side, the same thread: the frame is copied once into a
-    // reference-counted block (*record, len bytes from its start) that stays
-    // valid for as long as anyone holds it, so a socket can write it from
-    // there later. Blocks come from a small pool and are reused once their
-    // last holder let go. Returns a Result.
-    int DataOneFrameOut(SharedPtr<SharedBytes>* record, unsigned* len, MediaSpecialInfo* desc);
+    // Reader side, the same thread, without a copy: the next record's frame
+    // where it lies in the ring (one span) and its descriptor. The record
+    // stays queued, its bytes untouched, until ReleaseFrame; a second peek
+    // before that hands out the same record. Returns a Result.
+    int PeekFrame(const unsigned char** frame, unsigned* len, MediaSpecialInfo* desc);
+    // Ends the peek: the record is consumed. Nothing happens without one.
+    void ReleaseFrame();
+    // Record bytes queued (headers, frames, descriptors; skipped tails not).
+    uint64_t GetRecordBytes();
 
     // Used bytes per cent of the capacity.
     unsigned GetUsePercent();
@@ -135,19 +148,43 @@ class FrameRingBuffer : public RingBuffer {
   private:
     struct PositionProperty {
         uint32_t position;
+        uint64_t records_before;  // records_in when the key frame was stored
     };
 
-    bool MakeRoom(unsigned need, bool key, bool& discarded);
+    struct Peeked {
+        uint32_t start = 0;  // the record's header
+        unsigned len = 0;
+        MediaSpecialInfo desc{};
+    };
+    using Guard = std::unique_lock<std::mutex>;
+
+    unsigned Need(unsigned total) const;
+    void ResetIfEmpty();
+    void SkipTail();
+    void Store(const unsigned char* frame, unsigned len, const MediaSpecialInfo* desc);
+    bool AwaitRelease(Guard& guard);
+    bool MakeRoom(unsigned total, bool key, bool& discarded);
     bool DropOldestRecord();
     void EmptyLocked();
     void Refuse(bool video);
     void GrowFrameOut(unsigned len);
-    int ReadRecordHeader(uint32_t* start, unsigned* len, unsigned* desc_len);
-    int CheckKeyIndex(const MediaSpecialInfo& desc, uint32_t start);
-    SharedPtr<SharedBytes> FreeRecord();
+    int PeekLocked(Peeked* out);
+    void ReleaseLocked();
 
     int drop_strategy = 0;
-    Mutex lock;
+    std::mutex lock;
+    std::condition_variable released;
+    // The reader's peek, under `lock`: the record [peek.start, peek_end)
+    // must not be overwritten or dropped until it is released.
+    bool peeking = false;
+    Peeked peek;
+    uint32_t peek_end = 0;
+    std::thread::id peek_owner;
+    unsigned release_waiters = 0;
+    // Record bytes ever stored and ever taken out (read or dropped), so that
+    // a skipped tail never counts as dropped.
+    uint64_t records_in = 0;
+    uint64_t records_out = 0;
     unsigned char* frame_out = nullptr;
     MediaSpecialInfo desc_out{};
     unsigned frame_out_capacity = 0;
@@ -155,9 +192,6 @@ class FrameRingBuffer : public RingBuffer {
     bool video_seen = false;
     uint64_t dropped_bytes = 0;
     std::list<PositionProperty> key_positions;
-    // Reader thread only: blocks handed out by the record reader.
-    static constexpr size_t kRecordPool = 8;
-    std::vector<SharedPtr<SharedBytes>> records;
 };
 
 }  // namespace kestrel

@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -375,16 +376,34 @@ void RelayServiceBase::sendPendingScripts(RtmpClient& rtmp) {
     }
 }
 
-// -2: the connection has no room for it now; the frame is kept for the next turn.
-int RelayServiceBase::writeFrame(RtmpClient& rtmp, const SharedPtr<SharedBytes>& record,
-                                 unsigned len, const MediaSpecialInfo& desc) {
-    const char* p = reinterpret_cast<const char*>(record->Data());
-    if (desc.media == 1 && desc.key_frame <= 1) {
-        int ret = rtmp.SendVideo(static_cast<int>(desc.format), static_cast<int>(desc.key_frame), p,
-                                 len, desc.timestamp, record);
-        if (ret == -2)
-            return ret;
-        if (ret == -3) {
+// The send alone, so that nothing else happens while the frame is out of
+// the ring: the muxer's and the socket's answer (-2 no room now, -3 never
+// sendable), 0 for a script marker, kUnknownMedia for anything else.
+int RelayServiceBase::sendFrame(RtmpClient& rtmp, const unsigned char* data, unsigned len,
+                                const MediaSpecialInfo& desc, const SharedPtr<SharedBytes>& keep) {
+    const char* p = reinterpret_cast<const char*>(data);
+    if (desc.media == 1 && desc.key_frame <= 1)
+        return rtmp.SendVideo(static_cast<int>(desc.format), static_cast<int>(desc.key_frame), p,
+                              len, desc.timestamp, keep);
+    if (desc.media == 2)
+        return rtmp.SendAudio(p, len, desc.timestamp, keep);
+    if (desc.media == kMediaScript && desc.format <= FlvMux::SCRIPT_VOD_COMPLETE) {
+        rtmp.SendScript(static_cast<FlvMux::ScriptType>(desc.format));
+        return 0;
+    }
+    return kUnknownMedia;
+}
+
+// What follows a frame's send, once the ring has it back; -1 for a frame of
+// unknown kind.
+int RelayServiceBase::afterSend(int sent, unsigned len, const MediaSpecialInfo& desc) {
+    if (sent == kUnknownMedia) {
+        KS_LOGE("%s Unknown media type = %d, timestamp = %u, key_frame = %d", label.c_str(),
+                static_cast<int>(desc.media), desc.timestamp, static_cast<int>(desc.key_frame));
+        return -1;
+    }
+    if (desc.media == 1) {
+        if (sent == -3) {
             // Never sendable: holding it would stop the stream for good.
             // What follows needs a new key frame to decode.
             KS_LOGE("%s %s frame of %u bytes dropped, asking for a key frame", label.c_str(),
@@ -400,25 +419,25 @@ int RelayServiceBase::writeFrame(RtmpClient& rtmp, const SharedPtr<SharedBytes>&
         return 0;
     }
     if (desc.media == 2) {
-        int ret = rtmp.SendAudio(p, len, desc.timestamp, record);
-        if (ret == -2)
-            return ret;
-        if (ret == -3)
-            return 0;  // dropped with its line
-        if (++audio_log_count > 100) {
+        if (sent != -3 && ++audio_log_count > 100) {  // -3: dropped with its line
             audio_log_count = 0;
             KS_LOGI("%s Send audio, time = %u, size = %u", label.c_str(), desc.timestamp, len);
         }
         return 0;
     }
-    if (desc.media == kMediaScript && desc.format <= FlvMux::SCRIPT_VOD_COMPLETE) {
-        KS_LOGI("%s %s complete", label.c_str(), desc.format == 0 ? "Pre" : "Vod");
-        rtmp.SendScript(static_cast<FlvMux::ScriptType>(desc.format));
-        return 0;
-    }
-    KS_LOGE("%s Unknown media type = %d, timestamp = %u, key_frame = %d", label.c_str(),
-            static_cast<int>(desc.media), desc.timestamp, static_cast<int>(desc.key_frame));
-    return -1;
+    KS_LOGI("%s %s complete", label.c_str(), desc.format == 0 ? "Pre" : "Vod");
+    return 0;
+}
+
+// The one copy a frame costs below the ring, and only when the connection
+// cannot take it now: a stalled network holds its own block, not the ring.
+void RelayServiceBase::holdFrame(const unsigned char* data, unsigned len,
+                                 const MediaSpecialInfo& desc) {
+    held = SharedPtr<SharedBytes>(new SharedBytes);
+    held->Resize(len);
+    memcpy(held->Data(), data, len);
+    held_len = len;
+    held_desc = desc;
 }
 
 void RelayServiceBase::noteKeyFrame(const MediaSpecialInfo& desc, unsigned len) {
@@ -491,16 +510,18 @@ int RelayServiceBase::realWrite() {
     applySettings(*rtmp);
     unsigned sum = 0;
     if (held) {
-        if (writeFrame(*rtmp, held, held_len, held_desc) == -2)
+        int w = sendFrame(*rtmp, held->Data(), held_len, held_desc, held);
+        if (w == -2)
             return 0;
-        sum += held_len;
         held = SharedPtr<SharedBytes>();
+        afterSend(w, held_len, held_desc);
+        sum += held_len;
     }
     while (sum < kWriteBudget) {
-        SharedPtr<SharedBytes> record;
+        const unsigned char* data = nullptr;
         unsigned len = 0;
         MediaSpecialInfo desc{};
-        int ret = ring->DataOneFrameOut(&record, &len, &desc);
+        int ret = ring->PeekFrame(&data, &len, &desc);
         if (ret == FrameRingBuffer::kEmpty) {
             sendPendingScripts(*rtmp);
             break;
@@ -510,14 +531,16 @@ int RelayServiceBase::realWrite() {
             ring->CleanAllFrameData();
             break;
         }
-        int w = writeFrame(*rtmp, record, len, desc);
-        if (w == -2) {
-            held = record;
-            held_len = len;
-            held_desc = desc;
+        // Written from where it lies in the ring. Without a keeper, whatever
+        // the socket cannot write at once it copies, so once the send
+        // returns nothing refers to the ring's bytes any more.
+        int w = sendFrame(*rtmp, data, len, desc, SharedPtr<SharedBytes>());
+        if (w == -2)
+            holdFrame(data, len, desc);
+        ring->ReleaseFrame();
+        if (w == -2)
             break;
-        }
-        if (w < 0) {
+        if (afterSend(w, len, desc) < 0) {
             ring->CleanAllFrameData();
             break;
         }

@@ -156,15 +156,18 @@ class RelayServiceBase : public RtmpClientHandler {
     bool pause_sent = false;
 
   private:
-    int writeFrame(RtmpClient& rtmp, const SharedPtr<SharedBytes>& record, unsigned len,
-                   const MediaSpecialInfo& desc);
+    static constexpr int kUnknownMedia = -100;
+    int sendFrame(RtmpClient& rtmp, const unsigned char* data, unsigned len,
+                  const MediaSpecialInfo& desc, const SharedPtr<SharedBytes>& keep);
+    int afterSend(int sent, unsigned len, const MediaSpecialInfo& desc);
+    void holdFrame(const unsigned char* data, unsigned len, const MediaSpecialInfo& desc);
     void noteKeyFrame(const MediaSpecialInfo& desc, unsigned len);
     void applySettings(RtmpClient& rtmp);
     void sendPendingScripts(RtmpClient& rtmp);
 
   protected:
     // Network thread only: a frame taken from the buffer that the connection
-    // had no room for yet (its block, by reference).
+    // had no room for yet, copied out of the ring.
     SharedPtr<SharedBytes> held;
     unsigned held_len = 0;
     MediaSpecialInfo held_desc{};

@@ -10,21 +10,18 @@ bool WriteTurn::next(FrameRingBuffer& ring, const std::string& label, Frame& f) 
         f.held = true;
         return true;
     }
-    unsigned char* frame = nullptr;
-    MediaSpecialInfo* desc = nullptr;
-    unsigned desc_len = 0;
-    int r = ring.DataOneFrameOut(&frame, &f.len, &desc, &desc_len);
+    const unsigned char* frame = nullptr;
+    int r = ring.PeekFrame(&frame, &f.len, &f.desc);
     if (r == FrameRingBuffer::kEmpty) {
         f.len = 0;
         return false;
     }
-    if (r != FrameRingBuffer::kOk || !desc) {
+    if (r != FrameRingBuffer::kOk) {
         KS_LOGE("%s Read data failed", label.c_str());
         ring.CleanAllFrameData();
         f.len = kReadError;
         return false;
     }
-    f.desc = *desc;
     f.data = frame;
     return true;
 }

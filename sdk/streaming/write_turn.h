@@ -4,8 +4,9 @@
 // the ring is empty or the sink ends the turn. A frame that cannot be read
 // empties the ring: what follows it can no longer be trusted to be framed.
 //
-// The sink sees each frame in place (a pointer into the ring); only a frame
-// it holds back is copied, once, so it survives the ring's next write.
+// The sink sees each frame in place (a pointer into the ring, peeked and
+// released after the sink's answer); only a frame it holds back is copied,
+// once, so that a sink that cannot go on never keeps the ring's space.
 #pragma once
 
 #include <string>
@@ -43,11 +44,14 @@ class WriteTurn {
             if (!next(ring, label, f))
                 return f.len == kReadError ? kReadFailed : kRingEmpty;
             Verdict v = sink(static_cast<const Frame&>(f));
-            if (v == kHoldBack) {
-                if (!f.held)
-                    hold(f);
+            if (v == kHoldBack && !f.held)
+                hold(f);
+            // A frame from the ring is done with either way: taken, copied
+            // into the held block, or gone with the stop.
+            if (!f.held)
+                ring.ReleaseFrame();
+            if (v == kHoldBack)
                 return kHeldBack;
-            }
             if (v == kStop)
                 return kStopped;
             if (f.held)
