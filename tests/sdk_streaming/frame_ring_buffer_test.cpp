@@ -67,6 +67,23 @@ Taken Take(FrameRingBuffer& rb) {
     return t;
 }
 
+// The next record in place; the ring keeps it until ReleaseFrame.
+Taken Peek(FrameRingBuffer& rb, const unsigned char** at = nullptr) {
+    const unsigned char* frame = nullptr;
+    unsigned len = 0;
+    MediaSpecialInfo desc{};
+    Taken t;
+    t.rc = rb.PeekFrame(&frame, &len, &desc);
+    if (t.rc != 0)
+        return t;
+    if (at)
+        *at = frame;
+    t.index = desc.index;
+    t.key = desc.key_frame == 1;
+    t.intact = Payload(len, desc.index) == std::vector<unsigned char>(frame, frame + len);
+    return t;
+}
+
 TEST(FrameRingBuffer, CapacityIsAPowerOfTwoBetween1KiBAnd8MiB) {
     const struct {
         unsigned requested, size;
@@ -101,8 +118,8 @@ TEST(FrameRingBuffer, FramesWrappingTheArrayEndComeBackIntact) {
 }
 
 // One step of a scenario: put a frame ('K' key, 'P' other video, 'A' audio)
-// and expect a result, or take one ('<') and expect its index (or -4 empty),
-// or clear the ring ('C').
+// and expect a result, or take one ('<') or peek at one ('?') and expect its
+// index (or -4 empty), release the peeked one ('!'), or clear the ring ('C').
 struct Step {
     char op;
     unsigned len;
@@ -205,6 +222,77 @@ TEST(FrameRingBuffer, DropAndKeyFrameRules) {
          1,
          {{'A', 300, 0}, {'A', 300, 0}, {'A', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
          R},
+        {"a peeked record stays queued, the same one, until released",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'?', 0, 0},
+          {'?', 0, 0},
+          {'!', 0, 0},
+          {'!', 0, 0},
+          {'?', 0, 1},
+          {'!', 0, 0},
+          {'?', 0, -4},
+          {'<', 0, -4}},
+         0},
+        {"a released key frame leaves the index: the tail of its GOP is what goes",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'K', 300, 0},
+          {'?', 0, 0},
+          {'!', 0, 0},
+          {'P', 300, 0},
+          {'P', 300, -9},
+          {'<', 0, 2},
+          {'<', 0, 5},
+          {'<', 0, 6},
+          {'<', 0, -4}},
+         R},
+        {"a record that does not fit before the end starts over at the front",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'K', 300, 0},
+          {'?', 0, 0},
+          {'!', 0, 0},
+          {'P', 300, 0},
+          {'<', 0, 1},
+          {'<', 0, 2},
+          {'?', 0, 5},
+          {'!', 0, 0}},
+         0},
+        {"clearing during a peek keeps the peeked record and drops the rest",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'?', 0, 0},
+          {'C', 0, 0},
+          {'P', 300, -7},
+          {'K', 300, 0},
+          {'!', 0, 0},
+          {'<', 0, 5},
+          {'<', 0, -4}},
+         2 * R},
+        {"the reader's own thread writing into space its peek holds is refused",
+         0,
+         {{'K', 300, 0},
+          {'P', 300, 0},
+          {'P', 300, 0},
+          {'?', 0, 0},
+          {'P', 300, -8},
+          {'!', 0, 0},
+          {'P', 10, -7},
+          {'K', 10, 0},
+          {'<', 0, 1},
+          {'<', 0, 2},
+          {'<', 0, 7}},
+         R + 10 + kRecord},
+        {"strategy 1 refuses during a peek as without one",
+         1,
+         {{'A', 300, 0}, {'A', 300, 0}, {'A', 300, 0}, {'?', 0, 0}, {'A', 300, -8}, {'!', 0, 0},
+          {'<', 0, 1}},
+         R},
     };
     for (const Scenario& s : scenarios) {
         SCOPED_TRACE(s.name);
@@ -214,8 +302,8 @@ TEST(FrameRingBuffer, DropAndKeyFrameRules) {
         for (size_t i = 0; i < s.steps.size(); ++i) {
             const Step& st = s.steps[i];
             SCOPED_TRACE("step " + std::to_string(i));
-            if (st.op == '<') {
-                Taken t = Take(rb);
+            if (st.op == '<' || st.op == '?') {
+                Taken t = st.op == '<' ? Take(rb) : Peek(rb);
                 if (st.expect < 0) {
                     EXPECT_EQ(st.expect, t.rc);
                 } else {
@@ -225,12 +313,19 @@ TEST(FrameRingBuffer, DropAndKeyFrameRules) {
                 }
             } else if (st.op == 'C') {
                 rb.CleanAllFrameData();
+            } else if (st.op == '!') {
+                rb.ReleaseFrame();
             } else {
                 EXPECT_EQ(st.expect, Put(rb, st.op, st.len, index));
             }
             ++index;
         }
         EXPECT_EQ(static_cast<int>(s.dropped), rb.GetFrameDropAndReset());
+        EXPECT_EQ(0, rb.GetFrameDropAndReset());
+        // Nothing is lost track of: what is left is still queued.
+        while (Take(rb).rc == 0) {
+        }
+        EXPECT_EQ(0u, rb.GetRecordBytes());
         EXPECT_EQ(0, rb.GetFrameDropAndReset());
     }
 }
@@ -292,7 +387,45 @@ class CorruptibleRing : public FrameRingBuffer {
   public:
     CorruptibleRing() : FrameRingBuffer(1024, "[t]") {}
     void Smash(unsigned offset) { data[offset & mask] ^= 0xFF; }
+    const unsigned char* Base() const { return data; }
 };
+
+// A record that does not fit before the array's end starts at its front, in
+// one span; the tail it skips takes space but is neither read nor dropped.
+TEST(FrameRingBuffer, RecordsNeverWrapTheArrayEnd) {
+    const unsigned tails[] = {0, 1, 11, 12, 13, 100};
+    for (unsigned tail : tails) {
+        SCOPED_TRACE(tail);
+        CorruptibleRing rb;
+        const unsigned second = 1024 - 400 - tail;  // the second record ends `tail` short of the end
+        ASSERT_EQ(0, Put(rb, 'A', 400 - kRecord, 0));
+        ASSERT_EQ(0, Put(rb, 'A', second - kRecord, 1));
+        ASSERT_EQ(0u, Take(rb).index);
+        ASSERT_EQ(0, Put(rb, 'A', 300, 2));
+        EXPECT_EQ(second + tail + 300 + kRecord, rb.GetDataUsed());
+        EXPECT_EQ(second + 300 + kRecord, rb.GetRecordBytes());
+        EXPECT_EQ(1u, Take(rb).index);
+        const unsigned char* at = nullptr;
+        Taken t = Peek(rb, &at);
+        EXPECT_EQ(2u, t.index);
+        EXPECT_TRUE(t.intact);
+        EXPECT_EQ(rb.Base() + FrameRingBuffer::kHeaderSize, at);
+        rb.ReleaseFrame();
+        EXPECT_EQ(0u, rb.GetDataUsed());
+        EXPECT_EQ(0, rb.GetFrameDropAndReset());
+    }
+    // Free space that lies on both sides of the end does not count as room.
+    CorruptibleRing rb;
+    ASSERT_EQ(0, Put(rb, 'A', 400 - kRecord, 0));
+    ASSERT_EQ(0, Put(rb, 'A', 524 - kRecord, 1));
+    ASSERT_EQ(0u, Take(rb).index);
+    ASSERT_EQ(500u, rb.GetDataUnused());
+    EXPECT_EQ(-9, Put(rb, 'A', 450 - kRecord, 2));
+    EXPECT_EQ(524, rb.GetFrameDropAndReset());
+    const unsigned char* at = nullptr;
+    EXPECT_EQ(2u, Peek(rb, &at).index);
+    EXPECT_EQ(rb.Base() + FrameRingBuffer::kHeaderSize, at);
+}
 
 TEST(FrameRingBuffer, CorruptRecordIsReportedAndTheOwnersClearWaitsForAKeyFrame) {
     kestrel_test::LogCapture log;
@@ -332,18 +465,24 @@ TEST(FrameRingBuffer, UsePercent) {
     EXPECT_EQ((300 + kRecord) / 10, rb.GetUsePercent());
 }
 
-// One producer, one consumer, a ring small enough to overflow all the time.
-// Whatever is dropped, the reader sees frames intact and in order, every gap
-// in the video is followed by a key frame, and every stored byte is either
-// read or reported dropped.
+// One producer, one consumer, a ring small enough to overflow all the time,
+// for both strategies and both readers: the copying one, and the one that
+// peeks and holds each record while the producer floods the ring (clearing
+// it now and then). Whatever is dropped, the reader sees frames intact and in
+// order, a peeked frame stays intact until released, every gap in the video
+// is followed by a key frame, and every stored byte is either read or
+// reported dropped.
 TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
     kestrel_test::LogCapture log;  // quiet: every overflow logs a line
-    for (int strategy = 0; strategy <= 1; ++strategy) {
-        SCOPED_TRACE(strategy);
+    for (int run = 0; run < 4; ++run) {
+        const int strategy = run % 2;
+        const bool peek = run >= 2;
+        SCOPED_TRACE("strategy " + std::to_string(strategy) + (peek ? ", peeking" : ", copying"));
         FrameRingBuffer rb(64 * 1024, "[t]");
         rb.SetPackageDropStrategy(strategy);
         const uint64_t kFrames = 6000;
         std::atomic<bool> done{false};
+        std::atomic<uint64_t> attempts{0};
         uint64_t offered_bytes = 0;
         unsigned not_stored = 0;
 
@@ -357,6 +496,9 @@ TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
                 offered_bytes += len + kRecord;
                 if (rc != 0 && rc != -9)
                     ++not_stored;
+                if (peek && i % 997 == 996)
+                    rb.CleanAllFrameData();
+                attempts.fetch_add(1);
             }
             done = true;
         });
@@ -364,14 +506,24 @@ TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
         uint64_t read_bytes = 0;
         uint64_t dropped = 0;
         int64_t last_index = -1, last_video = -1;
-        bool bad_order = false, bad_content = false, hole = false;
+        bool bad_order = false, bad_content = false, torn = false, hole = false;
         for (;;) {
-            unsigned char* frame;
-            unsigned len;
-            MediaSpecialInfo* desc;
-            unsigned desc_len;
+            const unsigned char* frame = nullptr;
+            unsigned len = 0;
+            MediaSpecialInfo desc{};
             bool finished = done.load();
-            int rc = rb.DataOneFrameOut(&frame, &len, &desc, &desc_len);
+            int rc;
+            if (peek) {
+                rc = rb.PeekFrame(&frame, &len, &desc);
+            } else {
+                unsigned char* out;
+                MediaSpecialInfo* d;
+                unsigned desc_len;
+                rc = rb.DataOneFrameOut(&out, &len, &d, &desc_len);
+                frame = out;
+                if (rc == 0)
+                    desc = *d;
+            }
             if (rc == -4) {
                 if (finished)
                     break;
@@ -379,17 +531,25 @@ TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
                 continue;
             }
             ASSERT_EQ(0, rc);
+            const std::vector<unsigned char> expected = Payload(len, desc.index);
+            bad_content |= expected != std::vector<unsigned char>(frame, frame + len);
+            if (peek) {
+                // Held while the producer runs into a full ring.
+                uint64_t before = attempts.load();
+                for (int i = 0; i < 64 && attempts.load() < before + 2 && !done.load(); ++i)
+                    std::this_thread::yield();
+                torn |= expected != std::vector<unsigned char>(frame, frame + len);
+                rb.ReleaseFrame();
+            }
             dropped += static_cast<uint64_t>(rb.GetFrameDropAndReset());
             read_bytes += len + kRecord;
-            int64_t index = static_cast<int64_t>(desc->index);
+            int64_t index = static_cast<int64_t>(desc.index);
             bad_order |= index <= last_index;
             last_index = index;
-            bad_content |=
-                Payload(len, desc->index) != std::vector<unsigned char>(frame, frame + len);
-            if (desc->media == 1) {
+            if (desc.media == 1) {
                 // The next video frame after a gap (or the first one) must be a key frame.
                 int64_t expected_next = last_video + 1 + ((last_video + 1) % 3 == 2 ? 1 : 0);
-                if (index != expected_next && desc->key_frame != 1)
+                if (index != expected_next && desc.key_frame != 1)
                     hole = true;
                 last_video = index;
             }
@@ -398,8 +558,10 @@ TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
         dropped += static_cast<uint64_t>(rb.GetFrameDropAndReset());
         EXPECT_FALSE(bad_order);
         EXPECT_FALSE(bad_content);
+        EXPECT_FALSE(torn);
         EXPECT_FALSE(hole);
         EXPECT_EQ(offered_bytes, read_bytes + dropped);
+        EXPECT_EQ(0u, rb.GetRecordBytes());
         // The ring did overflow: by dropping old data, or by refusing new.
         EXPECT_GT(strategy == 0 ? dropped : not_stored, 0u);
     }

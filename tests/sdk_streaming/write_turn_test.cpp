@@ -95,4 +95,40 @@ TEST(WriteTurn, BudgetHoldBackAndStop) {
     EXPECT_FALSE(turn.Holding());
 }
 
+// The sink sees a ring frame where it lies, still queued while it decides;
+// a frame it holds back is copied and the ring lets go of it, so a sink that
+// cannot go on never keeps a full ring from taking new frames.
+TEST(WriteTurn, RingFramesAreSeenInPlaceAndAHeldOneIsCopiedOut) {
+    FrameRingBuffer ring(4096, "[t]");
+    WriteTurn turn;
+    Put(ring, 1);
+    Put(ring, 2);
+    bool in_place = false;
+    auto hold = [&](const WriteTurn::Frame& f) {
+        const unsigned char* at = nullptr;
+        unsigned len = 0;
+        MediaSpecialInfo d{};
+        in_place = ring.PeekFrame(&at, &len, &d) == 0 && at == f.data && len == f.len;
+        return WriteTurn::kHoldBack;
+    };
+    EXPECT_EQ(WriteTurn::kHeldBack, turn.Run(ring, 1 << 20, "[t]", hold));
+    EXPECT_TRUE(in_place);
+    EXPECT_EQ(1000u + FrameRingBuffer::kHeaderSize + sizeof(MediaSpecialInfo),
+              ring.GetRecordBytes());  // frame 2 only
+    // Audio-only: a full ring drops its oldest, here frame 2 and then the
+    // first of the new ones; the held frame is out of the ring's reach.
+    for (uint64_t i = 3; i <= 6; ++i) {
+        MediaSpecialInfo d{2, static_cast<uint32_t>(i * 40), 0, 0, i};
+        std::vector<unsigned char> p = Payload(1000, i);
+        ring.DataOneFrameIn(p.data(), 1000, &d, sizeof d);
+    }
+    EXPECT_GT(ring.GetFrameDropAndReset(), 0);
+    Sink all;
+    EXPECT_EQ(WriteTurn::kRingEmpty, turn.Run(ring, 1 << 20, "[t]", all));
+    ASSERT_LE(2u, all.seen.size());
+    EXPECT_EQ((Seen{1, true, true}), all.seen.front());
+    EXPECT_EQ((Seen{6, false, true}), all.seen.back());
+    EXPECT_EQ(0u, ring.GetRecordBytes());
+}
+
 }  // namespace
