@@ -1,7 +1,9 @@
-// Drives a frame ring with an arbitrary sequence of writes, reads, clears and
-// strategy changes, and the stream checks with arbitrary frames and
-// timestamps. The ring must hand back exactly the frames it stored, intact
-// and in order, with every stored byte either read or counted as dropped.
+// Drives a frame ring with an arbitrary sequence of writes, reads (copied, or
+// peeked in place and released later), clears and strategy changes, and the
+// stream checks with arbitrary frames and timestamps. The ring must hand back
+// exactly the frames it stored, intact and in order, a peeked frame intact
+// until it is released, with every stored byte either read or counted as
+// dropped.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -42,12 +44,64 @@ const uint8_t* Pattern(uint64_t index) {
     return pattern.data() + index % 251;
 }
 
+// The reader's peek as the ring should keep it: the same record, its bytes
+// untouched by whatever the writer and the owner do until it is released.
+struct Peek {
+    bool on = false;
+    const unsigned char* at = nullptr;
+    unsigned len = 0;
+    uint64_t index = 0;
+};
+
+// Takes the next record (copied, or peeked and released later); aborts on a
+// record out of order or with bytes that are not the ones stored.
+void ReadOne(FrameRingBuffer& ring, uint8_t op, Peek& peek, uint64_t& last_read,
+             uint64_t& consumed) {
+    const uint64_t overhead = 12 + sizeof(MediaSpecialInfo);
+    if (op % 8 == 7) {
+        if (peek.on)
+            consumed += peek.len + overhead;
+        peek.on = false;
+        ring.ReleaseFrame();
+        return;
+    }
+    if (op % 8 == 6) {
+        const unsigned char* at;
+        unsigned len;
+        MediaSpecialInfo d;
+        int rc = ring.PeekFrame(&at, &len, &d);
+        if (rc == -4)
+            return;
+        if (rc != 0 || (peek.on ? d.index != peek.index || at != peek.at : d.index <= last_read))
+            abort();
+        peek = Peek{true, at, len, d.index};
+        last_read = d.index;
+        return;
+    }
+    unsigned char* out;
+    unsigned len;
+    MediaSpecialInfo* desc;
+    unsigned desc_len;
+    int rc = ring.DataOneFrameOut(&out, &len, &desc, &desc_len);
+    if (rc == -4)
+        return;
+    // A peeked record is the next one: the copying reader takes it.
+    if (rc != 0 || (peek.on ? desc->index != peek.index : desc->index <= last_read))
+        abort();
+    if (memcmp(out, Pattern(desc->index), len) != 0)
+        abort();
+    peek.on = false;
+    last_read = desc->index;
+    consumed += len + overhead;
+}
+
 void RunRing(Reader& in) {
     FrameRingBuffer ring(1024u << (in.U8() % 7), "[fuzz]");
     uint64_t index = 1, last_read = 0, stored = 0, refused = 0, consumed = 0, dropped = 0;
+    Peek peek;
     while (in.n) {
         uint8_t op = in.U8();
-        switch (op % 6) {
+        switch (op % 8) {
             case 0:
             case 1:
             case 2: {
@@ -64,35 +118,24 @@ void RunRing(Reader& in) {
                 ++index;
                 break;
             }
-            case 3: {
-                unsigned char* out;
-                unsigned len;
-                MediaSpecialInfo* desc;
-                unsigned desc_len;
-                int rc = ring.DataOneFrameOut(&out, &len, &desc, &desc_len);
-                if (rc == -4)
-                    break;
-                if (rc != 0 || desc->index <= last_read)
-                    abort();
-                if (memcmp(out, Pattern(desc->index), len) != 0)
-                    abort();
-                last_read = desc->index;
-                consumed += len + 12 + desc_len;
-                break;
-            }
             case 4:
                 ring.CleanAllFrameData();
                 break;
-            default:
+            case 5:
                 ring.SetPackageDropStrategy(op & 0x10 ? 1 : 0);
                 dropped += static_cast<uint64_t>(ring.GetFrameDropAndReset());
+                break;
+            default:
+                ReadOne(ring, op, peek, last_read, consumed);
                 break;
         }
         if (ring.GetDataUsed() > ring.GetSize())
             abort();
+        if (peek.on && memcmp(peek.at, Pattern(peek.index), peek.len) != 0)
+            abort();
     }
     dropped += static_cast<uint64_t>(ring.GetFrameDropAndReset());
-    if (stored + refused != consumed + dropped + ring.GetDataUsed())
+    if (stored + refused != consumed + dropped + ring.GetRecordBytes())
         abort();
 }
 

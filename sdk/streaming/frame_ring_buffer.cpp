@@ -492,8 +492,7 @@ int FrameRingBuffer::DataOneFrameOut(unsigned char** frame, unsigned* len, Media
     return kOk;
 }
 
-int FrameRingBuffer::PeekFrame(const unsigned char** frame, unsigned* len,
-                               MediaSpecialInfo* desc) {
+int FrameRingBuffer::PeekFrame(const unsigned char** frame, unsigned* len, MediaSpecialInfo* desc) {
     if (!frame || !len || !desc) {
         KS_LOGE("%s Invalid param", label.c_str());
         return kBadInput;

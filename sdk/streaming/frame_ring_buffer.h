@@ -39,7 +39,6 @@
 #include "core/shared_buffer.h"
 #include "core/shared_ptr.h"
 
-
 namespace kestrel {
 
 // The 24-byte descriptor queued with every frame.

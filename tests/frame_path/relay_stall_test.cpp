@@ -37,9 +37,9 @@ size_t SliceLen(unsigned n) {
 
 // Frame n: a key frame carries SPS and PPS; the slice's bytes name the frame.
 std::vector<unsigned char> Frame(bool key, unsigned n) {
-    static const unsigned char kSps[] = {0, 0, 0, 1, 0x67, 0x4d, 0x40, 0x1f, 0xda, 0x01, 0x40,
-                                         0x16, 0xec, 0x04, 0x40, 0x00, 0x00, 0x03, 0x00, 0x40,
-                                         0x00, 0x00, 0x0c, 0x83, 0xc6, 0x0c, 0xa8};
+    static const unsigned char kSps[] = {0,    0,    0,    1,    0x67, 0x4d, 0x40, 0x1f, 0xda,
+                                         0x01, 0x40, 0x16, 0xec, 0x04, 0x40, 0x00, 0x00, 0x03,
+                                         0x00, 0x40, 0x00, 0x00, 0x0c, 0x83, 0xc6, 0x0c, 0xa8};
     static const unsigned char kPps[] = {0, 0, 0, 1, 0x68, 0xef, 0x3c, 0x80};
     std::vector<unsigned char> f;
     if (key) {
@@ -62,8 +62,8 @@ int FrameOf(const rtmptest::Bytes& m, bool* key) {
     *key = (m[0] >> 4) == 1;
     size_t at = 5;
     while (at + 4 <= m.size()) {
-        size_t len = size_t{m[at]} << 24 | size_t{m[at + 1]} << 16 | size_t{m[at + 2]} << 8 |
-                     m[at + 3];
+        size_t len =
+            size_t{m[at]} << 24 | size_t{m[at + 1]} << 16 | size_t{m[at + 2]} << 8 | m[at + 3];
         at += 4;
         if (len > m.size() - at)
             return -1;
@@ -105,11 +105,108 @@ bool Publish(rtmptest::PeerConn& c) {
            c.SendStatus("status", "NetStream.Publish.Start", "Start publishing");
 }
 
+// The server reads again, until the frame numbered kLast arrives. Frames of a
+// mebibyte are more than the test peer's own reader takes: the media is read
+// with one of its own.
+void ReadVideos(rtmptest::PeerConn& c, std::atomic<bool>& last_seen,
+                std::vector<rtmptest::Bytes>* videos) {
+    RtmpChunkReader reader(2 * 1024 * 1024);
+    reader.SetChunkSize(65536);
+    std::vector<uint8_t> buf(1 << 20);
+    std::vector<uint8_t> in;
+    while (!last_seen.load()) {
+        pollfd p{c.fd(), POLLIN, 0};
+        ssize_t got = poll(&p, 1, 5000) == 1 ? recv(c.fd(), buf.data(), buf.size(), 0) : 0;
+        if (got <= 0)
+            return;
+        in.insert(in.end(), buf.data(), buf.data() + got);
+        size_t at = 0;
+        for (;;) {
+            size_t used = 0;
+            rtmp_message_t msg;
+            int rc = reader.Read(in.data() + at, in.size() - at, &used, &msg);
+            at += used;
+            if (rc < 0)
+                return;
+            if (rc != RTMP_CHUNK_MESSAGE)
+                break;
+            if (msg.header.type != RTMP_TYPE_VIDEO)
+                continue;
+            videos->emplace_back(msg.payload, msg.payload + msg.length);
+            bool key = false;
+            last_seen = FrameOf(videos->back(), &key) == static_cast<int>(kLast);
+        }
+        in.erase(in.begin(), in.begin() + at);
+    }
+}
+
+// Every frame whole and in order, every gap ending at a key frame, the last
+// one there; some dropped while the server did not read, some through.
+void CheckStream(const std::vector<rtmptest::Bytes>& videos) {
+    int previous = -1;
+    unsigned frames = 0;
+    for (const rtmptest::Bytes& m : videos) {
+        bool key = false;
+        int n = FrameOf(m, &key);
+        if (n == -2)
+            continue;
+        ASSERT_GE(n, 0) << "after frame " << previous;
+        EXPECT_GT(n, previous);
+        EXPECT_EQ(n % 10 == 0, key) << n;
+        if (n != previous + 1) {
+            EXPECT_TRUE(key) << "a gap before frame " << n << " that no key frame ends";
+        }
+        previous = n;
+        ++frames;
+    }
+    EXPECT_EQ(static_cast<int>(kLast), previous);
+    EXPECT_LT(frames, kFrames + 1);
+    EXPECT_GT(frames, 2u);
+}
+
+SharedPtr<RelayServiceLive> StartRelay(int port) {
+    SharedPtr<RelayServiceLive> relay(new RelayServiceLive);
+    relay->SetDeviceInfo(nullptr, 1, 7, "stalled", "[stalled]");
+    relay->SetBuffer(6144);  // 2 MiB: a few frames
+    ks_video_param_s video{};
+    video.format = KS_VIDEO_FORMAT_H264;
+    video.fps = 25;
+    video.key_frame_interval = 10;
+    relay->SetVideoCodec(&video);
+    SharedPtr<RtmpClient> client = RtmpClient::Create(SharedPtr<RtmpClientHandler>(relay));
+    if (!client)
+        return SharedPtr<RelayServiceLive>();
+    relay->SetClient(1, client);
+    relay->Start("rtmp://127.0.0.1:" + std::to_string(port) + "/live/stalled", 0);
+    return relay;
+}
+
 template <typename Pred>
 bool Wait(Pred done, int ms) {
     for (int i = 0; i < ms && !done(); ++i)
         usleep(1000);
     return done();
+}
+
+// Far more than the socket buffers and the connection's queue hold. Each
+// frame waits for the relay to take it until one is not taken: the
+// connection asks for no more, and the application floods the ring. True when
+// that happened and the application never waited for the network.
+bool FloodUntilStalled(RelayServiceLive& relay, FrameRingBuffer& ring) {
+    std::atomic<unsigned> written{1};
+    std::atomic<bool> stalled{false};
+    std::thread app([&] {
+        for (unsigned i = 1; i < kFrames; ++i) {
+            std::vector<unsigned char> f = Frame(i % 10 == 0, i);
+            relay.AddVideoFrame(0, i % 10 == 0, f.data(), f.size(), 40 * i);
+            written = i + 1;
+            if (!stalled && !Wait([&] { return ring.GetDataUsed() == 0; }, 1000))
+                stalled = true;
+        }
+    });
+    const bool app_done = Wait([&] { return written.load() == kFrames; }, 60000);
+    app.join();
+    return app_done && stalled.load();
 }
 
 }  // namespace
@@ -120,7 +217,6 @@ TEST(RelayStall, AStalledServerNeverHoldsTheRingAndGetsWholeFramesInOrder) {
     std::atomic<bool> reading{false};
     std::atomic<bool> last_seen{false};
     std::vector<rtmptest::Bytes> videos;
-    const unsigned last = kLast;
     rtmptest::ScriptedPeer peer(
         [&](rtmptest::PeerConn& c) {
             if (!Publish(c))
@@ -133,36 +229,7 @@ TEST(RelayStall, AStalledServerNeverHoldsTheRingAndGetsWholeFramesInOrder) {
                     ++answered;
                 }
             }
-            // Frames of a mebibyte are more than the test peer's own reader
-            // takes: the media is read with one of its own.
-            RtmpChunkReader reader(2 * 1024 * 1024);
-            reader.SetChunkSize(65536);
-            std::vector<uint8_t> buf(1 << 20);
-            std::vector<uint8_t> in;
-            while (!last_seen.load()) {
-                pollfd p{c.fd(), POLLIN, 0};
-                ssize_t got = poll(&p, 1, 5000) == 1 ? recv(c.fd(), buf.data(), buf.size(), 0) : 0;
-                if (got <= 0)
-                    return;
-                in.insert(in.end(), buf.data(), buf.data() + got);
-                size_t at = 0;
-                for (;;) {
-                    size_t used = 0;
-                    rtmp_message_t msg;
-                    int rc = reader.Read(in.data() + at, in.size() - at, &used, &msg);
-                    at += used;
-                    if (rc < 0)
-                        return;
-                    if (rc != RTMP_CHUNK_MESSAGE)
-                        break;
-                    if (msg.header.type != RTMP_TYPE_VIDEO)
-                        continue;
-                    videos.emplace_back(msg.payload, msg.payload + msg.length);
-                    bool key = false;
-                    last_seen = FrameOf(videos.back(), &key) == static_cast<int>(last);
-                }
-                in.erase(in.begin(), in.begin() + at);
-            }
+            ReadVideos(c, last_seen, &videos);
         },
         4096);
     // However the test ends, the peer stops waiting and reading.
@@ -175,18 +242,8 @@ TEST(RelayStall, AStalledServerNeverHoldsTheRingAndGetsWholeFramesInOrder) {
         }
     } release{reading, last_seen};
     ASSERT_EQ(0, NetConnector::Start());
-    SharedPtr<RelayServiceLive> relay(new RelayServiceLive);
-    relay->SetDeviceInfo(nullptr, 1, 7, "stalled", "[stalled]");
-    relay->SetBuffer(6144);  // 2 MiB: a few frames
-    ks_video_param_s video{};
-    video.format = KS_VIDEO_FORMAT_H264;
-    video.fps = 25;
-    video.key_frame_interval = 10;
-    relay->SetVideoCodec(&video);
-    SharedPtr<RtmpClient> client = RtmpClient::Create(SharedPtr<RtmpClientHandler>(relay));
-    ASSERT_TRUE(client);
-    relay->SetClient(1, client);
-    relay->Start("rtmp://127.0.0.1:" + std::to_string(peer.port()) + "/live/stalled", 0);
+    SharedPtr<RelayServiceLive> relay = StartRelay(peer.port());
+    ASSERT_TRUE(relay);
     FrameRingBuffer* ring = relay->Buffer();
     ASSERT_NE(nullptr, ring);
 
@@ -196,25 +253,7 @@ TEST(RelayStall, AStalledServerNeverHoldsTheRingAndGetsWholeFramesInOrder) {
     ASSERT_EQ(0, relay->AddVideoFrame(0, true, first.data(), first.size(), 0));
     ASSERT_TRUE(Wait([&] { return ring->GetDataUsed() == 0; }, 10000));
 
-    // Far more than the socket buffers and the connection's queue hold. Each
-    // frame waits for the relay to take it until one is not taken: the
-    // connection asks for no more, and the application floods the ring (it
-    // must never wait for the network).
-    std::atomic<unsigned> written{1};
-    std::atomic<bool> stalled{false};
-    std::thread app([&] {
-        for (unsigned i = 1; i < kFrames; ++i) {
-            std::vector<unsigned char> f = Frame(i % 10 == 0, i);
-            relay->AddVideoFrame(0, i % 10 == 0, f.data(), f.size(), 40 * i);
-            written = i + 1;
-            if (!stalled && !Wait([&] { return ring->GetDataUsed() == 0; }, 1000))
-                stalled = true;
-        }
-    });
-    const bool app_done = Wait([&] { return written.load() == kFrames; }, 60000);
-    app.join();
-    ASSERT_TRUE(app_done);
-    ASSERT_TRUE(stalled.load());
+    ASSERT_TRUE(FloodUntilStalled(*relay, *ring));
     // Pairs of a quarter and of almost a whole mebibyte, each given a turn,
     // until the connection has no room for the first of a pair: it is held
     // back, out of the ring, while the server reads nothing. Without the copy
@@ -234,31 +273,12 @@ TEST(RelayStall, AStalledServerNeverHoldsTheRingAndGetsWholeFramesInOrder) {
     }
     ASSERT_TRUE(held);
     reading = true;
-    std::vector<unsigned char> f = Frame(true, last);
-    ASSERT_GE(relay->AddVideoFrame(0, true, f.data(), f.size(), 40 * last), 0);
+    std::vector<unsigned char> f = Frame(true, kLast);
+    ASSERT_GE(relay->AddVideoFrame(0, true, f.data(), f.size(), 40 * kLast), 0);
     peer.Join();
     ASSERT_TRUE(last_seen.load());
 
-    int previous = -1;
-    unsigned frames = 0;
-    for (const rtmptest::Bytes& m : videos) {
-        bool key = false;
-        int n = FrameOf(m, &key);
-        if (n == -2)
-            continue;
-        ASSERT_GE(n, 0) << "after frame " << previous;
-        EXPECT_GT(n, previous);
-        EXPECT_EQ(n % 10 == 0, key) << n;
-        if (n != previous + 1) {
-            EXPECT_TRUE(key) << "a gap before frame " << n << " that no key frame ends";
-        }
-        previous = n;
-        ++frames;
-    }
-    EXPECT_EQ(static_cast<int>(last), previous);
-    // Some were dropped while the server did not read, some got through.
-    EXPECT_LT(frames, kFrames + 1);
-    EXPECT_GT(frames, 2u);
+    CheckStream(videos);
     relay->Stop();
     NetConnector::Stop();
 }

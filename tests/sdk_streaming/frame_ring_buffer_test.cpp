@@ -133,168 +133,175 @@ struct Scenario {
     unsigned dropped;  // bytes reported by GetFrameDropAndReset at the end, refused frames included
 };
 
+constexpr unsigned R = 300 + kRecord;  // 336: three fill 1008 of 1024 bytes
+
+const Scenario kScenarios[] = {
+    {"a full ring of two GOPs drops the older GOP for a P-frame",
+     0,
+     {{'K', 300, 0}, {'P', 300, 0}, {'K', 300, 0}, {'P', 300, -9}, {'<', 0, 2}, {'<', 0, 3}},
+     2 * R},
+    {"a full ring of one GOP is emptied, then waits for a key frame",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, -6},
+      {'P', 100, -7},
+      {'A', 100, -7},
+      {'K', 100, 0},
+      {'P', 100, 0},
+      {'<', 0, 6},
+      {'<', 0, 7},
+      {'<', 0, -4}},
+     4 * R + 2 * (100 + kRecord)},
+    {"the tail of a GOP whose key frame was read goes first",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, 0},
+      {'<', 0, 0},
+      {'K', 300, 0},
+      {'P', 300, -9},
+      {'<', 0, 4},
+      {'<', 0, 5}},
+     2 * R},
+    {"a key frame for a ring without a key position empties it and is kept",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, 0},
+      {'<', 0, 0},
+      {'P', 300, 0},
+      {'K', 300, -9},
+      {'<', 0, 5},
+      {'<', 0, -4}},
+     3 * R},
+    {"strategy 1 refuses, keeps its content and admits no hole in the GOP",
+     1,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, -8},
+      {'<', 0, 0},
+      {'P', 10, -7},
+      {'A', 10, -7},
+      {'K', 10, 0},
+      {'<', 0, 1},
+      {'<', 0, 2},
+      {'<', 0, 7}},
+     R + 2 * (10 + kRecord)},
+    {"strategy 1 refusing audio does not wait for a key frame",
+     1,
+     {{'K', 300, 0}, {'P', 300, 0}, {'P', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
+     R},
+    {"a record larger than the ring is refused and its GOP waits",
+     0,
+     {{'K', 100, 0}, {'P', 1000, -2}, {'P', 10, -7}, {'K', 10, 0}, {'<', 0, 0}, {'<', 0, 3}},
+     1010 + 2 * kRecord},
+    {"clearing a video ring waits for the next key frame",
+     0,
+     {{'K', 100, 0}, {'P', 100, 0}, {'C', 0, 0}, {'P', 100, -7}, {'K', 100, 0}, {'<', 0, 4}},
+     3 * (100 + kRecord)},
+    {"audio in a video ring that had to be emptied waits too",
+     0,
+     {{'K', 300, 0}, {'P', 300, 0}, {'P', 300, 0}, {'A', 300, -6}, {'A', 10, -7}, {'K', 10, 0}},
+     4 * R + 10 + kRecord},
+    {"an audio-only ring drops its oldest records and never waits",
+     0,
+     {{'A', 300, 0},
+      {'A', 300, 0},
+      {'A', 300, 0},
+      {'A', 300, -9},
+      {'A', 600, -9},
+      {'<', 0, 3},
+      {'C', 0, 0},
+      {'A', 10, 0},
+      {'<', 0, 7}},
+     3 * R + 600 + kRecord},
+    {"an audio-only ring with strategy 1 refuses and goes on",
+     1,
+     {{'A', 300, 0}, {'A', 300, 0}, {'A', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
+     R},
+    {"a peeked record stays queued, the same one, until released",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'?', 0, 0},
+      {'?', 0, 0},
+      {'!', 0, 0},
+      {'!', 0, 0},
+      {'?', 0, 1},
+      {'!', 0, 0},
+      {'?', 0, -4},
+      {'<', 0, -4}},
+     0},
+    {"a released key frame leaves the index: the tail of its GOP is what goes",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'K', 300, 0},
+      {'?', 0, 0},
+      {'!', 0, 0},
+      {'P', 300, 0},
+      {'P', 300, -9},
+      {'<', 0, 2},
+      {'<', 0, 5},
+      {'<', 0, 6},
+      {'<', 0, -4}},
+     R},
+    {"a record that does not fit before the end starts over at the front",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'K', 300, 0},
+      {'?', 0, 0},
+      {'!', 0, 0},
+      {'P', 300, 0},
+      {'<', 0, 1},
+      {'<', 0, 2},
+      {'?', 0, 5},
+      {'!', 0, 0}},
+     0},
+    {"clearing during a peek keeps the peeked record and drops the rest",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'?', 0, 0},
+      {'C', 0, 0},
+      {'P', 300, -7},
+      {'K', 300, 0},
+      {'!', 0, 0},
+      {'<', 0, 5},
+      {'<', 0, -4}},
+     2 * R},
+    {"the reader's own thread writing into space its peek holds is refused",
+     0,
+     {{'K', 300, 0},
+      {'P', 300, 0},
+      {'P', 300, 0},
+      {'?', 0, 0},
+      {'P', 300, -8},
+      {'!', 0, 0},
+      {'P', 10, -7},
+      {'K', 10, 0},
+      {'<', 0, 1},
+      {'<', 0, 2},
+      {'<', 0, 7}},
+     R + 10 + kRecord},
+    {"strategy 1 refuses during a peek as without one",
+     1,
+     {{'A', 300, 0},
+      {'A', 300, 0},
+      {'A', 300, 0},
+      {'?', 0, 0},
+      {'A', 300, -8},
+      {'!', 0, 0},
+      {'<', 0, 1}},
+     R},
+};
+
 TEST(FrameRingBuffer, DropAndKeyFrameRules) {
-    const unsigned R = 300 + kRecord;  // 336: three fill 1008 of 1024 bytes
-    const Scenario scenarios[] = {
-        {"a full ring of two GOPs drops the older GOP for a P-frame",
-         0,
-         {{'K', 300, 0}, {'P', 300, 0}, {'K', 300, 0}, {'P', 300, -9}, {'<', 0, 2}, {'<', 0, 3}},
-         2 * R},
-        {"a full ring of one GOP is emptied, then waits for a key frame",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, -6},
-          {'P', 100, -7},
-          {'A', 100, -7},
-          {'K', 100, 0},
-          {'P', 100, 0},
-          {'<', 0, 6},
-          {'<', 0, 7},
-          {'<', 0, -4}},
-         4 * R + 2 * (100 + kRecord)},
-        {"the tail of a GOP whose key frame was read goes first",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, 0},
-          {'<', 0, 0},
-          {'K', 300, 0},
-          {'P', 300, -9},
-          {'<', 0, 4},
-          {'<', 0, 5}},
-         2 * R},
-        {"a key frame for a ring without a key position empties it and is kept",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, 0},
-          {'<', 0, 0},
-          {'P', 300, 0},
-          {'K', 300, -9},
-          {'<', 0, 5},
-          {'<', 0, -4}},
-         3 * R},
-        {"strategy 1 refuses, keeps its content and admits no hole in the GOP",
-         1,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, -8},
-          {'<', 0, 0},
-          {'P', 10, -7},
-          {'A', 10, -7},
-          {'K', 10, 0},
-          {'<', 0, 1},
-          {'<', 0, 2},
-          {'<', 0, 7}},
-         R + 2 * (10 + kRecord)},
-        {"strategy 1 refusing audio does not wait for a key frame",
-         1,
-         {{'K', 300, 0}, {'P', 300, 0}, {'P', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
-         R},
-        {"a record larger than the ring is refused and its GOP waits",
-         0,
-         {{'K', 100, 0}, {'P', 1000, -2}, {'P', 10, -7}, {'K', 10, 0}, {'<', 0, 0}, {'<', 0, 3}},
-         1010 + 2 * kRecord},
-        {"clearing a video ring waits for the next key frame",
-         0,
-         {{'K', 100, 0}, {'P', 100, 0}, {'C', 0, 0}, {'P', 100, -7}, {'K', 100, 0}, {'<', 0, 4}},
-         3 * (100 + kRecord)},
-        {"audio in a video ring that had to be emptied waits too",
-         0,
-         {{'K', 300, 0}, {'P', 300, 0}, {'P', 300, 0}, {'A', 300, -6}, {'A', 10, -7}, {'K', 10, 0}},
-         4 * R + 10 + kRecord},
-        {"an audio-only ring drops its oldest records and never waits",
-         0,
-         {{'A', 300, 0},
-          {'A', 300, 0},
-          {'A', 300, 0},
-          {'A', 300, -9},
-          {'A', 600, -9},
-          {'<', 0, 3},
-          {'C', 0, 0},
-          {'A', 10, 0},
-          {'<', 0, 7}},
-         3 * R + 600 + kRecord},
-        {"an audio-only ring with strategy 1 refuses and goes on",
-         1,
-         {{'A', 300, 0}, {'A', 300, 0}, {'A', 300, 0}, {'A', 300, -8}, {'<', 0, 0}, {'A', 10, 0}},
-         R},
-        {"a peeked record stays queued, the same one, until released",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'?', 0, 0},
-          {'?', 0, 0},
-          {'!', 0, 0},
-          {'!', 0, 0},
-          {'?', 0, 1},
-          {'!', 0, 0},
-          {'?', 0, -4},
-          {'<', 0, -4}},
-         0},
-        {"a released key frame leaves the index: the tail of its GOP is what goes",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'K', 300, 0},
-          {'?', 0, 0},
-          {'!', 0, 0},
-          {'P', 300, 0},
-          {'P', 300, -9},
-          {'<', 0, 2},
-          {'<', 0, 5},
-          {'<', 0, 6},
-          {'<', 0, -4}},
-         R},
-        {"a record that does not fit before the end starts over at the front",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'K', 300, 0},
-          {'?', 0, 0},
-          {'!', 0, 0},
-          {'P', 300, 0},
-          {'<', 0, 1},
-          {'<', 0, 2},
-          {'?', 0, 5},
-          {'!', 0, 0}},
-         0},
-        {"clearing during a peek keeps the peeked record and drops the rest",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'?', 0, 0},
-          {'C', 0, 0},
-          {'P', 300, -7},
-          {'K', 300, 0},
-          {'!', 0, 0},
-          {'<', 0, 5},
-          {'<', 0, -4}},
-         2 * R},
-        {"the reader's own thread writing into space its peek holds is refused",
-         0,
-         {{'K', 300, 0},
-          {'P', 300, 0},
-          {'P', 300, 0},
-          {'?', 0, 0},
-          {'P', 300, -8},
-          {'!', 0, 0},
-          {'P', 10, -7},
-          {'K', 10, 0},
-          {'<', 0, 1},
-          {'<', 0, 2},
-          {'<', 0, 7}},
-         R + 10 + kRecord},
-        {"strategy 1 refuses during a peek as without one",
-         1,
-         {{'A', 300, 0}, {'A', 300, 0}, {'A', 300, 0}, {'?', 0, 0}, {'A', 300, -8}, {'!', 0, 0},
-          {'<', 0, 1}},
-         R},
-    };
-    for (const Scenario& s : scenarios) {
+    for (const Scenario& s : kScenarios) {
         SCOPED_TRACE(s.name);
         FrameRingBuffer rb(1024, "[t]");
         rb.SetPackageDropStrategy(s.strategy);
@@ -397,7 +404,8 @@ TEST(FrameRingBuffer, RecordsNeverWrapTheArrayEnd) {
     for (unsigned tail : tails) {
         SCOPED_TRACE(tail);
         CorruptibleRing rb;
-        const unsigned second = 1024 - 400 - tail;  // the second record ends `tail` short of the end
+        // The second record ends `tail` bytes short of the array's end.
+        const unsigned second = 1024 - 400 - tail;
         ASSERT_EQ(0, Put(rb, 'A', 400 - kRecord, 0));
         ASSERT_EQ(0, Put(rb, 'A', second - kRecord, 1));
         ASSERT_EQ(0u, Take(rb).index);
@@ -465,6 +473,40 @@ TEST(FrameRingBuffer, UsePercent) {
     EXPECT_EQ((300 + kRecord) / 10, rb.GetUsePercent());
 }
 
+// The order a reader sees frames in, from a producer whose every third frame
+// is audio: no frame before an earlier one, and every gap in the video
+// (the start included) ends at a key frame.
+struct Order {
+    int64_t last_index = -1, last_video = -1;
+    bool bad_order = false, hole = false;
+    void Note(const MediaSpecialInfo& desc) {
+        int64_t index = static_cast<int64_t>(desc.index);
+        bad_order |= index <= last_index;
+        last_index = index;
+        if (desc.media == 1) {
+            int64_t expected_next = last_video + 1 + ((last_video + 1) % 3 == 2 ? 1 : 0);
+            if (index != expected_next && desc.key_frame != 1)
+                hole = true;
+            last_video = index;
+        }
+    }
+};
+
+// The next frame by either reader; a peeked one stays queued until released.
+int Next(FrameRingBuffer& rb, bool peek, const unsigned char** frame, unsigned* len,
+         MediaSpecialInfo* desc) {
+    if (peek)
+        return rb.PeekFrame(frame, len, desc);
+    unsigned char* out;
+    MediaSpecialInfo* d;
+    unsigned desc_len;
+    int rc = rb.DataOneFrameOut(&out, len, &d, &desc_len);
+    *frame = out;
+    if (rc == 0)
+        *desc = *d;
+    return rc;
+}
+
 // One producer, one consumer, a ring small enough to overflow all the time,
 // for both strategies and both readers: the copying one, and the one that
 // peeks and holds each record while the producer floods the ring (clearing
@@ -505,25 +547,14 @@ TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
 
         uint64_t read_bytes = 0;
         uint64_t dropped = 0;
-        int64_t last_index = -1, last_video = -1;
-        bool bad_order = false, bad_content = false, torn = false, hole = false;
+        Order order;
+        bool bad_content = false, torn = false;
         for (;;) {
             const unsigned char* frame = nullptr;
             unsigned len = 0;
             MediaSpecialInfo desc{};
             bool finished = done.load();
-            int rc;
-            if (peek) {
-                rc = rb.PeekFrame(&frame, &len, &desc);
-            } else {
-                unsigned char* out;
-                MediaSpecialInfo* d;
-                unsigned desc_len;
-                rc = rb.DataOneFrameOut(&out, &len, &d, &desc_len);
-                frame = out;
-                if (rc == 0)
-                    desc = *d;
-            }
+            int rc = Next(rb, peek, &frame, &len, &desc);
             if (rc == -4) {
                 if (finished)
                     break;
@@ -543,23 +574,14 @@ TEST(FrameRingBufferThreads, ProducerAndConsumerKeepTheStreamDecodable) {
             }
             dropped += static_cast<uint64_t>(rb.GetFrameDropAndReset());
             read_bytes += len + kRecord;
-            int64_t index = static_cast<int64_t>(desc.index);
-            bad_order |= index <= last_index;
-            last_index = index;
-            if (desc.media == 1) {
-                // The next video frame after a gap (or the first one) must be a key frame.
-                int64_t expected_next = last_video + 1 + ((last_video + 1) % 3 == 2 ? 1 : 0);
-                if (index != expected_next && desc.key_frame != 1)
-                    hole = true;
-                last_video = index;
-            }
+            order.Note(desc);
         }
         producer.join();
         dropped += static_cast<uint64_t>(rb.GetFrameDropAndReset());
-        EXPECT_FALSE(bad_order);
+        EXPECT_FALSE(order.bad_order);
         EXPECT_FALSE(bad_content);
         EXPECT_FALSE(torn);
-        EXPECT_FALSE(hole);
+        EXPECT_FALSE(order.hole);
         EXPECT_EQ(offered_bytes, read_bytes + dropped);
         EXPECT_EQ(0u, rb.GetRecordBytes());
         // The ring did overflow: by dropping old data, or by refusing new.
