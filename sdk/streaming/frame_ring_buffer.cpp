@@ -49,7 +49,7 @@ bool IsKey(const MediaSpecialInfo& d) {
 // ring to the system. Under AddressSanitizer the heap keeps them, so that an
 // overrun is still caught.
 // Small rings stay on the heap, where they cost no whole pages.
-constexpr size_t kMapFrom = 64 * 1024;
+[[maybe_unused]] constexpr size_t kMapFrom = 64 * 1024;  // unused when the heap keeps them
 
 static unsigned char* AllocRing(size_t size) {
 #ifdef KS_RING_ON_HEAP
