@@ -497,6 +497,11 @@ int FrameRingBuffer::PeekFrame(const unsigned char** frame, unsigned* len, Media
         KS_LOGE("%s Invalid param", label.c_str());
         return kBadInput;
     }
+    // An empty ring is seen without the lock (a peeked record keeps it from
+    // being empty): every write turn ends on one, and the writer asks for
+    // another turn after each record it stores.
+    if (GetDataUsed() == 0)
+        return kEmpty;
     Guard guard(lock);
     Peeked p;
     int r = PeekLocked(&p);
