@@ -10,15 +10,15 @@
 //   offset 12      L  frame bytes
 //   offset 12 + L  D  descriptor
 //
+// and remembers where every key-frame record starts, so that when space runs
+// out it can discard whole groups of pictures from the old end and the stream
+// that remains still starts with a key frame.
+//
 // A record never wraps the array's end, so a reader can hand its frame out
 // in place as one span: a record that does not fit before the end starts at
 // the array's start, and the tail it leaves is skipped (marked by a header
 // with kSkipMagic when the tail can hold one). Skipped tails take space like
 // records do but are neither read nor counted as dropped.
-//
-// and remembers where every key-frame record starts, so that when space runs
-// out it can discard whole groups of pictures from the old end and the stream
-// that remains still starts with a key frame.
 //
 // Key-frame waiting: once a video frame has been refused or thrown away, the
 // frames that follow it up to the next key frame cannot be decoded, so the
@@ -127,7 +127,9 @@ class FrameRingBuffer : public RingBuffer {
     // Reader side, the same thread, without a copy: the next record's frame
     // where it lies in the ring (one span) and its descriptor. The record
     // stays queued, its bytes untouched, until ReleaseFrame; a second peek
-    // before that hands out the same record. Returns a Result.
+    // before that hands out the same record. A writer that needs its space
+    // waits for the release, so hold it for a non-blocking write at most.
+    // Returns a Result.
     int PeekFrame(const unsigned char** frame, unsigned* len, MediaSpecialInfo* desc);
     // Ends the peek: the record is consumed. Nothing happens without one.
     void ReleaseFrame();
