@@ -58,8 +58,11 @@ class NetSocket {
     // (total, or -1 when it would pass the queue's bound or the socket
     // failed). Transient pieces are copied if the message has to wait; the
     // others are kept by reference, `keep` holding their memory until they
-    // are written. This one flattens the pieces into Send; a socket that
-    // can write them as they are overrides it.
+    // are written. Without `keep` every byte that has to wait is copied:
+    // once the call returns, nothing the caller passed is referred to, so
+    // the pieces may point into memory that is reused right after (a frame
+    // ring). This one flattens the pieces into Send; a socket that can
+    // write them as they are overrides it.
     virtual long SendPieces(const IoPieces& pieces, const SharedPtr<SharedBytes>& keep);
     // Any thread: bytes queued and not yet written.
     virtual long Pending() = 0;
