@@ -1,10 +1,10 @@
 #include "sdk/streaming/frame_ring_buffer.h"
 
+#include <sys/mman.h>
+
 #include <climits>
 #include <cstring>
 #include <new>
-
-#include <sys/mman.h>
 
 #include "core/logger.h"
 

@@ -45,7 +45,7 @@ bool Wait(Pred done, int ms) {
 
 }  // namespace
 
-TEST(FramePath, PlainRelayCopiesAFrameOnceIntoTheRingOnceOutAndLocksOnlyTheRing) {
+TEST(FramePath, PlainRelayCopiesAFrameOnlyIntoTheRingAndLocksOnlyTheRing) {
     logger_set_level(KS_LOG_WARN);
     rtmptest::NginxRelay nginx;
     ASSERT_TRUE(nginx.Started()) << nginx.ErrorLog();
