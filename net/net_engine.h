@@ -65,6 +65,8 @@ class NetEngine : public Thread {
     struct Entry;
     // Why a socket is looked at in a pass.
     enum : unsigned { kReadable = 1, kWritable = 2, kDue = 4, kRang = 8 };
+    // Write turns a socket gets in one visit while the kernel takes all it writes.
+    enum : int { kTurnsPerVisit = 8 };
 
     void disconnectAll();
     bool serveRequests();
@@ -74,6 +76,7 @@ class NetEngine : public Thread {
     // Runs the socket's next step; false only for a state the engine does
     // not know, which ends the thread. The entry may be gone afterwards.
     bool visit(Entry* e, unsigned why, uint64_t now);
+    void moreTurns(NetSocket* s);
     void registerFd(Entry* e);
     void rearm(Entry* e);
     void arm(Entry* e, uint64_t key);
