@@ -159,6 +159,33 @@ int OnFeature() {
     return 0;
 }
 
+// The SDK with this bench's callbacks; device_type 1 is a recorder.
+bool InitSdk(uint32_t device_type, int log_level) {
+    ks_init_config_s c;
+    memset(&c, 0, sizeof c);
+    c.device_type = device_type;
+    c.log_level = log_level;
+    c.log_dest = 2;
+    c.vod_solo_max = c.vod_all_max = c.process_parallel = 1;
+    ks_init_callback_s cb;
+    memset(&cb, 0, sizeof cb);
+    cb.message_publish_cb = OnPublish;
+    cb.logger_cb = Logger;
+    cb.start_push_streaming_cb = OnStart;
+    cb.stop_push_streaming_cb = OnStop;
+    cb.on_push_streaming_cmd_cb = OnCmd;
+    cb.on_push_streaming_data_cb = OnData;
+    cb.query_storage_record_cb = OnQuery;
+    cb.trigger_picture_cb = OnPicture;
+    cb.feature_check_cb = OnFeature;
+    ks_init_system_s sys = {0};
+    if (ks_init(&c, &cb, &sys) != 0) {
+        fprintf(stderr, "ks_init failed\n");
+        return false;
+    }
+    return true;
+}
+
 std::vector<Frame> Media(const std::string& dir, int seconds) {
     std::string s = std::to_string(seconds);
     Shell("ffmpeg -v error -y -f lavfi -i testsrc=size=640x480:rate=25 -t " + s +
@@ -346,28 +373,8 @@ int Many(int n, int seconds, const std::string& home, int control, const std::st
     // Every thread so far (this one, the DNS peer's) is the bench's, not the SDK's.
     std::vector<pid_t> skip = Tids();
 
-    ks_init_config_s c;
-    memset(&c, 0, sizeof c);
-    c.device_type = 1;
-    c.log_level = 4;
-    c.log_dest = 2;
-    c.vod_solo_max = c.vod_all_max = c.process_parallel = 1;
-    ks_init_callback_s cb;
-    memset(&cb, 0, sizeof cb);
-    cb.message_publish_cb = OnPublish;
-    cb.logger_cb = Logger;
-    cb.start_push_streaming_cb = OnStart;
-    cb.stop_push_streaming_cb = OnStop;
-    cb.on_push_streaming_cmd_cb = OnCmd;
-    cb.on_push_streaming_data_cb = OnData;
-    cb.query_storage_record_cb = OnQuery;
-    cb.trigger_picture_cb = OnPicture;
-    cb.feature_check_cb = OnFeature;
-    ks_init_system_s sys = {0};
-    if (ks_init(&c, &cb, &sys) != 0) {
-        fprintf(stderr, "ks_init failed\n");
+    if (!InitSdk(1, 4))
         return 1;
-    }
     ks_control(KS_CONTROL_STORAGE_TRUST_ANCHOR, ca.c_str());
     ks_message_adapter_param_s conn;
     memset(&conn, 0, sizeof conn);
@@ -549,27 +556,8 @@ int main(int argc, char** argv) {
     std::vector<Frame> frames = Media(dir, seconds);
 
     g_auth = {0, g_pk, g_dn, g_ds};
-    ks_init_config_s c;
-    memset(&c, 0, sizeof c);
-    c.log_level = 6;
-    c.log_dest = 2;
-    c.vod_solo_max = c.vod_all_max = c.process_parallel = 1;
-    ks_init_callback_s cb;
-    memset(&cb, 0, sizeof cb);
-    cb.message_publish_cb = OnPublish;
-    cb.logger_cb = Logger;
-    cb.start_push_streaming_cb = OnStart;
-    cb.stop_push_streaming_cb = OnStop;
-    cb.on_push_streaming_cmd_cb = OnCmd;
-    cb.on_push_streaming_data_cb = OnData;
-    cb.query_storage_record_cb = OnQuery;
-    cb.trigger_picture_cb = OnPicture;
-    cb.feature_check_cb = OnFeature;
-    ks_init_system_s sys = {0};
-    if (ks_init(&c, &cb, &sys) != 0) {
-        fprintf(stderr, "ks_init failed\n");
+    if (!InitSdk(0, 6))
         return 1;
-    }
     ks_message_adapter_param_s conn;
     memset(&conn, 0, sizeof conn);
     conn.type = KS_MESSAGE_ADAPTER_TYPE_CONNECTED;
