@@ -433,7 +433,11 @@ int RelayServiceBase::afterSend(int sent, unsigned len, const MediaSpecialInfo& 
 // cannot take it now: a stalled network holds its own block, not the ring.
 void RelayServiceBase::holdFrame(const unsigned char* data, unsigned len,
                                  const MediaSpecialInfo& desc) {
-    KS_LOGI("%s Connection full, frame of %u bytes held back", label.c_str(), len);
+    if (!hold_logged) {
+        hold_logged = true;
+        KS_LOGI("%s Connection full, frame of %u bytes held back (later ones are not logged)",
+                label.c_str(), len);
+    }
     held = SharedPtr<SharedBytes>(new SharedBytes);
     held->Resize(len);
     memcpy(held->Data(), data, len);

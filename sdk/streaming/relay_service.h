@@ -170,6 +170,8 @@ class RelayServiceBase : public RtmpClientHandler {
     // had no room for yet, copied out of the ring.
     SharedPtr<SharedBytes> held;
     unsigned held_len = 0;
+    // A peer that reads slowly holds frames back again and again: said once.
+    bool hold_logged = false;
     MediaSpecialInfo held_desc{};
 };
 
